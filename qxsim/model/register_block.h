@@ -1,0 +1,53 @@
+// A block of FPGA logic behind the register device: it decodes a range of
+// FPGA register offsets and answers reads and writes to them.
+//
+// Blocks are process-local views: every piece of state that must survive the
+// process (or be seen by another process using the same camera) lives in a
+// plain-data struct inside the camera's shared state file, and the block only
+// holds a reference to it. All calls are made with the camera lock held.
+#pragma once
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace qxsim {
+
+class RegisterBlock {
+public:
+    virtual ~RegisterBlock() = default;
+
+    // Short name used by the front end ("i2c-isb", "asmi", ...).
+    virtual const char* name() const = 0;
+
+    // True when the block owns FPGA register offset `reg`.
+    virtual bool decodes(uint32_t reg) const = 0;
+
+    // Register access. A block never fails an access on its own; access
+    // faults (EIO, power cut) are applied by the camera before dispatch.
+    virtual uint32_t read(uint32_t reg) = 0;
+    virtual void write(uint32_t reg, uint32_t value) = 0;
+
+    // Bring the block's shared state to its power-on defaults (camera
+    // creation or reset).
+    virtual void reset() = 0;
+
+    // Human-readable state for `qxsim show`: a few lines, each indented by
+    // two spaces, under a heading line naming the block.
+    virtual void describe(std::ostream& out) const = 0;
+
+    // Faults the block can inject, set by name from the front end and tests.
+    // Unknown names return false with *error filled in.
+    virtual bool set_fault(const std::string& fault, const std::vector<std::string>& args,
+                           std::string* error) {
+        (void)fault; (void)args;
+        *error = "unknown fault";
+        return false;
+    }
+    virtual void clear_faults() {}
+    // One line per fault the block knows, "name ARGS  description".
+    virtual void list_faults(std::ostream& out) const { (void)out; }
+};
+
+}  // namespace qxsim
