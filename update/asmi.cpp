@@ -48,7 +48,7 @@ bool asmi_identify(uint32_t* status)
     uint32_t scratch = 0;
 
     if (update_verbose)
-        console_log(6, "Enable 4-byte mode");
+        console_log(LOG_INFO, "Enable 4-byte mode");
     if (!fpga_write_reg(ASMI_CMD, ASMI_4BYTE_MODE) || !fpga_readwait(ASMI_WAIT_DONE, &scratch))
         return false;
     return fpga_write_reg(ASMI_CMD, ASMI_READ_ID) && fpga_readwait(ASMI_WAIT_DONE, status);
@@ -58,16 +58,16 @@ bool asmi_check_id(uint32_t status)
 {
     uint8_t id = (status >> ASMI_STATUS_ID_SHIFT) & ASMI_STATUS_ID_MASK;
 
-    console_log(6, "ID: 0x%02X (0x%08X)", id, status);
+    console_log(LOG_INFO, "ID: 0x%02X (0x%08X)", id, status);
     for (const asmi_device& device : asmi_devices) {
         if (device.id != id)
             continue;
-        console_log(6, "    %s", device.name);
+        console_log(LOG_INFO, "    %s", device.name);
         if (!device.supported)
-            console_log(6, "    not supported.");
+            console_log(LOG_INFO, "    not supported.");
         return device.supported;
     }
-    console_log(6, "    %s", "<unknown>");
+    console_log(LOG_INFO, "    %s", "<unknown>");
     return false;
 }
 
@@ -76,13 +76,13 @@ bool asmi_write_protect(uint32_t code)
     uint32_t status = 0;
 
     if (update_verbose)
-        console_log(6, "Writing protect code: 0x%X", code);
+        console_log(LOG_INFO, "Writing protect code: 0x%X", code);
     if (!fpga_write_reg(ASMI_PROTECT_CODE, code) || !fpga_write_reg(ASMI_CMD, ASMI_PROTECT))
         return false;
     if (!fpga_readwait(ASMI_WAIT_DONE, &status))
         return false;
     if (update_verbose)
-        console_log(6, "Protect complete [0x%08X]", status);
+        console_log(LOG_INFO, "Protect complete [0x%08X]", status);
     return true;
 }
 
@@ -99,13 +99,13 @@ static asmi_erase_result asmi_erase_wait(uint32_t* status)
         if (!fpga_read_reg(ASMI_STATUS, status))
             return ERASE_FAILED;
         if (update_verbose)
-            console_log(6, "STATUS = 0x%08x", *status);
+            console_log(LOG_INFO, "STATUS = 0x%08x", *status);
         if (*status & ASMI_STATUS_ERASE_ERR)
             return ERASE_FAILED;
         asmi_sleep(ASMI_ERASE_SLEEP_NS);
     }
     if (update_verbose)
-        console_log(7, "Waiting for the sector erase took too long!");
+        console_log(LOG_DEBUG, "Waiting for the sector erase took too long!");
     return ERASE_TIMEOUT;
 }
 
@@ -115,14 +115,14 @@ bool asmi_sector_erase(uint32_t address, uint32_t count)
     uint32_t status = 0;
 
     if (!update_verbose)
-        console_log(7, "Erase 0x%08x...", address);
+        console_log(LOG_DEBUG, "Erase 0x%08x...", address);
     for (uint32_t i = 0; i < count; ++i) {
         uint32_t sector = address + i * SECTOR_SIZE;
 
         printf("\r%c", asmi_spinner[i % 4]);
         fflush(stdout);
         if (update_verbose)
-            console_log(6, "Erasing sector at address 0x%08x", sector);
+            console_log(LOG_INFO, "Erasing sector at address 0x%08x", sector);
         if (!fpga_write_reg(ASMI_ADDR, sector) || !fpga_write_reg(ASMI_CMD, ASMI_SECTOR_ERASE))
             return false;
 
@@ -130,11 +130,11 @@ bool asmi_sector_erase(uint32_t address, uint32_t count)
         if (result == ERASE_TIMEOUT)
             return false;
         if (result == ERASE_FAILED) {
-            console_log(3, "Sector erase at addr 0x%08x FAILED!", sector);
+            console_log(LOG_ERR, "Sector erase at addr 0x%08x FAILED!", sector);
             fpga_write_reg(ASMI_STATUS, ASMI_STATUS_ERASE_ERR);
             return false;
         }
     }
-    console_log(6, "Erasing complete [0x%08X]", status);
+    console_log(LOG_INFO, "Erasing complete [0x%08X]", status);
     return true;
 }

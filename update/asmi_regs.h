@@ -7,7 +7,7 @@
 // Controller registers (FPGA register offsets).
 static const uint32_t ASMI_CMD           = 0x1000;  // write a command value to start it
 static const uint32_t ASMI_STATUS        = 0x1004;  // status word; write an error bit to clear it
-static const uint32_t ASMI_ADDR          = 0x1008;  // flash byte address of the next erase/write/read
+static const uint32_t ASMI_ADDR          = 0x1008;  // flash address of the next erase/write/read
 static const uint32_t ASMI_LENGTH        = 0x100C;  // byte count of the next write/read
 static const uint32_t ASMI_PROTECT_CODE  = 0x1010;  // protection bits for ASMI_PROTECT
 static const uint32_t ASMI_WR_FIFO       = 0x1014;  // push one 32-bit word
@@ -23,7 +23,7 @@ static const uint32_t ASMI_WRITE        = 0x008;
 static const uint32_t ASMI_READ         = 0x010;
 static const uint32_t ASMI_PROTECT      = 0x020;
 static const uint32_t ASMI_SECTOR_ERASE = 0x040;
-static const uint32_t ASMI_IMAGE_DATA   = 0x200;   // ORed into ASMI_WRITE/ASMI_READ for image blocks
+static const uint32_t ASMI_IMAGE_DATA   = 0x200;   // ORed into WRITE/READ for image blocks
 static const uint32_t ASMI_CLEAR        = 0x1000;  // pulsed (then 0) after a verification pass
 
 // Status bits of ASMI_STATUS; the device ID sits in bits 15..8 after ASMI_READ_ID.

@@ -87,7 +87,7 @@ static bool image_read_block(FILE* file, uint32_t length, uint32_t* bytes)
     memset(image_block, 0xFF, sizeof image_block);
     *bytes = uint32_t(fread(image_block, 1, sizeof image_block, file));
     if (ferror(file)) {
-        console_log(3, "Error reading file!");
+        console_log(LOG_ERR, "Error reading file!");
         return false;
     }
     return true;
@@ -100,7 +100,7 @@ static bool wr_fifo_idle()
     if (!fpga_read_reg(ASMI_WR_FIFO_LEVEL, &level))
         return false;
     if (level != 0) {
-        console_log(3, "Somethings wrong, FIFO level = %d", int(level));
+        console_log(LOG_ERR, "Somethings wrong, FIFO level = %d", int(level));
         return false;
     }
     return true;
@@ -113,13 +113,13 @@ static bool verify_fifos_idle()
     if (!fpga_read_reg(ASMI_WR_FIFO_LEVEL, &level))
         return false;
     if (level != 0) {
-        console_log(3, "Somethings wrong, WR_FIFO level = %d", int(level));
+        console_log(LOG_ERR, "Somethings wrong, WR_FIFO level = %d", int(level));
         return false;
     }
     if (!fpga_read_reg(ASMI_RD_FIFO_LEVEL, &level))
         return false;
     if (level != 0) {
-        console_log(3, "Somethings wrong, RD_FIFO level = %d", int(level));
+        console_log(LOG_ERR, "Somethings wrong, RD_FIFO level = %d", int(level));
         return false;
     }
     return true;
@@ -133,7 +133,7 @@ static bool asmi_write_wait(uint32_t address)
     if (fpga_readwait(ASMI_WAIT_WRITE, &status))
         return true;
     if (fpga_read_reg(ASMI_STATUS, &status) && (status & ASMI_STATUS_WRITE_ERR)) {
-        console_log(3, "Write to addr 0x%08x FAILED!", address);
+        console_log(LOG_ERR, "Write to addr 0x%08x FAILED!", address);
         fpga_write_reg(ASMI_STATUS, ASMI_STATUS_WRITE_ERR);
     }
     return false;
@@ -152,7 +152,7 @@ static bool image_write_block(uint32_t address, uint32_t bytes)
     if (!fpga_read_reg(ASMI_WR_FIFO_LEVEL, &level))
         return false;
     if (level != words) {
-        console_log(3, "FIFO level isn't correct! (%d != %d)", int(level), int(words));
+        console_log(LOG_ERR, "FIFO level isn't correct! (%d != %d)", int(level), int(words));
         return false;
     }
     if (!fpga_write_reg(ASMI_CMD, ASMI_WRITE | ASMI_IMAGE_DATA) || !asmi_write_wait(address))
@@ -160,7 +160,7 @@ static bool image_write_block(uint32_t address, uint32_t bytes)
     if (!fpga_read_reg(ASMI_WR_FIFO_LEVEL, &level))
         return false;
     if (level != 0)
-        console_log(6, "0x%08x: FIFO level = %d (0x%x)", address, int(level), level);
+        console_log(LOG_INFO, "0x%08x: FIFO level = %d (0x%x)", address, int(level), level);
     return true;
 }
 
@@ -184,15 +184,16 @@ bool image_program(const char* path)
     FILE* file = nullptr;
     uint32_t length = 0;
 
-    console_log(6, "Write to %u [0x%x] from file '%s'", APP_IMAGE_BASE, APP_IMAGE_BASE, path);
+    console_log(LOG_INFO, "Write to %u [0x%x] from file '%s'", APP_IMAGE_BASE, APP_IMAGE_BASE,
+                path);
     bool programmed = wr_fifo_idle() && image_open(path, &file, &length) &&
                       image_program_blocks(file, length);
     if (programmed)
-        console_log(6, "Programming complete");
+        console_log(LOG_INFO, "Programming complete");
     if (file != nullptr)
         fclose(file);
     if (!programmed)
-        console_log(7, "Unable to program the application image!");
+        console_log(LOG_DEBUG, "Unable to program the application image!");
     return programmed;
 }
 
@@ -208,20 +209,21 @@ static bool image_read_back(uint32_t address, uint32_t bytes)
         !fpga_write_reg(ASMI_CMD, ASMI_READ | ASMI_IMAGE_DATA))
         return false;
     if (!fpga_readwait(ASMI_WAIT_DONE, &status)) {
-        console_log(7, "fpga_readwait() failed!");
+        console_log(LOG_DEBUG, "fpga_readwait() failed!");
         return false;
     }
     if (!fpga_read_reg(ASMI_RD_FIFO_LEVEL, &level))
         return false;
     if (level != words)
-        console_log(6, "0x%08x: FIFO level wrong: %d != %d", address, int(level), int(words));
+        console_log(LOG_INFO, "0x%08x: FIFO level wrong: %d != %d", address, int(level),
+                    int(words));
     for (uint32_t i = 0; i < words; ++i) {
         uint32_t flash_word = 0;
         if (!fpga_read_reg(ASMI_RD_FIFO, &flash_word))
             return false;
         uint32_t file_word = image_block_word(image_block, i);
         if ((flash_word ^ file_word) & image_word_mask(bytes, i)) {
-            console_log(7, "Verification failure [0x%x != 0x%x]", flash_word, file_word);
+            console_log(LOG_DEBUG, "Verification failure [0x%x != 0x%x]", flash_word, file_word);
             return false;
         }
     }
@@ -256,16 +258,17 @@ bool image_verify(const char* path)
     FILE* file = nullptr;
     uint32_t length = 0;
 
-    console_log(6, "Verify from %u [0x%x] with file '%s'", APP_IMAGE_BASE, APP_IMAGE_BASE, path);
+    console_log(LOG_INFO, "Verify from %u [0x%x] with file '%s'", APP_IMAGE_BASE, APP_IMAGE_BASE,
+                path);
     bool verified = verify_fifos_idle() && image_open(path, &file, &length) &&
                     image_verify_blocks(file, length);
     if (verified)
-        console_log(6, "\nVerification complete");
+        console_log(LOG_INFO, "\nVerification complete");
     if (file != nullptr)
         fclose(file);
     asmi_clear_pulse();
     if (!verified)
-        console_log(3, "Unable to verify the application image!");
+        console_log(LOG_ERR, "Unable to verify the application image!");
     return verified;
 }
 
@@ -276,8 +279,8 @@ static bool offset_record_program()
     uint32_t level = 0;
 
     if (update_verbose)
-        console_log(6, "Write 0x%08x 0x%08x 0x%08x to %u [0x%x]", offset_record[0], offset_record[1],
-                    offset_record[2], OFFSET_RECORD_ADDR, OFFSET_RECORD_ADDR);
+        console_log(LOG_INFO, "Write 0x%08x 0x%08x 0x%08x to %u [0x%x]", offset_record[0],
+                    offset_record[1], offset_record[2], OFFSET_RECORD_ADDR, OFFSET_RECORD_ADDR);
     if (!wr_fifo_idle())
         return false;
     if (!fpga_write_reg(ASMI_ADDR, OFFSET_RECORD_ADDR) ||
@@ -289,17 +292,17 @@ static bool offset_record_program()
     if (!fpga_read_reg(ASMI_WR_FIFO_LEVEL, &level))
         return false;
     if (level != OFFSET_RECORD_WORDS) {
-        console_log(3, "FIFO level isn't correct! (%d != 3)", int(level));
+        console_log(LOG_ERR, "FIFO level isn't correct! (%d != 3)", int(level));
         return false;
     }
     if (update_verbose)
-        console_log(7, "cmd_value | ASMI_WRITE = 0x%x", ASMI_WRITE);
+        console_log(LOG_DEBUG, "cmd_value | ASMI_WRITE = 0x%x", ASMI_WRITE);
     if (!fpga_write_reg(ASMI_CMD, ASMI_WRITE) || !asmi_write_wait(OFFSET_RECORD_ADDR))
         return false;
     if (update_verbose) {
         if (!fpga_read_reg(ASMI_WR_FIFO_LEVEL, &level))
             return false;
-        console_log(6, "After write, FIFO level = %d (0x%x)", int(level), level);
+        console_log(LOG_INFO, "After write, FIFO level = %d (0x%x)", int(level), level);
     }
     return true;
 }
@@ -307,7 +310,7 @@ static bool offset_record_program()
 bool offset_record_write()
 {
     if (!offset_record_program()) {
-        console_log(7, "Unable to program the offset value!");
+        console_log(LOG_DEBUG, "Unable to program the offset value!");
         return false;
     }
     return true;

@@ -62,13 +62,13 @@ static bool update_parse_options(int argc, char** argv)
 static int update_stop()
 {
     if (update_verbose)
-        console_log(6, "Bail...");
+        console_log(LOG_INFO, "Bail...");
     return 1;
 }
 
 static int update_stop_after(const char* step_failed)
 {
-    console_log(7, "%s", step_failed);
+    console_log(LOG_DEBUG, "%s", step_failed);
     return update_stop();
 }
 
@@ -110,7 +110,7 @@ int main(int argc, char** argv)
     if (!asmi_sector_erase(APP_IMAGE_BASE, image_sector_count(length)))
         return update_stop_after("Unable to erase the application sectors!");
     if (update_erase_only) {
-        console_log(7, "Jumping out");
+        console_log(LOG_DEBUG, "Jumping out");
     } else {
         if (!image_program(update_image_path) || !image_verify(update_image_path) ||
             !offset_record_write())

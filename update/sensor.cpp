@@ -51,19 +51,19 @@ void sensor_image_select(char* path)
     if (image != nullptr)
         snprintf(path, IMAGE_PATH_SIZE, "%s", image);
     else if (update_verbose)
-        console_log(7, "Unknown sensor ID read [0x%08x]", sensor_id);
+        console_log(LOG_DEBUG, "Unknown sensor ID read [0x%08x]", sensor_id);
     if (update_verbose)
-        console_log(6, "Update from [%s]", path);
+        console_log(LOG_INFO, "Update from [%s]", path);
 }
 
 bool fpga_reconfigure()
 {
     if (update_verbose)
-        console_log(6, "Reconfigure starting");
+        console_log(LOG_INFO, "Reconfigure starting");
     bool started = fpga_write_reg(ASMI_RECONFIG, ASMI_RECONFIG_START);
     if (update_verbose) {
-        console_log(6, started ? "Reconfiguration in progress" : "Failed.");
-        console_log(6, "Done");
+        console_log(LOG_INFO, started ? "Reconfiguration in progress" : "Failed.");
+        console_log(LOG_INFO, "Done");
     }
     return started;
 }
