@@ -1,4 +1,4 @@
-#include "channel_regs.h"
+#include "qxsim/model/channel_regs.h"
 
 #include <cstdio>
 

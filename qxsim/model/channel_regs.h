@@ -3,8 +3,8 @@
 // what is written and reads it back; `show` decodes them.
 #pragma once
 
-#include "channel_state.h"
-#include "register_block.h"
+#include "qxsim/model/channel_state.h"
+#include "qxsim/model/register_block.h"
 
 namespace qxsim {
 
