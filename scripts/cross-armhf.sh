@@ -91,8 +91,8 @@ if [[ ! -e $binfmt/qemu-arm ]]; then
     say "registering qemu-arm-static with binfmt_misc"
     cat /usr/lib/binfmt.d/qemu-arm.conf > "$binfmt/register"
 fi
-interp=$(sed -n 's/^interpreter //p' "$binfmt/qemu-arm")
-if ! file -L "$interp" | grep -q 'static'; then
+interp=$(readlink -f "$(sed -n 's/^interpreter //p' "$binfmt/qemu-arm")")
+if [[ $interp != *-static ]]; then
     echo "binfmt qemu-arm runs $interp, which is not statically linked;" \
          "install qemu-user-static" >&2
     exit 1
