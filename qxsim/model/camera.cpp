@@ -221,7 +221,6 @@ bool Camera::create(const std::string& dir, const CreateOptions& options, std::s
         state->core.version = STATE_VERSION;
         state->core.size = sizeof(CameraState);
         state->core.magic = STATE_MAGIC;
-        ::msync(map, sizeof(CameraState), MS_SYNC);
     }  // unmaps
     if (!touch(dir + "/qx_fpga", err) || !touch(dir + "/proc_regs", err)) {
         ::unlink(tmp.c_str());
@@ -377,18 +376,13 @@ int Camera::reg_write(uint32_t reg, uint32_t value)
 uint32_t Camera::peek(uint32_t reg)
 {
     Lock lock(*this);
-    uint32_t v = dispatch(reg)->read(reg);
-    if (state_->core.trace_on)
-        trace_access('R', reg, v);
-    return v;
+    return dispatch(reg)->read(reg);
 }
 
 void Camera::poke(uint32_t reg, uint32_t value)
 {
     Lock lock(*this);
     dispatch(reg)->write(reg, value);
-    if (state_->core.trace_on)
-        trace_access('W', reg, value);
 }
 
 int Camera::device_open()

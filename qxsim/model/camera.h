@@ -57,8 +57,8 @@ public:
     // applied; EINVAL refuses the buffer as a whole.
     int proc_write(const char* buf, size_t len);
 
-    // Register access for people and tests: no access faults, not counted,
-    // traced like any other access.
+    // Register access for people and tests, beside the driver: no access
+    // faults, not counted, not traced.
     uint32_t peek(uint32_t reg);
     void poke(uint32_t reg, uint32_t value);
 
