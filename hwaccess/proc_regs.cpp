@@ -1,0 +1,40 @@
+#include "hwaccess/proc_regs.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <sys/wait.h>
+
+#include <fmt/printf.h>
+
+// ISB I2C master, as the driver's register space addresses it.
+static const uint32_t PROC_I2C_CONTROL = 0x180;
+static const uint32_t PROC_I2C_REG_ADDR = 0x188;
+static const uint32_t PROC_I2C_WR_DATA = 0x18C;
+static const uint32_t PROC_I2C_CMD_WRITE = 0x120;
+
+static bool proc_verbose = false;
+
+void proc_setup(bool verbose)
+{
+    proc_verbose = verbose;
+}
+
+bool proc_write_reg(uint32_t reg, uint32_t value)
+{
+    const std::string command = fmt::sprintf("echo \"w 0x%0x 0x%0x\" > /proc/qx_pci/regs", reg, value);
+    if (proc_verbose)
+        fprintf(stderr, "%s\n", command.c_str());
+    // Keep what was printed so far ahead of anything the shell prints.
+    fflush(stdout);
+    fflush(stderr);
+    const int status = system(command.c_str());
+    return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+bool proc_i2c_write(uint8_t dev_addr, uint8_t reg_addr, uint16_t data)
+{
+    return proc_write_reg(PROC_I2C_WR_DATA, data)
+        && proc_write_reg(PROC_I2C_REG_ADDR, reg_addr)
+        && proc_write_reg(PROC_I2C_CONTROL, (static_cast<uint32_t>(dev_addr) << 12) | PROC_I2C_CMD_WRITE);
+}
