@@ -7,11 +7,7 @@
 
 #include <fmt/printf.h>
 
-// ISB I2C master, as the driver's register space addresses it.
-static const uint32_t PROC_I2C_CONTROL = 0x180;
-static const uint32_t PROC_I2C_REG_ADDR = 0x188;
-static const uint32_t PROC_I2C_WR_DATA = 0x18C;
-static const uint32_t PROC_I2C_CMD_WRITE = 0x120;
+#include "hwaccess/i2c_regs.h"
 
 static bool proc_verbose = false;
 
@@ -34,7 +30,9 @@ bool proc_write_reg(uint32_t reg, uint32_t value)
 
 bool proc_i2c_write(uint8_t dev_addr, uint8_t reg_addr, uint16_t data)
 {
-    return proc_write_reg(PROC_I2C_WR_DATA, data)
-        && proc_write_reg(PROC_I2C_REG_ADDR, reg_addr)
-        && proc_write_reg(PROC_I2C_CONTROL, (static_cast<uint32_t>(dev_addr) << 12) | PROC_I2C_CMD_WRITE);
+    // The command word starts the transaction, so it goes last.
+    return proc_write_reg(I2C_ISB_BASE + I2C_WR_DATA, data) &&
+           proc_write_reg(I2C_ISB_BASE + I2C_REG_ADDR, reg_addr) &&
+           proc_write_reg(I2C_ISB_BASE + I2C_CONTROL,
+                          (static_cast<uint32_t>(dev_addr) << I2C_CMD_DEV_SHIFT) | I2C_CMD_WRITE);
 }
