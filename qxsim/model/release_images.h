@@ -4,8 +4,9 @@
 //
 // Container: a 64-byte header ("QXSIMRBF", the image name NUL-padded to 32
 // bytes, payload length and seed as little-endian words, zeros), the
-// pseudo-random payload, then the CRC-32 of header and payload
-// (little-endian) and "END!". It never ends in 0xFF, so a booted region's
+// pseudo-random payload, then the CRC-32 of the payload (little-endian; a
+// CRC over the header too would give every whole image the same CRC) and
+// "END!". It never ends in 0xFF, so a booted region's
 // length is the image's length.
 #pragma once
 
