@@ -1,7 +1,7 @@
-#include "asmi_controller.h"
+#include "qxsim/model/asmi_controller.h"
 
-#include "flash_args.h"
-#include "release_images.h"
+#include "qxsim/model/flash_args.h"
+#include "qxsim/model/release_images.h"
 
 #include <cstdio>
 #include <cstring>

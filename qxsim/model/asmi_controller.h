@@ -4,10 +4,10 @@
 // It turns commands into flash operations and knows nothing of NOR physics.
 #pragma once
 
-#include "asmi_state.h"
-#include "epcq_flash.h"
-#include "fpga_boot.h"
-#include "register_block.h"
+#include "qxsim/model/asmi_state.h"
+#include "qxsim/model/epcq_flash.h"
+#include "qxsim/model/fpga_boot.h"
+#include "qxsim/model/register_block.h"
 
 namespace qxsim {
 
@@ -63,6 +63,8 @@ public:
     void list_faults(std::ostream& out) const override;
 
     const AsmiState& state() const { return state_; }
+    EpcqFlash& flash() { return flash_; }
+    FpgaBoot& boot() { return boot_; }
 
 private:
     uint32_t read_status();

@@ -1,4 +1,4 @@
-#include "crc32.h"
+#include "qxsim/model/crc32.h"
 
 #include <array>
 

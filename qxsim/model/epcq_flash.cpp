@@ -1,6 +1,6 @@
-#include "epcq_flash.h"
+#include "qxsim/model/epcq_flash.h"
 
-#include "flash_args.h"
+#include "qxsim/model/flash_args.h"
 
 #include <algorithm>
 #include <csignal>

@@ -4,8 +4,8 @@
 // controller that drives it.
 #pragma once
 
-#include "epcq_state.h"
-#include "flash_store.h"
+#include "qxsim/model/epcq_state.h"
+#include "qxsim/model/flash_store.h"
 
 #include <cstdint>
 #include <functional>

@@ -1,4 +1,4 @@
-#include "flash_store.h"
+#include "qxsim/model/flash_store.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,7 +1,7 @@
-#include "fpga_boot.h"
+#include "qxsim/model/fpga_boot.h"
 
-#include "crc32.h"
-#include "release_images.h"
+#include "qxsim/model/crc32.h"
+#include "qxsim/model/release_images.h"
 
 #include <cstdio>
 #include <cstring>

@@ -3,8 +3,8 @@
 // image named by a valid offset record, else the factory image.
 #pragma once
 
-#include "boot_state.h"
-#include "epcq_flash.h"
+#include "qxsim/model/boot_state.h"
+#include "qxsim/model/epcq_flash.h"
 
 #include <ostream>
 

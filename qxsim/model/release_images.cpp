@@ -1,6 +1,6 @@
-#include "release_images.h"
+#include "qxsim/model/release_images.h"
 
-#include "crc32.h"
+#include "qxsim/model/crc32.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -10,7 +10,7 @@
 // length is the image's length.
 #pragma once
 
-#include "flash_store.h"
+#include "qxsim/model/flash_store.h"
 
 #include <cstdint>
 #include <string>

@@ -3,12 +3,12 @@
 // drive the real controller.
 #pragma once
 
-#include "asmi_controller.h"
-#include "crc32.h"
-#include "epcq_flash.h"
-#include "flash_store.h"
-#include "fpga_boot.h"
-#include "release_images.h"
+#include "qxsim/model/asmi_controller.h"
+#include "qxsim/model/crc32.h"
+#include "qxsim/model/epcq_flash.h"
+#include "qxsim/model/flash_store.h"
+#include "qxsim/model/fpga_boot.h"
+#include "qxsim/model/release_images.h"
 
 #include <gtest/gtest.h>
 
