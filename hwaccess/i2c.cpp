@@ -1,0 +1,251 @@
+#include "hwaccess/i2c.h"
+
+#include <ctime>
+
+#include "hwaccess/fpga_io.h"
+
+namespace {
+
+// When a line of the idle wait is printed.
+enum i2c_report {
+    REPORT_NEVER,
+    REPORT_ALWAYS,
+    REPORT_VERBOSE,  // only with the verbose flag
+    REPORT_FORCED,   // only with the force flag
+};
+
+// How each tool waits for its master: how often and how long it polls, and
+// which of the wait's lines it prints. The wait itself always fails on a
+// busy master, an unreadable status or the error bit; whether the tool goes
+// on anyway under its force flag is decided by the caller.
+struct i2c_wait_rule {
+    int poll_limit;        // status reads at most
+    long poll_interval_ms; // sleep after each busy status
+    i2c_report timeout_when_busy;
+    i2c_report timeout_when_unreadable;
+    i2c_report error_bit;
+};
+
+const i2c_wait_rule wait_rules[] = {
+    /* I2C_TOOL_UPDATE  */ {100, 1, REPORT_NEVER, REPORT_ALWAYS, REPORT_ALWAYS},
+    /* I2C_TOOL_REGDUMP */ {10, 2, REPORT_VERBOSE, REPORT_VERBOSE, REPORT_VERBOSE},
+    /* I2C_TOOL_DAC     */ {100, 1, REPORT_FORCED, REPORT_ALWAYS, REPORT_ALWAYS},
+};
+static_assert(sizeof(wait_rules) / sizeof(wait_rules[0]) == I2C_TOOL_DAC + 1,
+              "one wait rule per tool");
+
+struct i2c_settings {
+    i2c_tool tool;
+    bool verbose;
+    bool force;
+    uint32_t base;  // master block
+    uint8_t dev;    // device of regdump's reads
+};
+
+i2c_settings settings = {I2C_TOOL_UPDATE, false, false, I2C_ISB_BASE, 0};
+
+const char FUNC_WAIT_IDLE[] = "i2c_wait_idle";
+const char FUNC_READ[] = "i2c_read";
+const char FUNC_WRITE[] = "i2c_write";
+const char FUNC_UPDATE_READ[] = "bool i2c_read(uint8_t, uint8_t, uint8_t*, int)";
+const char FUNC_REGDUMP_READ[] = "bool i2c_read(uint8_t, uint8_t*)";
+const char FUNC_DAC_WRITE[] = "bool i2c_write(uint8_t, uint8_t, uint16_t)";
+const char FUNC_BUS_ENABLED[] = "bool i2c_bus_enabled()";
+
+// A write command is only started; the DAC needs this long before the next.
+const long WRITE_PAUSE_MS = 10;
+
+bool report_wanted(i2c_report rule)
+{
+    switch (rule) {
+    case REPORT_ALWAYS:
+        return true;
+    case REPORT_VERBOSE:
+        return settings.verbose;
+    case REPORT_FORCED:
+        return settings.force;
+    case REPORT_NEVER:
+        break;
+    }
+    return false;
+}
+
+void sleep_ms(long ms)
+{
+    struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
+    nanosleep(&ts, nullptr);
+}
+
+void log_never_idle(const char* func)
+{
+    console_log(LOG_ERR, "%s: I2C never becomes idle.", func);
+}
+
+void log_write_error(const char* func)
+{
+    console_log(LOG_ERR, "%s: FPGA write error.", func);
+}
+
+void log_transfer(const char* func, uint8_t reg, unsigned data)
+{
+    console_log(LOG_DEBUG, "%s: reg_addr=0x%02X reg_data=0x%02X", func, reg, data);
+}
+
+uint32_t read_command(uint8_t dev)
+{
+    return (uint32_t(dev) << I2C_CMD_DEV_SHIFT) | I2C_CMD_READ;
+}
+
+uint32_t write_command(uint8_t dev)
+{
+    return (uint32_t(dev) << I2C_CMD_DEV_SHIFT) | I2C_CMD_WRITE;
+}
+
+// Register address, then the command word that starts the read.
+bool start_read(uint8_t dev, uint8_t reg)
+{
+    return fpga_write_reg(settings.base + I2C_REG_ADDR, reg) &&
+           fpga_write_reg(settings.base + I2C_CONTROL, read_command(dev));
+}
+
+// The master right-aligns the data; hand it on most significant byte first.
+void store_data(uint32_t data, uint32_t control, uint8_t* dest)
+{
+    if (control & I2C_WIDTH_32) {
+        dest[0] = uint8_t(data >> 24);
+        dest[1] = uint8_t(data >> 16);
+        dest[2] = uint8_t(data >> 8);
+        dest[3] = uint8_t(data);
+    } else if (control & I2C_WIDTH_16) {
+        dest[0] = uint8_t(data >> 8);
+        dest[1] = uint8_t(data);
+    } else {
+        dest[0] = uint8_t(data);
+    }
+}
+
+}  // namespace
+
+void i2c_setup(i2c_tool tool, bool verbose, bool force, uint32_t base, uint8_t dev)
+{
+    settings = {tool, verbose, force, base, dev};
+}
+
+bool i2c_wait_idle(uint8_t* dest)
+{
+    const i2c_wait_rule& rule = wait_rules[settings.tool];
+
+    // Pre-loaded busy: a status that cannot be read counts as busy.
+    uint32_t status = I2C_STATUS_BUSY;
+    bool unreadable = false;
+    for (int poll = 0; poll < rule.poll_limit; poll++) {
+        if (!fpga_read_reg(settings.base + I2C_STATUS, &status)) {
+            unreadable = true;
+            break;
+        }
+        if (!(status & I2C_STATUS_BUSY))
+            break;
+        sleep_ms(rule.poll_interval_ms);
+    }
+
+    if (status & I2C_STATUS_BUSY) {
+        if (report_wanted(unreadable ? rule.timeout_when_unreadable : rule.timeout_when_busy))
+            console_log(LOG_DEBUG, "%s: timeout: 0x%08x", FUNC_WAIT_IDLE, status);
+        return false;
+    }
+
+    // The device did not acknowledge: whatever the data registers hold is
+    // not this transaction's answer.
+    if (status & I2C_STATUS_ERROR) {
+        if (report_wanted(rule.error_bit))
+            console_log(LOG_DEBUG, "%s: error bit set: 0x%08x", FUNC_WAIT_IDLE, status);
+        return false;
+    }
+
+    if (!dest)
+        return true;
+
+    uint32_t data = 0;
+    uint32_t control = 0;
+    if (!fpga_read_reg(settings.base + I2C_RD_DATA, &data) ||
+        !fpga_read_reg(settings.base + I2C_CONTROL, &control)) {
+        console_log(LOG_ERR, "Unable to read the master control register!");
+        return false;
+    }
+    store_data(data, control, dest);
+    return true;
+}
+
+bool i2c_read(uint8_t dev, uint8_t reg, uint8_t* dest, int unused)
+{
+    (void)unused;
+
+    if (!i2c_wait_idle(nullptr)) {
+        log_never_idle(FUNC_UPDATE_READ);
+        return false;
+    }
+    if (!start_read(dev, reg)) {
+        log_write_error(FUNC_UPDATE_READ);
+        return false;
+    }
+
+    // Only the first (most significant) byte of the answer is wanted; the
+    // caller's byte keeps its contents when the read fails.
+    uint8_t answer[4] = {0, 0, 0, 0};
+    bool ok = i2c_wait_idle(answer);
+    if (ok)
+        dest[0] = answer[0];
+    if (settings.verbose)
+        log_transfer(FUNC_READ, reg, dest[0]);
+    return ok;
+}
+
+bool i2c_read(uint8_t reg, uint8_t* dest)
+{
+    // With the force flag a master that never became idle (or still shows
+    // the error bit of an earlier transaction) does not stop the read.
+    if (!i2c_wait_idle(nullptr) && !settings.force) {
+        log_never_idle(FUNC_REGDUMP_READ);
+        return false;
+    }
+    if (!start_read(settings.dev, reg)) {
+        log_write_error(FUNC_REGDUMP_READ);
+        return false;
+    }
+
+    bool ok = i2c_wait_idle(dest);
+    if (settings.verbose)
+        console_log(LOG_DEBUG, "[%02X] = 0x%02X%02X", reg, dest[0], dest[1]);
+    return ok;
+}
+
+bool i2c_write(uint8_t dev, uint8_t reg, uint16_t data)
+{
+    if (settings.verbose)
+        log_transfer(FUNC_WRITE, reg, data);
+
+    if (!i2c_wait_idle(nullptr) && !settings.force) {
+        log_never_idle(FUNC_DAC_WRITE);
+        return false;
+    }
+    if (!fpga_write_reg(settings.base + I2C_WR_DATA, data) ||
+        !fpga_write_reg(settings.base + I2C_REG_ADDR, reg)) {
+        console_log(LOG_ERR, "%s: Unable to write data word!", FUNC_DAC_WRITE);
+        return false;
+    }
+
+    // A failed command write has printed its error line already.
+    bool ok = fpga_write_reg(settings.base + I2C_CONTROL, write_command(dev));
+    sleep_ms(WRITE_PAUSE_MS);
+    return ok;
+}
+
+bool i2c_bus_enabled()
+{
+    uint32_t status = 0;
+    if (!fpga_read_reg(FPGA_STATUS, &status)) {
+        console_log(LOG_ERR, "%s: Unable to read the status register!", FUNC_BUS_ENABLED);
+        return false;
+    }
+    return (status & FPGA_STATUS_I2C_ENABLED) != 0;
+}
