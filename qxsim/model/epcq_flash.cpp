@@ -195,11 +195,18 @@ void EpcqFlash::reset() {
 void EpcqFlash::describe(std::ostream& out) const {
     char line[160];
     ProtectedRange r = protected_range();
-    std::snprintf(line, sizeof line, "  chip %s (ID 0x%02X), %u MiB, %s addressing, timing %s\n",
+    std::snprintf(line, sizeof line, "  chip %s (ID 0x%02X), %u MiB, %s addressing, timing ",
                   epcq_device_name(state_.device_id), state_.device_id, capacity() >> 20,
-                  state_.four_byte ? "4-byte" : "3-byte",
-                  state_.timing == EPCQ_TIMING_DATASHEET ? "datasheet" : "instant");
+                  state_.four_byte ? "4-byte" : "3-byte");
     out << line;
+    if (state_.timing == EPCQ_TIMING_DATASHEET) {
+        std::snprintf(line, sizeof line,
+                      "datasheet (erase %u us, page program %u us, status write %u us)%s\n",
+                      state_.erase_us, state_.program_us, state_.status_us, busy() ? ", busy" : "");
+        out << line;
+    } else {
+        out << "instant\n";
+    }
     if (r.sectors == 0) {
         std::snprintf(line, sizeof line, "  protection 0x%02X: nothing protected\n", state_.status_reg);
     } else {
