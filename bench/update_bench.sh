@@ -26,7 +26,7 @@ accesses() { "$qxsim" --state "$1" show | sed -n 's/^Accesses: \([0-9]*\).*/\1/p
 boot_crc() { "$qxsim" --state "$1" show | sed -n 's/.*boot [0-9]* (.*): application image at 0x2000000, [0-9]* bytes, CRC-32 \(0x[0-9A-F]*\).*/\1/p'; }
 
 # Deterministic pseudo-random data of N bytes (same data every run).
-make_data() { openssl enc -aes-128-ctr -nosalt -K 00112233445566778899aabbccddeeff -iv 0 -in /dev/zero 2>/dev/null | head -c "$2" > "$1"; }
+make_data() { head -c "$2" /dev/zero | openssl enc -aes-128-ctr -nosalt -K 00112233445566778899aabbccddeeff -iv 00000000000000000000000000000000 > "$1"; }
 crc_of() { python3 -c 'import sys,zlib; print("0x%08X" % (zlib.crc32(open(sys.argv[1],"rb").read()) & 0xffffffff))' "$1"; }
 
 # One quiet update of FILE on a fresh camera; sets secs and count.
