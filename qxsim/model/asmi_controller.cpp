@@ -237,7 +237,7 @@ void AsmiController::power_on() {
 
 void AsmiController::describe(std::ostream& out) const {
     char line[200];
-    out << "asmi: serial-flash controller 0x1000..0x1040, EPCQ-L flash, configuration\n";
+    out << "Serial-flash controller asmi at 0x1000..0x1040, with the EPCQ-L flash and the FPGA's configuration\n";
     const uint32_t status = state_.status | (busy_now() ? ASMI_STATUS_BUSY : 0);
     std::snprintf(line, sizeof line,
                   "  status 0x%08X (%s%s%s), ID field 0x%02X, last command 0x%03X, address 0x%08X, "
