@@ -1,6 +1,7 @@
 #include "qxsim/model/camera.h"
 
 #include "qxsim/model/asmi_controller.h"
+#include "qxsim/model/channel_regs.h"
 #include "qxsim/model/flash_parts.h"
 #include "qxsim/model/fpga_status.h"
 #include "qxsim/model/i2c_master.h"
@@ -137,6 +138,8 @@ void Camera::build()
     for (unsigned b = 0; b < BUS_COUNT; b++)
         for (unsigned i = 0; i < REGISTER_DEVICES_PER_BUS; i++)
             regdev_[b][i] = add_device(static_cast<Bus>(b), std::make_unique<RegisterDevice>(s.regdev[b][i]));
+
+    add_block(std::make_unique<ChannelRegs>(s.channels));
 
     // The serial-flash controller, with the EPCQ-L chip and the FPGA's
     // configuration logic behind it.

@@ -5,6 +5,7 @@
 
 #include "qxsim/model/asmi_state.h"
 #include "qxsim/model/boot_state.h"
+#include "qxsim/model/channel_state.h"
 #include "qxsim/model/core_state.h"
 #include "qxsim/model/epcq_state.h"
 #include "qxsim/model/fpga_status_state.h"
@@ -16,7 +17,7 @@
 
 namespace qxsim {
 
-constexpr uint32_t STATE_VERSION = 2;
+constexpr uint32_t STATE_VERSION = 3;
 
 enum Bus : unsigned { BUS_MAIN = 0, BUS_ISB = 1, BUS_IOB = 2, BUS_COUNT = 3 };
 
@@ -30,6 +31,7 @@ struct CameraState {
     AsmiState asmi;
     EpcqState epcq;
     BootState boot;
+    ChannelState channels;
 };
 
 static_assert(std::is_trivially_copyable<CameraState>::value, "camera state must be plain data");
