@@ -3,7 +3,11 @@
 // block's state struct here (and its include) and bumps STATE_VERSION.
 #pragma once
 
+#include "qxsim/model/asmi_state.h"
+#include "qxsim/model/boot_state.h"
+#include "qxsim/model/channel_state.h"
 #include "qxsim/model/core_state.h"
+#include "qxsim/model/epcq_state.h"
 #include "qxsim/model/fpga_status_state.h"
 #include "qxsim/model/i2c_devices_state.h"
 #include "qxsim/model/i2c_master_state.h"
@@ -13,7 +17,7 @@
 
 namespace qxsim {
 
-constexpr uint32_t STATE_VERSION = 1;
+constexpr uint32_t STATE_VERSION = 3;
 
 enum Bus : unsigned { BUS_MAIN = 0, BUS_ISB = 1, BUS_IOB = 2, BUS_COUNT = 3 };
 
@@ -24,6 +28,10 @@ struct CameraState {
     IdentMemoryState ident;
     RegisterDeviceState regdev[BUS_COUNT][REGISTER_DEVICES_PER_BUS];
     RegisterFileState regfile;
+    AsmiState asmi;
+    EpcqState epcq;
+    BootState boot;
+    ChannelState channels;
 };
 
 static_assert(std::is_trivially_copyable<CameraState>::value, "camera state must be plain data");
