@@ -22,7 +22,7 @@ done
 
 if command -v lintian >/dev/null; then
     say "lintian"
-    lintian --info "${debs[@]}" || true
+    lintian --display-info "${debs[@]}" || true
 else
     echo "lintian not installed: skipped"
 fi
