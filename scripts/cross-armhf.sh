@@ -11,7 +11,9 @@
 #   --package       also build the armhf .deb packages (build/armhf/*.deb)
 #
 # QX_ARMHF_BUILD names the build folder (default build/armhf);
-# QX_ARMHF_CMAKE_ARGS adds configure options.
+# QX_ARMHF_CMAKE_ARGS adds configure options; QX_ARMHF_EXCLUDE is the ctest
+# -E pattern of tests that cannot pass under emulation ("" runs them all;
+# an -E among the CTEST-ARGS replaces it).
 #
 # Needs root for the test run: the emulator is registered with the kernel's
 # binfmt_misc (so that armhf programs started by the tests run), and the
@@ -91,8 +93,8 @@ if [[ ! -e $binfmt/qemu-arm ]]; then
     say "registering qemu-arm-static with binfmt_misc"
     cat /usr/lib/binfmt.d/qemu-arm.conf > "$binfmt/register"
 fi
-interp=$(sed -n 's/^interpreter //p' "$binfmt/qemu-arm")
-if ! file -L "$interp" | grep -q 'static'; then
+interp=$(readlink -f "$(sed -n 's/^interpreter //p' "$binfmt/qemu-arm")")
+if [[ $interp != *-static ]]; then
     echo "binfmt qemu-arm runs $interp, which is not statically linked;" \
          "install qemu-user-static" >&2
     exit 1
@@ -106,16 +108,25 @@ if [[ ! -x $shell_root/bin/dash ]]; then
     (cd "$shell_root" && apt-get download -q dash:armhf 2>/dev/null && dpkg-deb -x dash_*_armhf.deb .)
 fi
 
-say "running the tests under qemu-arm"
+# qemu-user answers an ioctl request it does not know with ENOSYS before the
+# kernel looks at the descriptor, where the board's kernel says EBADF for a
+# descriptor that is not open. Tests of the register device layer without a
+# device check that error text, so they only hold on real hardware. (The
+# simulated camera's ioctls never reach the emulator: the interposer answers
+# them inside the armhf process.)
+emulator_exclude=${QX_ARMHF_EXCLUDE-'^FpgaIoWithoutDevice\.'}
+
+say "running the tests under qemu-arm${emulator_exclude:+ (not run: $emulator_exclude)}"
 t0=$(date +%s.%N)
 status=0
 unshare --mount --propagation private bash -c '
     set -e
     mount --bind "$1/bin/dash" "$(readlink -f /bin/sh)"
     cd "$2"
-    shift 2
-    ctest --output-on-failure -j2 "$@"
-' _ "$shell_root" "$build" "${ctest_args[@]}" || status=$?
+    exclude=$3
+    shift 3
+    ctest --output-on-failure -j2 ${exclude:+-E "$exclude"} "$@"
+' _ "$shell_root" "$build" "$emulator_exclude" "${ctest_args[@]}" || status=$?
 t1=$(date +%s.%N)
 echo "armhf tests under qemu-arm: $(elapsed "$t0" "$t1") s (ctest exit status $status)"
 exit $status

@@ -333,12 +333,28 @@ TEST(Install, simulator_component_holds_front_end_interposer_and_page)
     if (tool_path("qxsim").empty() || std::string(preload_name).empty())
         GTEST_SKIP() << "simulated camera not built";
     ScratchDir prefix;
-    Result r = run({cmake_command, "--install", binary_dir, "--prefix", prefix.path(), "--component",
-                 "simulator"});
+    Result r = run({cmake_command, "--install", binary_dir, "--prefix", prefix.path(),
+                    "--component", "simulator"});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_TRUE(exists(prefix.path() + "/bin/qxsim"));
-    EXPECT_TRUE(exists(prefix.path() + "/lib/qxsim/" + preload_name));
+    const std::string libdir = prefix.path() + "/lib/qxsim";
+    EXPECT_TRUE(exists(libdir + "/qxsim"));
+    EXPECT_TRUE(exists(libdir + "/" + preload_name));
     EXPECT_TRUE(exists(prefix.path() + "/share/man/man1/qxsim.1.gz"));
     for (const char *tool : tools)
         EXPECT_FALSE(exists(prefix.path() + "/bin/" + tool)) << tool;
+
+    // bin/qxsim is a relative link, so the prefix can move.
+    char target[256] = {};
+    ASSERT_GT(readlink((prefix.path() + "/bin/qxsim").c_str(), target, sizeof target - 1), 0);
+    EXPECT_STREQ(target, "../lib/qxsim/qxsim");
+
+    // Started through the link, the front end loads the installed interposer.
+    const std::string state = prefix.path() + "/camera";
+    Result created = run({prefix.path() + "/bin/qxsim", "--state", state, "create"});
+    ASSERT_EQ(created.status, 0) << created.err;
+    Result env = run({prefix.path() + "/bin/qxsim", "--state", state, "run", "--", "printenv",
+                      "LD_PRELOAD"},
+                     {"LD_PRELOAD="});
+    EXPECT_EQ(env.status, 0) << env.err;
+    EXPECT_EQ(env.out, libdir + "/" + preload_name + "\n");
 }
