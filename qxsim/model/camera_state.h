@@ -4,6 +4,7 @@
 #pragma once
 
 #include "qxsim/model/core_state.h"
+#include "qxsim/model/dac_state.h"
 #include "qxsim/model/fpga_status_state.h"
 #include "qxsim/model/i2c_devices_state.h"
 #include "qxsim/model/i2c_master_state.h"
@@ -13,7 +14,7 @@
 
 namespace qxsim {
 
-constexpr uint32_t STATE_VERSION = 1;
+constexpr uint32_t STATE_VERSION = 2;
 
 enum Bus : unsigned { BUS_MAIN = 0, BUS_ISB = 1, BUS_IOB = 2, BUS_COUNT = 3 };
 
@@ -22,6 +23,7 @@ struct CameraState {
     FpgaStatusState fpga_status;
     I2cMasterState i2c[BUS_COUNT];
     IdentMemoryState ident;
+    DacState dac;
     RegisterDeviceState regdev[BUS_COUNT][REGISTER_DEVICES_PER_BUS];
     RegisterFileState regfile;
 };
