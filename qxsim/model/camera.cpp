@@ -1,5 +1,6 @@
 #include "qxsim/model/camera.h"
 
+#include "qxsim/model/channel_regs.h"
 #include "qxsim/model/dac_chip.h"
 #include "qxsim/model/fpga_status.h"
 #include "qxsim/model/i2c_master.h"
@@ -137,6 +138,8 @@ void Camera::build()
     for (unsigned b = 0; b < BUS_COUNT; b++)
         for (unsigned i = 0; i < REGISTER_DEVICES_PER_BUS; i++)
             regdev_[b][i] = add_device(static_cast<Bus>(b), std::make_unique<RegisterDevice>(s.regdev[b][i]));
+
+    add_block(std::make_unique<ChannelRegs>(s.channels));
 
     // Registers nobody else decodes: always last.
     regfile_ = add_block(std::make_unique<RegisterFile>(s.regfile));

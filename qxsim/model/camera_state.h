@@ -3,6 +3,7 @@
 // block's state struct here (and its include) and bumps STATE_VERSION.
 #pragma once
 
+#include "qxsim/model/channel_state.h"
 #include "qxsim/model/core_state.h"
 #include "qxsim/model/dac_state.h"
 #include "qxsim/model/fpga_status_state.h"
@@ -14,7 +15,7 @@
 
 namespace qxsim {
 
-constexpr uint32_t STATE_VERSION = 2;
+constexpr uint32_t STATE_VERSION = 3;
 
 enum Bus : unsigned { BUS_MAIN = 0, BUS_ISB = 1, BUS_IOB = 2, BUS_COUNT = 3 };
 
@@ -26,6 +27,7 @@ struct CameraState {
     DacState dac;
     RegisterDeviceState regdev[BUS_COUNT][REGISTER_DEVICES_PER_BUS];
     RegisterFileState regfile;
+    ChannelState channels;
 };
 
 static_assert(std::is_trivially_copyable<CameraState>::value, "camera state must be plain data");
