@@ -1,7 +1,9 @@
 #include "qxsim/model/camera.h"
 
+#include "qxsim/model/asmi_controller.h"
 #include "qxsim/model/channel_regs.h"
 #include "qxsim/model/dac_chip.h"
+#include "qxsim/model/flash_parts.h"
 #include "qxsim/model/fpga_status.h"
 #include "qxsim/model/i2c_master.h"
 #include "qxsim/model/ident_memory.h"
@@ -9,6 +11,7 @@
 #include "qxsim/model/proc_line.h"
 #include "qxsim/model/register_device.h"
 #include "qxsim/model/register_file.h"
+#include "qxsim/model/release_images.h"
 
 #include <fmt/format.h>
 
@@ -141,6 +144,11 @@ void Camera::build()
 
     add_block(std::make_unique<ChannelRegs>(s.channels));
 
+    // The serial-flash controller, with the EPCQ-L chip and the FPGA's
+    // configuration logic behind it.
+    flash_ = std::make_unique<FlashParts>(s.epcq, s.boot, dir_ + "/flash.bin");
+    asmi_ = add_block(std::make_unique<AsmiController>(s.asmi, flash_->chip, flash_->boot));
+
     // Registers nobody else decodes: always last.
     regfile_ = add_block(std::make_unique<RegisterFile>(s.regfile));
 }
@@ -176,7 +184,12 @@ std::unique_ptr<Camera> Camera::open(const std::string& dir, std::string* err)
                            "(qxsim --state {} create --force)", path, dir);
         return nullptr;
     }
-    return std::unique_ptr<Camera>(new Camera(dir, state, sizeof(CameraState)));
+    std::unique_ptr<Camera> cam(new Camera(dir, state, sizeof(CameraState)));
+    if (!cam->flash_->ok) {
+        *err = cam->flash_->error;
+        return nullptr;
+    }
+    return cam;
 }
 
 // The state is built in a private file and published by one link (or, to
@@ -221,6 +234,11 @@ bool Camera::create(const std::string& dir, const CreateOptions& options, std::s
     state->core.sensor_code = options.sensor_code;
     {
         Camera cam(dir, state, sizeof(CameraState));
+        if (!cam.flash_->ok) {
+            *err = cam.flash_->error;
+            ::unlink(tmp.c_str());
+            return false;
+        }
         cam.reset_locked();
         for (const PresetDevice& p : preset_devices)
             cam.register_device_slot(p.bus, p.addr)->install(p.addr, p.width, p.label);
@@ -228,7 +246,8 @@ bool Camera::create(const std::string& dir, const CreateOptions& options, std::s
         state->core.size = sizeof(CameraState);
         state->core.magic = STATE_MAGIC;
     }  // unmaps
-    if (!touch(dir + "/qx_fpga", err) || !touch(dir + "/proc_regs", err)) {
+    if (!touch(dir + "/qx_fpga", err) || !touch(dir + "/proc_regs", err) ||
+        !write_release_images(dir + "/firmware", err)) {
         ::unlink(tmp.c_str());
         return false;
     }
