@@ -26,13 +26,14 @@ using qxtest::SimOptions;
 using safety::Booted;
 using safety::DiskImage;
 
-// 320 KiB of payload plus the 72-byte container: six application sectors,
-// 1280 whole blocks and one short one. Smaller under the sanitizers, where
-// every register access costs far more.
+// 1 MiB of payload plus the 72-byte container (1048648 bytes): seventeen
+// application sectors, the last one barely used, 4096 whole blocks and one
+// short one. Smaller under the sanitizers, where every register access
+// costs far more.
 #ifdef QX_SAFETY_SMALL_IMAGE
-constexpr uint32_t PAYLOAD = 96 * 1024;
+constexpr uint32_t PAYLOAD = 128 * 1024;
 #else
-constexpr uint32_t PAYLOAD = 320 * 1024;
+constexpr uint32_t PAYLOAD = 1024 * 1024;
 #endif
 
 const qxsim::MadeUpImage cut_image_a = {"", "qx_cut_a", PAYLOAD, 0x5AFE0001};
@@ -120,11 +121,11 @@ public:
         return {
             {"before the unlock", 1, at["unlock"], 0},
             {"offset-sector erase", at["unlock"] + 1, at["app_erase"], 0},
-            {"application erase", at["app_erase"] + 1, prog, 24},
-            {"early programming", prog + 1, prog + third, 30},
-            {"middle programming", prog + third + 1, prog + 2 * third, 30},
-            {"late programming", prog + 2 * third + 1, ver, 30},
-            {"verification", ver + 1, at["clear"], 40},
+            {"application erase", at["app_erase"] + 1, prog, 30},
+            {"early programming", prog + 1, prog + third, 35},
+            {"middle programming", prog + third + 1, prog + 2 * third, 35},
+            {"late programming", prog + 2 * third + 1, ver, 35},
+            {"verification", ver + 1, at["clear"], 45},
             {"verification to offset record", at["clear"] + 1, at["record"], 0},
             {"inside the offset record", at["record"] + 1, record_cmd_ + 1, 0},
             {"before the lock", record_cmd_ + 2, at["lock"], 0},
