@@ -1,0 +1,44 @@
+// Channel mask registers (one per group of 20 sensor channels) and the
+// clamp-output control register. Plain storage registers: the FPGA takes
+// what is written and reads it back; `show` decodes them.
+#pragma once
+
+#include "qxsim/model/channel_state.h"
+#include "qxsim/model/register_block.h"
+
+namespace qxsim {
+
+const uint32_t CHL_MASK_BL = 0x8210;
+const uint32_t CHL_MASK_BR = 0x8214;
+const uint32_t CHL_MASK_TL = 0x8218;
+const uint32_t CHL_MASK_TR = 0x821C;
+const uint32_t CHL_GROUP_CHANNELS = 20;
+const uint32_t CHL_MASK_CHANNELS = 0xFFFFF;
+
+const uint32_t CLPOUT_CTRL = 0x8170;
+const uint32_t CLPOUT_OFFSET_MASK = 0x1F;
+const uint32_t CLPOUT_WIDTH_SHIFT = 8;
+const uint32_t CLPOUT_WIDTH_MASK = 0x7;
+const uint32_t CLPOUT_ENABLE = 0x1000;
+const uint32_t CLPOUT_USED_BITS = CLPOUT_ENABLE | (CLPOUT_WIDTH_MASK << CLPOUT_WIDTH_SHIFT) | CLPOUT_OFFSET_MASK;
+
+class ChannelRegs : public RegisterBlock {
+public:
+    explicit ChannelRegs(ChannelState& state) : state_(state) {}
+
+    const char* name() const override { return "channels"; }
+    bool decodes(uint32_t reg) const override;
+    uint32_t read(uint32_t reg) override;
+    void write(uint32_t reg, uint32_t value) override;
+    void reset() override;
+    void describe(std::ostream& out) const override;
+
+private:
+    // Index of reg in the block's register table, or -1.
+    static int slot(uint32_t reg);
+    uint32_t& value_of(int slot) const;
+
+    ChannelState& state_;
+};
+
+}  // namespace qxsim

@@ -1,0 +1,97 @@
+#include "sim_camera.h"
+
+#include "qxsim/model/camera.h"
+
+#include <QFile>
+#include <QtGlobal>
+
+#include <sstream>
+
+SimCamera::SimCamera()
+{
+    std::string err;
+    const std::string dir = dir_.path().toStdString();
+    if (!dir_.isValid() || !qxsim::Camera::create(dir, qxsim::CreateOptions(), &err)) {
+        error_ = QString::fromStdString("cannot create camera: " + err);
+        return;
+    }
+    camera_ = qxsim::Camera::open(dir, &err);
+    if (!camera_) {
+        error_ = QString::fromStdString("cannot open camera: " + err);
+        return;
+    }
+    camera_->set_trace(true);
+    qputenv("QXSIM_STATE", dir_.path().toLocal8Bit());
+    qputenv("LD_PRELOAD", QByteArray(QXSIM_PRELOAD_PATH));
+}
+
+SimCamera::~SimCamera()
+{
+    qunsetenv("LD_PRELOAD");
+    qunsetenv("QXSIM_STATE");
+}
+
+// Trace lines are "<pid> P <line>" for an accepted proc line and
+// "<pid> P! <line>" for a refused one; register accesses are skipped.
+void SimCamera::read_trace()
+{
+    QFile trace(dir_.filePath(QStringLiteral("trace.log")));
+    if (!trace.open(QIODevice::ReadOnly))
+        return;
+    trace.seek(trace_read_);
+    while (trace.canReadLine()) {
+        const QString line = QString::fromLocal8Bit(trace.readLine()).chopped(1);
+        const int kind = line.indexOf(QLatin1Char(' ')) + 1;
+        if (line.mid(kind, 2) == QLatin1String("P "))
+            accepted_ << line.mid(kind + 2);
+        else if (line.mid(kind, 3) == QLatin1String("P! "))
+            refused_ << line.mid(kind + 3);
+    }
+    trace_read_ = trace.pos();
+}
+
+QStringList SimCamera::take_proc_lines()
+{
+    read_trace();
+    QStringList lines;
+    lines.swap(accepted_);
+    return lines;
+}
+
+QStringList SimCamera::take_refused_lines()
+{
+    read_trace();
+    QStringList lines;
+    lines.swap(refused_);
+    return lines;
+}
+
+quint32 SimCamera::reg(quint32 reg)
+{
+    return camera_ ? camera_->peek(reg) : 0xDEADBEEF;
+}
+
+QString SimCamera::show_channels()
+{
+    if (!camera_)
+        return QString();
+    std::ostringstream out;
+    qxsim::RegisterBlock* block = camera_->block("channels");
+    if (block) {
+        qxsim::Camera::Lock lock = camera_->lock();
+        block->describe(out);
+    }
+    return QString::fromStdString(out.str());
+}
+
+bool SimCamera::set_fault(const std::string& name, const std::string& arg)
+{
+    std::string err;
+    return camera_ && camera_->set_fault(name, {arg}, &err);
+}
+
+bool SimCamera::clear_faults()
+{
+    std::string err;
+    return camera_ && camera_->clear_faults("", &err);
+}
