@@ -39,15 +39,19 @@ void SimCamera::read_trace()
     if (!trace.open(QIODevice::ReadOnly))
         return;
     trace.seek(trace_read_);
-    while (trace.canReadLine()) {
-        const QString line = QString::fromLocal8Bit(trace.readLine()).chopped(1);
-        const int kind = line.indexOf(QLatin1Char(' ')) + 1;
+    const QByteArray text = trace.readAll();
+    // Each trace line is written whole; anything after the last newline is
+    // left for the next call.
+    const qsizetype end = text.lastIndexOf('\n') + 1;
+    for (const QByteArray& raw : text.left(end).split('\n')) {
+        const QString line = QString::fromLocal8Bit(raw);
+        const qsizetype kind = line.indexOf(QLatin1Char(' ')) + 1;
         if (line.mid(kind, 2) == QLatin1String("P "))
             accepted_ << line.mid(kind + 2);
         else if (line.mid(kind, 3) == QLatin1String("P! "))
             refused_ << line.mid(kind + 3);
     }
-    trace_read_ = trace.pos();
+    trace_read_ += end;
 }
 
 QStringList SimCamera::take_proc_lines()
@@ -84,10 +88,10 @@ QString SimCamera::show_channels()
     return QString::fromStdString(out.str());
 }
 
-bool SimCamera::set_fault(const std::string& name, const std::string& arg)
+bool SimCamera::set_fault(const std::string& name)
 {
     std::string err;
-    return camera_ && camera_->set_fault(name, {arg}, &err);
+    return camera_ && camera_->set_fault(name, {}, &err);
 }
 
 bool SimCamera::clear_faults()

@@ -34,7 +34,7 @@ public:
     // Decoded state of the channel block, as `qxsim show` prints it.
     QString show_channels();
 
-    bool set_fault(const std::string& name, const std::string& arg);
+    bool set_fault(const std::string& name);
     bool clear_faults();
 
 private:

@@ -1,0 +1,299 @@
+// qxsim: the simulated camera's front end.
+#include "qxsim/cli/qxsim_paths.h"
+#include "qxsim/model/camera.h"
+#include "qxsim/model/fpga_status.h"
+#include "qxsim/model/i2c_master.h"
+#include "qxsim/model/ident_memory.h"
+#include "qxsim/model/parse.h"
+#include "qxsim/model/register_device.h"
+
+#include <fmt/format.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+namespace {
+
+const char usage_text[] =
+    "usage: qxsim [--state DIR] COMMAND [ARGS]\n"
+    "The state folder is DIR, else $QXSIM_STATE, else ./.qxsim.\n"
+    "commands:\n"
+    "  create [--sensor NAME|--sensor-code CODE] [--force]\n"
+    "                        make a camera at power-on defaults (NAME: LUX13HS-C, LUX13HS-M,\n"
+    "                        LUX19HS-C, LUX19HS-M, LINCE5M-C, LINCE5M-M; CODE: 4 characters as\n"
+    "                        in registers 4..7, or a number like 0x58394843)\n"
+    "  reset                 power-on defaults again (faults and counters cleared, sensor kept)\n"
+    "  show                  the camera on one screen\n"
+    "  fault list            faults that can be set\n"
+    "  fault set NAME [ARGS] set a fault, e.g. 'fault set i2c-isb.busy 3'\n"
+    "  fault clear [NAME]    clear one fault, the faults of one block or device, or all\n"
+    "  set sensor NAME|CODE  program the identification memory\n"
+    "  set ident-reg REG VALUE\n"
+    "  set i2c-bus on|off    the I2C-enabled bit of FPGA_STATUS\n"
+    "  set device BUS ADDR 8|16|32 [LABEL]   add (or change) a register device; BUS main|isb|iob\n"
+    "  set device BUS ADDR none              remove it\n"
+    "  set device-reg BUS ADDR REG VALUE\n"
+    "  trace on|off|show|clear\n"
+    "  peek REG              read a register (no faults, not counted)\n"
+    "  poke REG VALUE        write a register (no faults, not counted)\n"
+    "  run -- TOOL [ARGS]    run a tool against the camera\n";
+
+int usage()
+{
+    std::fputs(usage_text, stderr);
+    return 2;
+}
+
+int fail(const std::string& message)
+{
+    std::fprintf(stderr, "qxsim: %s\n", message.c_str());
+    return 1;
+}
+
+std::string absolute(const std::string& dir)
+{
+    if (!dir.empty() && dir[0] == '/')
+        return dir;
+    char cwd[PATH_MAX];
+    if (!::getcwd(cwd, sizeof cwd))
+        return dir;
+    return std::string(cwd) + "/" + dir;
+}
+
+std::string preload_path()
+{
+    char exe[PATH_MAX];
+    ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n > 0) {
+        exe[n] = 0;
+        std::string dir(exe);
+        dir.erase(dir.rfind('/'));
+        std::string candidate = dir + "/libqxsim_preload.so";
+        if (::access(candidate.c_str(), R_OK) == 0)
+            return candidate;
+    }
+    return QXSIM_PRELOAD_PATH;
+}
+
+int cmd_create(const std::string& dir, const std::vector<std::string>& args)
+{
+    qxsim::CreateOptions options;
+    for (size_t i = 0; i < args.size(); i++) {
+        if (args[i] == "--force") {
+            options.force = true;
+        } else if ((args[i] == "--sensor" || args[i] == "--sensor-code") && i + 1 < args.size()) {
+            if (!qxsim::parse_sensor(args[++i], &options.sensor_code))
+                return fail("unknown sensor '" + args[i] + "'");
+        } else {
+            return usage();
+        }
+    }
+    std::string err;
+    if (!qxsim::Camera::create(dir, options, &err))
+        return fail(err);
+    std::printf("camera created in %s, sensor code 0x%08x (%s)\n", dir.c_str(), options.sensor_code,
+                qxsim::sensor_name(options.sensor_code));
+    return 0;
+}
+
+int cmd_fault(qxsim::Camera& cam, const std::vector<std::string>& args)
+{
+    std::string err;
+    if (args.size() == 1 && args[0] == "list") {
+        cam.list_faults(std::cout);
+        return 0;
+    }
+    if (args.size() >= 2 && args[0] == "set") {
+        std::vector<std::string> rest(args.begin() + 2, args.end());
+        return cam.set_fault(args[1], rest, &err) ? 0 : fail(err);
+    }
+    if ((args.size() == 1 || args.size() == 2) && args[0] == "clear")
+        return cam.clear_faults(args.size() == 2 ? args[1] : "", &err) ? 0 : fail(err);
+    return usage();
+}
+
+bool parse_byte(const std::string& text, uint8_t* value)
+{
+    uint32_t v = 0;
+    if (!qxsim::parse_u32(text, &v) || v > 0xFF)
+        return false;
+    *value = static_cast<uint8_t>(v);
+    return true;
+}
+
+int cmd_set(qxsim::Camera& cam, const std::vector<std::string>& args)
+{
+    if (args.size() == 2 && args[0] == "sensor") {
+        uint32_t code = 0;
+        if (!qxsim::parse_sensor(args[1], &code))
+            return fail("unknown sensor '" + args[1] + "'");
+        auto lock = cam.lock();
+        cam.ident().set_code(code);
+        return 0;
+    }
+    if (args.size() == 3 && args[0] == "ident-reg") {
+        uint8_t reg = 0, value = 0;
+        if (!parse_byte(args[1], &reg) || !parse_byte(args[2], &value))
+            return fail("ident-reg takes a register and a value, 0..255 each");
+        auto lock = cam.lock();
+        cam.ident().set_register(reg, value);
+        return 0;
+    }
+    if (args.size() == 2 && args[0] == "i2c-bus" && (args[1] == "on" || args[1] == "off")) {
+        auto lock = cam.lock();
+        cam.fpga().set_i2c_enabled(args[1] == "on");
+        return 0;
+    }
+    qxsim::Bus bus = qxsim::BUS_MAIN;
+    uint8_t addr = 0;
+    if ((args.size() == 4 || args.size() == 5) && args[0] == "device") {
+        if (!qxsim::parse_bus(args[1], &bus) || !parse_byte(args[2], &addr))
+            return fail("set device takes a bus (main, isb, iob) and an address 0..255");
+        auto lock = cam.lock();
+        qxsim::RegisterDevice* d = cam.register_device_slot(bus, addr);
+        if (args[3] == "none") {
+            if (!d || !d->used())
+                return fail(fmt::format("no register device at 0x{:02x} on {}", addr, args[1]));
+            d->remove();
+            return 0;
+        }
+        unsigned width = args[3] == "8" ? 1 : args[3] == "16" ? 2 : args[3] == "32" ? 4 : 0;
+        if (!width)
+            return fail("register width is 8, 16 or 32 bits");
+        if (!d)
+            return fail(fmt::format("bus {} has no free device slot", args[1]));
+        std::string label = args.size() == 5 ? args[4] : fmt::format("device-{}bit", width * 8);
+        d->install(addr, width, label.c_str());
+        return 0;
+    }
+    if (args.size() == 5 && args[0] == "device-reg") {
+        uint8_t reg = 0;
+        uint32_t value = 0;
+        if (!qxsim::parse_bus(args[1], &bus) || !parse_byte(args[2], &addr) || !parse_byte(args[3], &reg) ||
+            !qxsim::parse_u32(args[4], &value))
+            return fail("set device-reg takes a bus, an address, a register and a value");
+        auto lock = cam.lock();
+        qxsim::RegisterDevice* d = cam.register_device_slot(bus, addr);
+        if (!d || !d->used())
+            return fail(fmt::format("no register device at 0x{:02x} on {}", addr, args[1]));
+        d->set_register(reg, value);
+        return 0;
+    }
+    return usage();
+}
+
+int cmd_trace(qxsim::Camera& cam, const std::vector<std::string>& args)
+{
+    if (args.size() != 1)
+        return usage();
+    if (args[0] == "on" || args[0] == "off") {
+        cam.set_trace(args[0] == "on");
+        return 0;
+    }
+    if (args[0] == "show") {
+        std::ifstream in(cam.trace_file());
+        std::cout << in.rdbuf();
+        return 0;
+    }
+    if (args[0] == "clear") {
+        auto lock = cam.lock();
+        if (::truncate(cam.trace_file().c_str(), 0) != 0 && errno != ENOENT)
+            return fail("cannot clear " + cam.trace_file() + ": " + std::strerror(errno));
+        return 0;
+    }
+    return usage();
+}
+
+int cmd_run(const std::string& dir, const std::vector<std::string>& args)
+{
+    size_t first = !args.empty() && args[0] == "--" ? 1 : 0;
+    if (first >= args.size())
+        return usage();
+    std::string err;
+    if (!qxsim::Camera::open(dir, &err))
+        return fail(err);
+    std::string tool = args[first];
+    if (tool.find('/') == std::string::npos)
+        for (const qxsim::ToolPath& t : qxsim::built_tools)
+            if (tool == t.name && ::access(t.path, X_OK) == 0)
+                tool = t.path;
+    std::string preload = preload_path();
+    const char* old = ::getenv("LD_PRELOAD");
+    if (old && *old && std::string(old).find(preload) == std::string::npos)
+        preload += ":" + std::string(old);
+    else if (old && *old)
+        preload = old;
+    ::setenv("LD_PRELOAD", preload.c_str(), 1);
+    ::setenv("QXSIM_STATE", absolute(dir).c_str(), 1);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(tool.c_str()));
+    for (size_t i = first + 1; i < args.size(); i++)
+        argv.push_back(const_cast<char*>(args[i].c_str()));
+    argv.push_back(nullptr);
+    ::execvp(argv[0], argv.data());
+    std::fprintf(stderr, "qxsim: cannot run %s: %s\n", tool.c_str(), std::strerror(errno));
+    return 127;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    std::vector<std::string> args(argv + 1, argv + argc);
+    const char* env = ::getenv("QXSIM_STATE");
+    std::string dir = env && *env ? env : ".qxsim";
+    if (args.size() >= 2 && args[0] == "--state") {
+        dir = args[1];
+        args.erase(args.begin(), args.begin() + 2);
+    }
+    if (args.empty() || args[0] == "--help" || args[0] == "-h")
+        return usage();
+    std::string command = args[0];
+    std::vector<std::string> rest(args.begin() + 1, args.end());
+
+    if (command == "create")
+        return cmd_create(dir, rest);
+    if (command == "run")
+        return cmd_run(dir, rest);
+
+    std::string err;
+    std::unique_ptr<qxsim::Camera> cam = qxsim::Camera::open(dir, &err);
+    if (!cam)
+        return fail(err);
+    if (command == "reset" && rest.empty()) {
+        cam->reset();
+        return 0;
+    }
+    if (command == "show" && rest.empty()) {
+        cam->describe(std::cout);
+        return 0;
+    }
+    if (command == "fault")
+        return cmd_fault(*cam, rest);
+    if (command == "set")
+        return cmd_set(*cam, rest);
+    if (command == "trace")
+        return cmd_trace(*cam, rest);
+    uint32_t reg = 0, value = 0;
+    if (command == "peek" && rest.size() == 1) {
+        if (!qxsim::parse_u32(rest[0], &reg))
+            return fail("not a register: " + rest[0]);
+        std::printf("0x%08x\n", cam->peek(reg));
+        return 0;
+    }
+    if (command == "poke" && rest.size() == 2) {
+        if (!qxsim::parse_u32(rest[0], &reg) || !qxsim::parse_u32(rest[1], &value))
+            return fail("poke takes a register and a 32-bit value");
+        cam->poke(reg, value);
+        return 0;
+    }
+    return usage();
+}

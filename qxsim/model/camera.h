@@ -1,0 +1,138 @@
+// The simulated camera: the FPGA board behind /dev/qx_fpga and
+// /proc/qx_pci/regs, with its blocks and bus devices, living in a state
+// folder. One Camera object per process and folder; every process maps the
+// same `camera.state` and serialises on its robust process-shared mutex.
+#pragma once
+
+#include "qxsim/model/camera_state.h"
+#include "qxsim/model/register_block.h"
+
+#include <cstdint>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace qxsim {
+
+class FpgaStatus;
+class I2cMaster;
+class I2cDevice;
+class IdentMemory;
+class RegisterDevice;
+class RegisterFile;
+
+struct CreateOptions {
+    uint32_t sensor_code = 0x58334843;  // LUX13HS, C variant
+    bool force = false;                 // replace an existing camera
+};
+
+class Camera {
+public:
+    // Opens the camera in `dir`; null with *err filled in when there is no
+    // camera or its state file is of another layout.
+    static std::unique_ptr<Camera> open(const std::string& dir, std::string* err);
+    // Creates a camera at power-on defaults (the folder too, if needed).
+    // Without `force` an existing camera is left alone and false returned.
+    static bool create(const std::string& dir, const CreateOptions& options, std::string* err);
+
+    ~Camera();
+    Camera(const Camera&) = delete;
+    Camera& operator=(const Camera&) = delete;
+
+    const std::string& dir() const { return dir_; }
+    std::string firmware_dir() const { return dir_ + "/firmware"; }
+    std::string device_node() const { return dir_ + "/qx_fpga"; }
+    std::string proc_file() const { return dir_ + "/proc_regs"; }
+    std::string trace_file() const { return dir_ + "/trace.log"; }
+
+    // The driver's side of the C library calls. Each returns 0 or an errno
+    // value. A power-cut fault kills the calling process inside the call.
+    int device_open();
+    void device_close();
+    int reg_read(uint32_t reg, uint32_t* value);
+    int reg_write(uint32_t reg, uint32_t value);
+    int proc_open();
+    // One write() to the proc file: every line is parsed before any is
+    // applied; EINVAL refuses the buffer as a whole.
+    int proc_write(const char* buf, size_t len);
+
+    // Register access for people and tests, beside the driver: no access
+    // faults, not counted, not traced.
+    uint32_t peek(uint32_t reg);
+    void poke(uint32_t reg, uint32_t value);
+
+    // Bring every block to power-on defaults, clear faults and counters;
+    // the sensor chosen at creation is kept.
+    void reset();
+
+    // Faults by name: core faults ("eio-reg", "power-cut", ...), block
+    // faults "BLOCK.NAME" ("i2c-isb.stuck-busy") and bus device faults
+    // "BLOCK.ADDR.NAME" ("i2c-isb.0x50.nak").
+    bool set_fault(const std::string& name, const std::vector<std::string>& args, std::string* err);
+    // "" clears every fault; otherwise a core fault name, a block or a device.
+    bool clear_faults(const std::string& target, std::string* err);
+    void list_faults(std::ostream& out);
+
+    void set_trace(bool on);
+    bool trace_on() const { return state_->core.trace_on != 0; }
+    void describe(std::ostream& out);
+
+    // Blocks and devices, for the front end and tests. Use them under lock().
+    class Lock {
+    public:
+        explicit Lock(Camera& cam);
+        ~Lock();
+        Lock(Lock&& other) noexcept : cam_(other.cam_) { other.cam_ = nullptr; }
+        Lock(const Lock&) = delete;
+        Lock& operator=(const Lock&) = delete;
+        void unlock();
+
+    private:
+        Camera* cam_;
+    };
+    Lock lock() { return Lock(*this); }
+
+    CameraState& state() { return *state_; }
+    const std::vector<RegisterBlock*>& blocks() const { return blocks_; }
+    RegisterBlock* block(const std::string& name) const;
+    FpgaStatus& fpga() { return *fpga_; }
+    I2cMaster& i2c(Bus bus) { return *i2c_[bus]; }
+    IdentMemory& ident() { return *ident_; }
+    RegisterDevice& register_device(Bus bus, unsigned slot) { return *regdev_[bus][slot]; }
+    // The device slot at `addr` on `bus`, a free slot, or null when full.
+    RegisterDevice* register_device_slot(Bus bus, uint8_t addr);
+    RegisterFile& register_file() { return *regfile_; }
+
+private:
+    Camera(const std::string& dir, CameraState* state, size_t map_size);
+    void build();
+    void reset_locked();
+    RegisterBlock* dispatch(uint32_t reg);
+    int access_fault(uint32_t reg, bool write, uint64_t n, bool* power_cut);
+    void power_cut(Lock& lock, char kind, uint32_t reg);
+    void trace_line(const char* text, size_t len);
+    void trace_access(char kind, uint32_t reg, uint32_t value);
+    void trace_failure(char kind, uint32_t reg, int err);
+    void describe_faults(std::ostream& out) const;
+
+    std::string dir_;
+    CameraState* state_;
+    size_t map_size_;
+    int trace_fd_ = -1;
+
+    std::vector<std::unique_ptr<RegisterBlock>> owned_blocks_;
+    std::vector<std::unique_ptr<I2cDevice>> owned_devices_;
+    std::vector<RegisterBlock*> blocks_;  // decode order; the register file last
+    RegisterBlock* last_ = nullptr;       // block of the previous access
+    FpgaStatus* fpga_ = nullptr;
+    I2cMaster* i2c_[BUS_COUNT] = {};
+    IdentMemory* ident_ = nullptr;
+    RegisterDevice* regdev_[BUS_COUNT][REGISTER_DEVICES_PER_BUS] = {};
+    RegisterFile* regfile_ = nullptr;
+};
+
+const char* bus_name(Bus bus);  // "main", "isb", "iob"
+bool parse_bus(const std::string& text, Bus* bus);
+
+}  // namespace qxsim

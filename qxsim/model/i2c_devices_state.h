@@ -1,0 +1,31 @@
+// Shared state of the generic bus devices: the sensor board's
+// identification memory and register devices of 8, 16 or 32 bits.
+#pragma once
+
+#include <cstdint>
+
+namespace qxsim {
+
+struct IdentMemoryState {
+    uint8_t reg[256];
+    uint32_t code;           // sensor code, register 4 in bits 7..0
+    uint32_t nak;            // answer nothing
+    int32_t nak_reg;         // -1, or the one register that is not acknowledged
+    uint32_t pad;
+    uint64_t reads, writes, naks;
+};
+
+struct RegisterDeviceState {
+    uint32_t used;
+    uint32_t addr;
+    uint32_t width;          // bytes per register: 1, 2 or 4
+    uint32_t nak;
+    int32_t nak_reg;
+    char label[28];
+    uint32_t reg[256];
+    uint64_t reads, writes, naks;
+};
+
+constexpr unsigned REGISTER_DEVICES_PER_BUS = 8;
+
+}  // namespace qxsim

@@ -1,0 +1,222 @@
+#include "qxsim/model/i2c_master.h"
+
+#include "qxsim/model/parse.h"
+
+#include <fmt/format.h>
+
+namespace qxsim {
+
+int primary_address(const I2cDevice& device)
+{
+    for (int a = 0; a < 256; a++)
+        if (device.answers(static_cast<uint8_t>(a)))
+            return a;
+    return -1;
+}
+
+I2cDevice* I2cMaster::device_at(uint8_t addr) const
+{
+    for (I2cDevice* d : bus_)
+        if (d->answers(addr))
+            return d;
+    return nullptr;
+}
+
+uint32_t I2cMaster::status()
+{
+    s_.status_reads++;
+    if (s_.stuck_busy) {
+        s_.stuck_fired++;
+        return I2C_STATUS_BUSY | s_.error;
+    }
+    if (s_.busy_left) {
+        // the K-th busy reading ends the transaction; the next one sees its result
+        s_.busy_fired++;
+        if (--s_.busy_left == 0)
+            finish();
+        return I2C_STATUS_BUSY;
+    }
+    return s_.error;
+}
+
+uint32_t I2cMaster::read(uint32_t reg)
+{
+    switch (reg - base_) {
+    case I2C_CONTROL: return s_.control;
+    case I2C_STATUS: return status();
+    case I2C_REG_ADDR: return s_.reg_addr;
+    case I2C_WR_DATA: return s_.wr_data;
+    default: return s_.rd_data;
+    }
+}
+
+void I2cMaster::write(uint32_t reg, uint32_t value)
+{
+    switch (reg - base_) {
+    case I2C_CONTROL: command(value); break;
+    case I2C_REG_ADDR: s_.reg_addr = value & 0xFF; break;
+    case I2C_WR_DATA: s_.wr_data = value & 0xFFFF; break;
+    default: break;  // status and read data are read-only
+    }
+}
+
+void I2cMaster::command(uint32_t word)
+{
+    if (s_.stuck_busy || s_.busy_left) {
+        s_.dropped++;
+        return;
+    }
+    s_.last_command = word;
+    s_.transactions++;
+    s_.error = 0;
+
+    uint32_t op = word & I2C_CMD_MASK;
+    uint32_t dev = word >> 12;
+    bool ok = false;
+    uint32_t data = s_.rd_data;
+    uint32_t control = s_.control;
+
+    if ((op != I2C_CMD_READ && op != I2C_CMD_WRITE) || dev > 0xFF) {
+        s_.refused++;
+    } else if (s_.error_mode) {
+        s_.error_fired++;
+        if (s_.error_mode == 1)
+            s_.error_mode = 0;
+    } else {
+        I2cDevice* d = fpga_.i2c_enabled() ? device_at(static_cast<uint8_t>(dev)) : nullptr;
+        uint8_t r = static_cast<uint8_t>(s_.reg_addr);
+        if (d && op == I2C_CMD_READ) {
+            uint32_t v = 0;
+            unsigned width = 1;
+            ok = d->read(static_cast<uint8_t>(dev), r, &v, &width);
+            if (ok) {
+                s_.reads++;
+                if (width == 4) {
+                    data = v;
+                    control = I2C_WIDTH_32;
+                } else if (width == 2) {
+                    data = v & 0xFFFF;
+                    control = I2C_WIDTH_16;
+                } else {
+                    data = v & 0xFF;
+                    control = 0;
+                }
+            }
+        } else if (d) {
+            ok = d->write(static_cast<uint8_t>(dev), r, static_cast<uint16_t>(s_.wr_data));
+            if (ok) {
+                s_.writes++;
+                control = 0;
+            }
+        }
+        if (!ok)
+            s_.naks++;
+    }
+
+    s_.pending_ok = ok;
+    s_.pending_data = data;
+    s_.pending_control = control;
+    s_.busy_left = s_.busy_reads;
+    if (s_.busy_left == 0)
+        finish();
+}
+
+void I2cMaster::finish()
+{
+    s_.busy_left = 0;
+    if (s_.pending_ok) {
+        s_.rd_data = s_.pending_data;
+        s_.control = s_.pending_control;
+        s_.error = 0;
+    } else {
+        s_.error = I2C_STATUS_ERROR;
+    }
+}
+
+void I2cMaster::reset()
+{
+    s_ = I2cMasterState{};
+    for (I2cDevice* d : bus_)
+        d->reset();
+}
+
+bool I2cMaster::set_fault(const std::string& fault, const std::vector<std::string>& args,
+                          std::string* error)
+{
+    if (fault == "stuck-busy") {
+        if (!args.empty()) {
+            *error = "stuck-busy takes no argument";
+            return false;
+        }
+        s_.stuck_busy = 1;
+        return true;
+    }
+    if (fault == "busy") {
+        uint32_t k = 0;
+        if (args.size() != 1 || !parse_u32(args[0], &k) || k == 0) {
+            *error = "busy takes the number of status reads (1 or more)";
+            return false;
+        }
+        s_.busy_reads = k;
+        return true;
+    }
+    if (fault == "error") {
+        std::string mode = args.empty() ? "next" : args[0];
+        if (args.size() > 1 || (mode != "next" && mode != "always")) {
+            *error = "error takes 'next' or 'always'";
+            return false;
+        }
+        s_.error_mode = mode == "next" ? 1 : 2;
+        return true;
+    }
+    *error = fmt::format("unknown fault '{}' of {}", fault, name_);
+    return false;
+}
+
+void I2cMaster::clear_faults()
+{
+    s_.stuck_busy = 0;
+    s_.busy_reads = 0;
+    s_.error_mode = 0;
+    // a transaction held up by a busy fault ends now
+    if (s_.busy_left)
+        finish();
+}
+
+void I2cMaster::list_faults(std::ostream& out) const
+{
+    out << "stuck-busy  status shows busy forever; commands are dropped\n";
+    out << "busy K  every transaction shows busy for K status reads\n";
+    out << "error [next|always]  the next (or every) transaction ends with the error bit\n";
+}
+
+void I2cMaster::describe(std::ostream& out) const
+{
+    uint32_t st = s_.stuck_busy || s_.busy_left ? I2C_STATUS_BUSY | s_.error : s_.error;
+    out << fmt::format("I2C master {} at 0x{:03x}: status 0x{:08x}{}{}\n", name_, base_, st,
+                       st & I2C_STATUS_BUSY ? " busy" : " idle",
+                       st & I2C_STATUS_ERROR ? " error" : "");
+    out << fmt::format("  reg_addr 0x{:02x}  wr_data 0x{:04x}  rd_data 0x{:08x}  control 0x{:02x}"
+                       "  last command 0x{:x}\n",
+                       s_.reg_addr, s_.wr_data, s_.rd_data, s_.control, s_.last_command);
+    out << fmt::format("  {} transaction(s): {} read(s), {} write(s), {} not acknowledged, {} refused,"
+                       " {} dropped while busy; {} status read(s)\n",
+                       s_.transactions, s_.reads, s_.writes, s_.naks, s_.refused, s_.dropped,
+                       s_.status_reads);
+    if (s_.stuck_busy)
+        out << fmt::format("  fault stuck-busy: set, fired {} time(s)\n", s_.stuck_fired);
+    if (s_.busy_reads)
+        out << fmt::format("  fault busy {}: set, {} busy status read(s) so far\n", s_.busy_reads,
+                           s_.busy_fired);
+    if (s_.error_mode)
+        out << fmt::format("  fault error {}: set\n", s_.error_mode == 1 ? "next" : "always");
+    if (s_.error_fired)
+        out << fmt::format("  fault error fired {} time(s)\n", s_.error_fired);
+    for (const I2cDevice* d : bus_) {
+        if (primary_address(*d) < 0)
+            continue;
+        d->describe(out);
+    }
+}
+
+}  // namespace qxsim

@@ -1,0 +1,106 @@
+#include "qxsim/model/register_device.h"
+
+#include "qxsim/model/parse.h"
+
+#include <fmt/format.h>
+
+#include <cstring>
+
+namespace qxsim {
+
+uint32_t RegisterDevice::mask() const
+{
+    return s_.width == 4 ? 0xFFFFFFFFu : s_.width == 2 ? 0xFFFFu : 0xFFu;
+}
+
+bool RegisterDevice::read(uint8_t, uint8_t reg, uint32_t* data, unsigned* width)
+{
+    if (s_.nak || s_.nak_reg == reg) {
+        s_.naks++;
+        return false;
+    }
+    s_.reads++;
+    *data = s_.reg[reg] & mask();
+    *width = s_.width;
+    return true;
+}
+
+bool RegisterDevice::write(uint8_t, uint8_t reg, uint16_t data)
+{
+    if (s_.nak || s_.nak_reg == reg) {
+        s_.naks++;
+        return false;
+    }
+    s_.writes++;
+    s_.reg[reg] = data & mask();
+    return true;
+}
+
+void RegisterDevice::install(uint8_t addr, unsigned width, const char* label)
+{
+    s_ = RegisterDeviceState{};
+    s_.addr = addr;
+    s_.width = width == 4 || width == 2 ? width : 1;
+    s_.nak_reg = -1;
+    std::strncpy(s_.label, label, sizeof s_.label - 1);
+    for (unsigned r = 0; r < 256; r++) {
+        // 8-bit: the register number; 16-bit: device and register;
+        // 32-bit: "D" device, register, complement of the register
+        uint32_t v = s_.width == 1   ? r
+                     : s_.width == 2 ? (addr << 8 | r)
+                                     : (0x44u << 24 | uint32_t(addr) << 16 | r << 8 | (~r & 0xFF));
+        s_.reg[r] = v & mask();
+    }
+    s_.used = 1;
+}
+
+void RegisterDevice::reset()
+{
+    if (!s_.used)
+        return;
+    RegisterDeviceState keep = s_;
+    install(static_cast<uint8_t>(keep.addr), keep.width, keep.label);
+}
+
+bool RegisterDevice::set_fault(const std::string& fault, const std::vector<std::string>& args,
+                               std::string* error)
+{
+    if (fault != "nak") {
+        *error = fmt::format("unknown fault '{}' of device {}", fault, s_.label);
+        return false;
+    }
+    uint32_t reg = 0;
+    if (args.size() > 1 || (args.size() == 1 && (!parse_u32(args[0], &reg) || reg > 0xFF))) {
+        *error = "nak takes an optional register number 0..255";
+        return false;
+    }
+    if (args.empty())
+        s_.nak = 1;
+    else
+        s_.nak_reg = static_cast<int32_t>(reg);
+    return true;
+}
+
+void RegisterDevice::clear_faults()
+{
+    s_.nak = 0;
+    s_.nak_reg = -1;
+}
+
+void RegisterDevice::list_faults(std::ostream& out) const
+{
+    out << "nak [REG]  acknowledge nothing (or not register REG)\n";
+}
+
+void RegisterDevice::describe(std::ostream& out) const
+{
+    out << fmt::format("  0x{:02x} {}: {}-bit registers, {} read(s), {} write(s)\n", s_.addr, s_.label,
+                       s_.width * 8, s_.reads, s_.writes);
+    if (s_.nak)
+        out << "    fault nak: acknowledges nothing\n";
+    if (s_.nak_reg >= 0)
+        out << fmt::format("    fault nak {}: register 0x{:02x} not acknowledged, {} time(s)\n",
+                           s_.nak_reg, s_.nak_reg, s_.naks);
+}
+
+}  // namespace qxsim

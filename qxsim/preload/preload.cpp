@@ -1,0 +1,451 @@
+// LD_PRELOAD interposer: the FPGA board's driver, as far as the tools can
+// tell. Opens of /dev/qx_fpga and /proc/qx_pci/regs get real descriptors on
+// files of the camera's state folder, the two register ioctls and the proc
+// file's register-write lines go to the camera model, and the firmware
+// folder is mapped into the state folder. Everything else passes through.
+// The camera is the one in $QXSIM_STATE (default ./.qxsim).
+#include "qxsim/model/camera.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const char dev_path[] = "/dev/qx_fpga";
+const char proc_path[] = "/proc/qx_pci/regs";
+const char firmware_path[] = "/usr/local/bin/orvane/firmware";
+
+constexpr unsigned FPGA_IOC_WRITE_REG = 0x4008C601;
+constexpr unsigned FPGA_IOC_READ_REG = 0xC008C603;
+
+struct fpga_reg_io {
+    uint32_t reg;
+    uint32_t value;
+};
+
+// Descriptors of /dev/qx_fpga handed out in this process.
+constexpr int MAX_FD = 1 << 16;
+std::atomic<bool> device_fd[MAX_FD];
+
+// Identity of the proc stand-in file, once this process has opened it:
+// writes to any descriptor of that file (also after the shell's dup2 onto
+// standard output) are register-write lines.
+std::atomic<bool> proc_opened;
+dev_t proc_dev;
+ino_t proc_ino;
+
+template <typename F>
+F next_symbol(const char* name)
+{
+    return reinterpret_cast<F>(::dlsym(RTLD_NEXT, name));
+}
+
+#define REAL(name, type)                                       \
+    static const auto real_##name = next_symbol<type>(#name); \
+    (void)0
+
+const char* state_dir()
+{
+    const char* dir = ::getenv("QXSIM_STATE");
+    return dir && *dir ? dir : ".qxsim";
+}
+
+pthread_once_t camera_once = PTHREAD_ONCE_INIT;
+qxsim::Camera* the_camera;
+
+void open_camera()
+{
+    std::string err;
+    the_camera = qxsim::Camera::open(state_dir(), &err).release();
+    if (!the_camera)
+        std::fprintf(stderr, "qxsim: %s\n", err.c_str());
+}
+
+qxsim::Camera* camera()
+{
+    pthread_once(&camera_once, open_camera);
+    return the_camera;
+}
+
+enum PathKind { PATH_OTHER, PATH_DEVICE, PATH_PROC, PATH_FIRMWARE };
+
+PathKind classify(const char* path, std::string* mapped)
+{
+    if (!path || path[0] != '/')
+        return PATH_OTHER;
+    if (std::strcmp(path, dev_path) == 0)
+        return PATH_DEVICE;
+    if (std::strcmp(path, proc_path) == 0)
+        return PATH_PROC;
+    size_t n = sizeof firmware_path - 1;
+    if (std::strncmp(path, firmware_path, n) == 0 && (path[n] == '/' || path[n] == 0)) {
+        *mapped = std::string(state_dir()) + "/firmware" + (path + n);
+        return PATH_FIRMWARE;
+    }
+    return PATH_OTHER;
+}
+
+bool wants_mode(int flags)
+{
+    return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
+}
+
+// The stand-in files are never created, truncated or written through.
+int driver_flags(int flags)
+{
+    return flags & ~(O_CREAT | O_EXCL | O_TRUNC | O_TMPFILE);
+}
+
+using open_fn = int (*)(const char*, int, ...);
+
+// `real_open(path, flags, mode)` is the C library's open of the variant
+// the caller used.
+template <typename Opener>
+int open_device(Opener real_open, int flags)
+{
+    qxsim::Camera* cam = camera();
+    if (!cam) {
+        errno = ENOENT;
+        return -1;
+    }
+    if (int e = cam->device_open()) {
+        errno = e;
+        return -1;
+    }
+    int fd = real_open(cam->device_node().c_str(), driver_flags(flags), 0);
+    if (fd >= MAX_FD) {
+        ::close(fd);
+        errno = EMFILE;
+        return -1;
+    }
+    if (fd >= 0)
+        device_fd[fd] = true;
+    return fd;
+}
+
+void remember_proc_file(int fd)
+{
+    struct stat st;
+    if (::fstat(fd, &st) == 0) {
+        proc_dev = st.st_dev;
+        proc_ino = st.st_ino;
+        proc_opened = true;
+    }
+}
+
+template <typename Opener>
+int open_proc(Opener real_open, int flags)
+{
+    qxsim::Camera* cam = camera();
+    if (!cam) {
+        errno = ENOENT;
+        return -1;
+    }
+    if (int e = cam->proc_open()) {
+        errno = e;
+        return -1;
+    }
+    int fd = real_open(cam->proc_file().c_str(), driver_flags(flags), 0);
+    if (fd >= 0)
+        remember_proc_file(fd);
+    return fd;
+}
+
+template <typename Opener>
+int open_path(Opener real_open, const char* path, int flags, mode_t mode)
+{
+    std::string mapped;
+    switch (classify(path, &mapped)) {
+    case PATH_DEVICE: return open_device(real_open, flags);
+    case PATH_PROC: return open_proc(real_open, flags);
+    case PATH_FIRMWARE: return real_open(mapped.c_str(), flags, mode);
+    default: return real_open(path, flags, mode);
+    }
+}
+
+bool is_proc_fd(int fd)
+{
+    if (!proc_opened)
+        return false;
+    struct stat st;
+    return ::fstat(fd, &st) == 0 && st.st_dev == proc_dev && st.st_ino == proc_ino;
+}
+
+ssize_t proc_cookie_write(void* cookie, const char* buf, size_t size)
+{
+    int e = static_cast<qxsim::Camera*>(cookie)->proc_write(buf, size);
+    if (e) {
+        errno = e;
+        return -1;
+    }
+    return static_cast<ssize_t>(size);
+}
+
+ssize_t proc_cookie_read(void*, char*, size_t)
+{
+    return 0;
+}
+
+FILE* fopen_path(FILE* (*real_fopen)(const char*, const char*), const char* path, const char* mode)
+{
+    std::string mapped;
+    switch (classify(path, &mapped)) {
+    case PATH_DEVICE: {
+        qxsim::Camera* cam = camera();
+        if (!cam) {
+            errno = ENOENT;
+            return nullptr;
+        }
+        if (int e = cam->device_open()) {
+            errno = e;
+            return nullptr;
+        }
+        FILE* f = real_fopen(cam->device_node().c_str(), mode[0] == 'w' ? "r+" : mode);
+        if (f && fileno(f) < MAX_FD)
+            device_fd[fileno(f)] = true;
+        return f;
+    }
+    case PATH_PROC: {
+        qxsim::Camera* cam = camera();
+        if (!cam) {
+            errno = ENOENT;
+            return nullptr;
+        }
+        if (int e = cam->proc_open()) {
+            errno = e;
+            return nullptr;
+        }
+        cookie_io_functions_t io = {};
+        io.read = proc_cookie_read;
+        io.write = proc_cookie_write;
+        return ::fopencookie(cam, mode, io);
+    }
+    case PATH_FIRMWARE: return real_fopen(mapped.c_str(), mode);
+    default: return real_fopen(path, mode);
+    }
+}
+
+int register_ioctl(int fd, unsigned request, void* arg)
+{
+    qxsim::Camera* cam = camera();
+    auto* io = static_cast<fpga_reg_io*>(arg);
+    int e = 0;
+    if (!cam)
+        e = ENODEV;
+    else if (request != FPGA_IOC_WRITE_REG && request != FPGA_IOC_READ_REG)
+        e = ENOTTY;
+    else if (!io)
+        e = EFAULT;
+    else if (request == FPGA_IOC_WRITE_REG)
+        e = cam->reg_write(io->reg, io->value);
+    else {
+        uint32_t v = 0;
+        e = cam->reg_read(io->reg, &v);
+        if (!e)
+            io->value = v;
+    }
+    (void)fd;
+    if (e) {
+        errno = e;
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+#define QX_EXPORT extern "C" __attribute__((visibility("default")))
+
+QX_EXPORT int open(const char* path, int flags, ...)
+{
+    REAL(open, open_fn);
+    mode_t mode = 0;
+    if (wants_mode(flags)) {
+        va_list ap;
+        va_start(ap, flags);
+        mode = static_cast<mode_t>(va_arg(ap, int));
+        va_end(ap);
+    }
+    return open_path([](const char* p, int f, mode_t m) { return real_open(p, f, m); }, path, flags, mode);
+}
+
+QX_EXPORT int open64(const char* path, int flags, ...)
+{
+    REAL(open64, open_fn);
+    mode_t mode = 0;
+    if (wants_mode(flags)) {
+        va_list ap;
+        va_start(ap, flags);
+        mode = static_cast<mode_t>(va_arg(ap, int));
+        va_end(ap);
+    }
+    return open_path([](const char* p, int f, mode_t m) { return real_open64(p, f, m); }, path, flags, mode);
+}
+
+QX_EXPORT int __open_2(const char* path, int flags)
+{
+    REAL(open, open_fn);
+    return open_path([](const char* p, int f, mode_t m) { return real_open(p, f, m); }, path, flags, 0);
+}
+
+QX_EXPORT int __open64_2(const char* path, int flags)
+{
+    REAL(open64, open_fn);
+    return open_path([](const char* p, int f, mode_t m) { return real_open64(p, f, m); }, path, flags, 0);
+}
+
+namespace {
+
+using openat_fn = int (*)(int, const char*, int, ...);
+
+int openat_path(openat_fn real_openat, int dirfd, const char* path, int flags, mode_t mode)
+{
+    // the stand-in paths are absolute: the directory descriptor plays no part
+    return open_path([=](const char* p, int f, mode_t m) { return real_openat(dirfd, p, f, m); }, path,
+                     flags, mode);
+}
+
+}  // namespace
+
+QX_EXPORT int openat(int dirfd, const char* path, int flags, ...)
+{
+    REAL(openat, openat_fn);
+    mode_t mode = 0;
+    if (wants_mode(flags)) {
+        va_list ap;
+        va_start(ap, flags);
+        mode = static_cast<mode_t>(va_arg(ap, int));
+        va_end(ap);
+    }
+    return openat_path(real_openat, dirfd, path, flags, mode);
+}
+
+QX_EXPORT int openat64(int dirfd, const char* path, int flags, ...)
+{
+    REAL(openat64, openat_fn);
+    mode_t mode = 0;
+    if (wants_mode(flags)) {
+        va_list ap;
+        va_start(ap, flags);
+        mode = static_cast<mode_t>(va_arg(ap, int));
+        va_end(ap);
+    }
+    return openat_path(real_openat64, dirfd, path, flags, mode);
+}
+
+QX_EXPORT int __openat_2(int dirfd, const char* path, int flags)
+{
+    REAL(openat, openat_fn);
+    return openat_path(real_openat, dirfd, path, flags, 0);
+}
+
+QX_EXPORT int __openat64_2(int dirfd, const char* path, int flags)
+{
+    REAL(openat64, openat_fn);
+    return openat_path(real_openat64, dirfd, path, flags, 0);
+}
+
+QX_EXPORT int creat(const char* path, mode_t mode)
+{
+    return open(path, O_CREAT | O_WRONLY | O_TRUNC, mode);
+}
+
+QX_EXPORT int creat64(const char* path, mode_t mode)
+{
+    return open64(path, O_CREAT | O_WRONLY | O_TRUNC, mode);
+}
+
+QX_EXPORT FILE* fopen(const char* path, const char* mode)
+{
+    using fopen_fn = FILE* (*)(const char*, const char*);
+    REAL(fopen, fopen_fn);
+    return fopen_path(real_fopen, path, mode);
+}
+
+QX_EXPORT FILE* fopen64(const char* path, const char* mode)
+{
+    using fopen_fn = FILE* (*)(const char*, const char*);
+    REAL(fopen64, fopen_fn);
+    return fopen_path(real_fopen64, path, mode);
+}
+
+QX_EXPORT int ioctl(int fd, unsigned long request, ...)
+{
+    va_list ap;
+    va_start(ap, request);
+    void* arg = va_arg(ap, void*);
+    va_end(ap);
+    if (fd >= 0 && fd < MAX_FD && device_fd[fd].load(std::memory_order_relaxed))
+        return register_ioctl(fd, static_cast<unsigned>(request), arg);
+    using ioctl_fn = int (*)(int, unsigned long, ...);
+    REAL(ioctl, ioctl_fn);
+    return real_ioctl(fd, request, arg);
+}
+
+QX_EXPORT int close(int fd)
+{
+    using close_fn = int (*)(int);
+    REAL(close, close_fn);
+    if (fd >= 0 && fd < MAX_FD && device_fd[fd].exchange(false))
+        if (qxsim::Camera* cam = camera())
+            cam->device_close();
+    return real_close(fd);
+}
+
+QX_EXPORT ssize_t write(int fd, const void* buf, size_t count)
+{
+    using write_fn = ssize_t (*)(int, const void*, size_t);
+    REAL(write, write_fn);
+    if (is_proc_fd(fd)) {
+        qxsim::Camera* cam = camera();
+        int e = cam ? cam->proc_write(static_cast<const char*>(buf), count) : ENODEV;
+        if (e) {
+            errno = e;
+            return -1;
+        }
+        return static_cast<ssize_t>(count);
+    }
+    return real_write(fd, buf, count);
+}
+
+// Descriptor copies keep (or lose) the device mark.
+QX_EXPORT int dup(int fd)
+{
+    using dup_fn = int (*)(int);
+    REAL(dup, dup_fn);
+    int nfd = real_dup(fd);
+    if (nfd >= 0 && nfd < MAX_FD && fd >= 0 && fd < MAX_FD)
+        device_fd[nfd] = device_fd[fd].load();
+    return nfd;
+}
+
+QX_EXPORT int dup2(int fd, int nfd)
+{
+    using dup2_fn = int (*)(int, int);
+    REAL(dup2, dup2_fn);
+    int r = real_dup2(fd, nfd);
+    if (r >= 0 && r < MAX_FD && fd >= 0 && fd < MAX_FD && r != fd)
+        device_fd[r] = device_fd[fd].load();
+    return r;
+}
+
+QX_EXPORT int dup3(int fd, int nfd, int flags)
+{
+    using dup3_fn = int (*)(int, int, int);
+    REAL(dup3, dup3_fn);
+    int r = real_dup3(fd, nfd, flags);
+    if (r >= 0 && r < MAX_FD && fd >= 0 && fd < MAX_FD)
+        device_fd[r] = device_fd[fd].load();
+    return r;
+}

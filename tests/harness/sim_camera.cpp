@@ -1,0 +1,390 @@
+#include "sim_camera.h"
+
+#include "qxtest_paths.h"
+#include "qxsim/model/ident_memory.h"
+
+#include <fmt/format.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include <fcntl.h>
+#include <ftw.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace qxtest {
+
+namespace {
+
+// A tool that hangs is killed after this long, so a broken test fails
+// instead of stalling the suite.
+constexpr unsigned RUN_LIMIT_SECONDS = 300;
+
+std::string read_file(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+int remove_entry(const char* path, const struct stat*, int, struct FTW*)
+{
+    return ::remove(path);
+}
+
+std::string quoted(const std::string& s)
+{
+    std::string q = "\"";
+    for (char c : s) {
+        if (c == '\n')
+            q += "\\n";
+        else if (c == '\t')
+            q += "\\t";
+        else if (c == '\r')
+            q += "\\r";
+        else if (c == '"' || c == '\\')
+            q += std::string("\\") + c;
+        else
+            q += c;
+    }
+    return q + "\"";
+}
+
+// Runs argv[0] (a path) with extra environment, output to files in `dir`.
+Result spawn(const std::string& dir, const std::vector<std::string>& argv,
+             const std::vector<std::string>& env_extra, const std::string& input)
+{
+    Result r;
+    static unsigned serial;
+    std::string base = fmt::format("{}/.run{}", dir, serial++);
+    std::string in_path = base + ".in", out_path = base + ".out", err_path = base + ".err";
+    {
+        std::ofstream in(in_path, std::ios::binary);
+        in << input;
+    }
+    std::vector<std::string> env;
+    for (char** e = environ; *e; e++) {
+        std::string var = *e;
+        bool replaced = false;
+        for (const std::string& x : env_extra)
+            if (var.compare(0, x.find('=') + 1, x, 0, x.find('=') + 1) == 0)
+                replaced = true;
+        if (!replaced)
+            env.push_back(var);
+    }
+    env.insert(env.end(), env_extra.begin(), env_extra.end());
+    std::vector<char*> cargv, cenv;
+    for (const std::string& a : argv)
+        cargv.push_back(const_cast<char*>(a.c_str()));
+    cargv.push_back(nullptr);
+    for (const std::string& e : env)
+        cenv.push_back(const_cast<char*>(e.c_str()));
+    cenv.push_back(nullptr);
+
+    std::fflush(nullptr);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        int in = ::open(in_path.c_str(), O_RDONLY);
+        int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (in < 0 || out < 0 || err < 0)
+            ::_exit(126);
+        ::dup2(in, 0);
+        ::dup2(out, 1);
+        ::dup2(err, 2);
+        ::close(in);
+        ::close(out);
+        ::close(err);
+        ::alarm(RUN_LIMIT_SECONDS);
+        ::execve(cargv[0], cargv.data(), cenv.data());
+        std::fprintf(stderr, "cannot run %s: %s\n", cargv[0], std::strerror(errno));
+        ::_exit(127);
+    }
+    if (pid < 0) {
+        ADD_FAILURE() << "fork: " << std::strerror(errno);
+        return r;
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status)) {
+        r.status = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+        r.signal = WTERMSIG(status);
+        r.status = 128 + r.signal;
+        if (r.signal == SIGALRM)
+            ADD_FAILURE() << argv[0] << " still running after " << RUN_LIMIT_SECONDS << " s: killed";
+    }
+    r.out = read_file(out_path);
+    r.err = read_file(err_path);
+    ::unlink(in_path.c_str());
+    ::unlink(out_path.c_str());
+    ::unlink(err_path.c_str());
+    return r;
+}
+
+}  // namespace
+
+std::string tool_path(const std::string& name)
+{
+    for (const ToolPath& t : built_tools)
+        if (name == t.name)
+            return t.path;
+    return "";
+}
+
+std::string qxsim_path()
+{
+    return QXTEST_QXSIM_PATH;
+}
+
+std::string preload_path()
+{
+    return QXTEST_PRELOAD_PATH;
+}
+
+SimCamera::SimCamera() : SimCamera(SimOptions()) {}
+
+SimCamera::SimCamera(const SimOptions& options)
+{
+    const char* tmp = std::getenv("TMPDIR");
+    std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/qxtest.XXXXXX";
+    std::vector<char> buf(templ.begin(), templ.end());
+    buf.push_back(0);
+    if (!::mkdtemp(buf.data())) {
+        ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
+        return;
+    }
+    dir_ = buf.data();
+    qxsim::CreateOptions create;
+    if (!qxsim::parse_sensor(options.sensor, &create.sensor_code))
+        ADD_FAILURE() << "unknown sensor " << options.sensor;
+    std::string err;
+    if (!qxsim::Camera::create(dir_, create, &err)) {
+        ADD_FAILURE() << err;
+        return;
+    }
+    if (options.trace)
+        model().set_trace(true);
+}
+
+SimCamera::~SimCamera()
+{
+    model_.reset();
+    if (!dir_.empty() && !std::getenv("QXTEST_KEEP"))
+        ::nftw(dir_.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+Result SimCamera::cli(const std::vector<std::string>& args) const
+{
+    std::vector<std::string> argv = {qxsim_path(), "--state", dir_};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return spawn(dir_, argv, {}, "");
+}
+
+Result SimCamera::run(const std::vector<std::string>& argv, const std::string& input) const
+{
+    if (argv.empty()) {
+        ADD_FAILURE() << "run: no program";
+        return Result();
+    }
+    std::vector<std::string> args = argv;
+    if (args[0].find('/') == std::string::npos) {
+        std::string path = tool_path(args[0]);
+        if (path.empty()) {
+            ADD_FAILURE() << "tool " << args[0] << " is not built";
+            return Result();
+        }
+        args[0] = path;
+    }
+    return spawn(dir_, args, {"LD_PRELOAD=" + preload_path(), "QXSIM_STATE=" + dir_}, input);
+}
+
+Result SimCamera::shell(const std::string& command) const
+{
+    return run({"/bin/sh", "-c", command});
+}
+
+qxsim::Camera& SimCamera::model()
+{
+    if (!model_) {
+        std::string err;
+        model_ = qxsim::Camera::open(dir_, &err);
+        if (!model_) {
+            ADD_FAILURE() << err;
+            std::abort();
+        }
+    }
+    return *model_;
+}
+
+void SimCamera::fault(const std::string& name, const std::vector<std::string>& args)
+{
+    std::string err;
+    if (!model().set_fault(name, args, &err))
+        ADD_FAILURE() << "fault " << name << ": " << err;
+}
+
+void SimCamera::clear_faults()
+{
+    std::string err;
+    if (!model().clear_faults("", &err))
+        ADD_FAILURE() << err;
+}
+
+uint32_t SimCamera::peek(uint32_t reg)
+{
+    return model().peek(reg);
+}
+
+void SimCamera::poke(uint32_t reg, uint32_t value)
+{
+    model().poke(reg, value);
+}
+
+std::string SimCamera::show()
+{
+    std::ostringstream s;
+    model().describe(s);
+    return s.str();
+}
+
+std::vector<TraceRecord> SimCamera::trace() const
+{
+    std::vector<TraceRecord> records;
+    std::istringstream in(read_file(dir_ + "/trace.log"));
+    std::string line;
+    while (std::getline(in, line))
+        records.push_back(parse_trace_line(line));
+    return records;
+}
+
+void SimCamera::clear_trace()
+{
+    ::truncate((dir_ + "/trace.log").c_str(), 0);
+}
+
+// ---- trace helpers ----
+
+TraceRecord parse_trace_line(const std::string& line)
+{
+    TraceRecord t;
+    t.line = line;
+    std::istringstream in(line);
+    std::string kind;
+    in >> t.pid >> kind;
+    in.get();  // the blank after the kind
+    std::string rest;
+    std::getline(in, rest);
+    if (kind == "P" || kind == "P!") {
+        t.kind = 'P';
+        t.refused = kind == "P!";
+        t.text = rest;
+        if (!t.refused) {
+            std::istringstream f(rest);
+            std::string w, reg, value;
+            f >> w >> reg >> value;
+            t.reg = static_cast<uint32_t>(std::strtoul(reg.c_str(), nullptr, 0));
+            t.value = static_cast<uint32_t>(std::strtoul(value.c_str(), nullptr, 0));
+        }
+        return t;
+    }
+    t.kind = kind.empty() ? '?' : kind[0];
+    std::istringstream f(rest);
+    std::string a, b;
+    f >> a >> b;
+    if (t.kind == 'O' || t.kind == 'C') {
+        t.text = a;
+        if (b.size() > 1 && b[0] == 'E')
+            t.error = std::atoi(b.c_str() + 1);
+        return t;
+    }
+    t.reg = static_cast<uint32_t>(std::strtoul(a.c_str(), nullptr, 0));
+    if (b == "K")
+        t.killed = true;
+    else if (b.size() > 1 && b[0] == 'E')
+        t.error = std::atoi(b.c_str() + 1);
+    else
+        t.value = static_cast<uint32_t>(std::strtoul(b.c_str(), nullptr, 0));
+    return t;
+}
+
+std::vector<TraceRecord> register_traffic(const std::vector<TraceRecord>& trace)
+{
+    std::vector<TraceRecord> out;
+    for (const TraceRecord& t : trace)
+        if ((t.kind == 'R' || t.kind == 'W' || (t.kind == 'P' && !t.refused)) && !t.error && !t.killed)
+            out.push_back(t);
+    return out;
+}
+
+std::vector<uint32_t> writes_to(const std::vector<TraceRecord>& trace, uint32_t reg)
+{
+    std::vector<uint32_t> out;
+    for (const TraceRecord& t : register_traffic(trace))
+        if ((t.kind == 'W' || t.kind == 'P') && t.reg == reg)
+            out.push_back(t.value);
+    return out;
+}
+
+size_t reads_of(const std::vector<TraceRecord>& trace, uint32_t reg)
+{
+    size_t n = 0;
+    for (const TraceRecord& t : register_traffic(trace))
+        if (t.kind == 'R' && t.reg == reg)
+            n++;
+    return n;
+}
+
+std::vector<std::string> proc_lines(const std::vector<TraceRecord>& trace)
+{
+    std::vector<std::string> out;
+    for (const TraceRecord& t : trace)
+        if (t.kind == 'P' && !t.refused)
+            out.push_back(t.text);
+    return out;
+}
+
+std::vector<std::string> traffic_summary(const std::vector<TraceRecord>& trace)
+{
+    std::vector<std::string> out;
+    for (const TraceRecord& t : register_traffic(trace))
+        out.push_back(fmt::format("{} 0x{:x} 0x{:x}", t.kind, t.reg, t.value));
+    return out;
+}
+
+// ---- assertions ----
+
+::testing::AssertionResult stdout_is(const Result& r, const std::string& expected)
+{
+    if (r.out == expected)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "stdout is " << quoted(r.out) << "\n  expected " << quoted(expected)
+                                         << "\n  (stderr " << quoted(r.err) << ")";
+}
+
+::testing::AssertionResult stderr_is(const Result& r, const std::string& expected)
+{
+    if (r.err == expected)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "stderr is " << quoted(r.err) << "\n  expected " << quoted(expected);
+}
+
+::testing::AssertionResult status_is(const Result& r, int expected)
+{
+    if (r.status == expected)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "status is " << r.status << ", expected " << expected
+                                         << "\n  stdout " << quoted(r.out) << "\n  stderr " << quoted(r.err);
+}
+
+}  // namespace qxtest

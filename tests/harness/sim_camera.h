@@ -1,0 +1,105 @@
+// Test harness: a fresh simulated camera per test, the real tool binaries
+// run against it, and the camera's trace parsed for traffic checks.
+#pragma once
+
+#include "qxsim/model/camera.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace qxtest {
+
+// Path of a tool built by this project ("regdump", "update", "dac",
+// "biasset", "chanmask"), or "" when that tool is not part of the build.
+std::string tool_path(const std::string& name);
+std::string qxsim_path();
+std::string preload_path();
+
+struct Result {
+    int status = -1;     // exit status, or 128 + signal number when killed
+    int signal = 0;      // the signal that ended the process, 0 if it exited
+    std::string out;
+    std::string err;
+};
+
+// One line of trace.log.
+struct TraceRecord {
+    pid_t pid = 0;
+    char kind = 0;       // 'R' read, 'W' write, 'P' proc line, 'O' open, 'C' close
+    uint32_t reg = 0;    // R, W, and accepted P lines
+    uint32_t value = 0;
+    int error = 0;       // errno of a failed access or open ("E5")
+    bool refused = false;  // "P!": proc buffer refused
+    bool killed = false;   // "K": power cut at this access
+    std::string text;    // P: the line as received; O/C: the path
+    std::string line;    // the raw trace line
+};
+
+struct SimOptions {
+    std::string sensor = "LUX13HS-C";  // name, 4 characters or a number (as `qxsim create`)
+    bool trace = true;
+};
+
+class SimCamera {
+public:
+    SimCamera();
+    explicit SimCamera(const SimOptions& options);
+    ~SimCamera();
+    SimCamera(const SimCamera&) = delete;
+    SimCamera& operator=(const SimCamera&) = delete;
+
+    const std::string& dir() const { return dir_; }
+
+    // `qxsim --state DIR ARGS...`
+    Result cli(const std::vector<std::string>& args) const;
+    // A tool (name from tool_path, or a path) with the interposer loaded and
+    // QXSIM_STATE set; `input` is its standard input.
+    Result run(const std::vector<std::string>& argv, const std::string& input = "") const;
+    // `/bin/sh -c COMMAND` against the camera.
+    Result shell(const std::string& command) const;
+
+    // The camera model in this process, for state checks and set-up.
+    qxsim::Camera& model();
+    // Sets a fault (see `qxsim fault list`); a bad name fails the test.
+    void fault(const std::string& name, const std::vector<std::string>& args = {});
+    void clear_faults();
+    uint32_t peek(uint32_t reg);
+    void poke(uint32_t reg, uint32_t value);
+    std::string show();
+
+    std::vector<TraceRecord> trace() const;
+    void clear_trace();
+
+private:
+    std::string dir_;
+    std::unique_ptr<qxsim::Camera> model_;
+};
+
+// ---- trace helpers ----
+
+TraceRecord parse_trace_line(const std::string& line);
+// Only register traffic: R, W and accepted P records.
+std::vector<TraceRecord> register_traffic(const std::vector<TraceRecord>& trace);
+// Values written to `reg`, by ioctl or proc line, in order.
+std::vector<uint32_t> writes_to(const std::vector<TraceRecord>& trace, uint32_t reg);
+// Number of successful reads of `reg`.
+size_t reads_of(const std::vector<TraceRecord>& trace, uint32_t reg);
+// Accepted proc lines, as received.
+std::vector<std::string> proc_lines(const std::vector<TraceRecord>& trace);
+// "W 0x180 0x50111" style summary of register traffic, one string per access,
+// handy for EXPECT_EQ on a whole sequence.
+std::vector<std::string> traffic_summary(const std::vector<TraceRecord>& trace);
+
+// ---- assertions ----
+
+::testing::AssertionResult stdout_is(const Result& r, const std::string& expected);
+::testing::AssertionResult stderr_is(const Result& r, const std::string& expected);
+::testing::AssertionResult status_is(const Result& r, int expected);
+
+}  // namespace qxtest

@@ -1,0 +1,114 @@
+// Faults of the driver path: EIO on a register, on the Nth access, from the
+// Nth on; a power cut at the Nth access; which faults fired.
+#include "sim_camera.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+namespace {
+
+using qxtest::Result;
+using qxtest::SimCamera;
+using qxtest::status_is;
+using qxtest::stdout_is;
+
+const std::string client = QXSIM_REG_CLIENT;
+
+TEST(AccessFault, eio_on_a_register_fails_only_that_register)
+{
+    SimCamera sim;
+    sim.fault("eio-reg", {"0x184"});
+    Result r = sim.run({client, "open", "r", "0x184", "r", "0x4", "w", "0x184", "1"});
+    EXPECT_TRUE(stdout_is(r, "open ok\nr 0x184: errno 5\nr 0x4 = 0x11\nw 0x184: errno 5\n"));
+    std::vector<qxtest::TraceRecord> t = sim.trace();
+    ASSERT_EQ(t.size(), 4u);
+    EXPECT_EQ(t[1].kind, 'R');
+    EXPECT_EQ(t[1].error, 5);
+    EXPECT_EQ(t[3].kind, 'W');
+    EXPECT_EQ(t[3].error, 5);
+}
+
+TEST(AccessFault, eio_on_register_reads_only_lets_writes_through)
+{
+    SimCamera sim;
+    sim.fault("eio-reg", {"0x8000", "read"});
+    Result r = sim.run({client, "open", "w", "0x8000", "9", "r", "0x8000"});
+    EXPECT_TRUE(stdout_is(r, "open ok\nw 0x8000 ok\nr 0x8000: errno 5\n"));
+    EXPECT_EQ(sim.peek(0x8000), 9u);
+}
+
+TEST(AccessFault, eio_at_n_fails_exactly_the_nth_access_from_now)
+{
+    SimCamera sim;
+    sim.run({client, "open", "r", "0x4", "r", "0x4"});  // earlier accesses do not count
+    sim.fault("eio-at", {"3"});
+    Result r = sim.run({client, "open", "r", "0x4", "r", "0x4", "r", "0x4", "r", "0x4"});
+    EXPECT_TRUE(stdout_is(r, "open ok\nr 0x4 = 0x11\nr 0x4 = 0x11\nr 0x4: errno 5\nr 0x4 = 0x11\n"));
+}
+
+TEST(AccessFault, eio_from_n_fails_the_nth_access_and_every_later_one)
+{
+    SimCamera sim;
+    sim.fault("eio-from", {"2"});
+    Result r = sim.run({client, "open", "w", "0x8000", "1", "w", "0x8000", "2", "r", "0x8000"});
+    EXPECT_TRUE(stdout_is(r, "open ok\nw 0x8000 ok\nw 0x8000: errno 5\nr 0x8000: errno 5\n"));
+    EXPECT_EQ(sim.peek(0x8000), 1u) << "the failed write is not applied";
+    sim.clear_faults();
+    EXPECT_TRUE(stdout_is(sim.run({client, "open", "r", "0x8000"}), "open ok\nr 0x8000 = 0x1\n"));
+}
+
+TEST(AccessFault, counts_run_across_processes_and_proc_lines)
+{
+    SimCamera sim;
+    sim.fault("eio-at", {"2"});
+    sim.run({client, "open", "w", "0x8000", "1"});
+    Result r = sim.shell("echo w 0x8004 0x5 > /proc/qx_pci/regs");
+    EXPECT_NE(r.status, 0) << "the second access is this proc line";
+    EXPECT_EQ(sim.peek(0x8004), 0u);
+}
+
+TEST(AccessFault, power_cut_kills_the_process_before_the_access_is_applied)
+{
+    SimCamera sim;
+    sim.fault("power-cut", {"3"});
+    Result r = sim.run({client, "open", "w", "0x8000", "1", "w", "0x8000", "2", "w", "0x8000", "3", "w", "0x8000", "4"});
+    EXPECT_EQ(r.signal, SIGKILL);
+    EXPECT_EQ(r.status, 137);
+    EXPECT_EQ(sim.peek(0x8000), 2u);
+    std::vector<qxtest::TraceRecord> t = sim.trace();
+    ASSERT_FALSE(t.empty());
+    EXPECT_TRUE(t.back().killed) << t.back().line;
+    EXPECT_EQ(t.back().reg, 0x8000u);
+    // the fault is used up: the camera works for the next process
+    EXPECT_TRUE(stdout_is(sim.run({client, "open", "w", "0x8000", "5"}), "open ok\nw 0x8000 ok\n"));
+    EXPECT_EQ(sim.peek(0x8000), 5u);
+    EXPECT_NE(sim.show().find("power-cut x1"), std::string::npos) << sim.show();
+}
+
+TEST(AccessFault, power_cut_in_a_shell_child_kills_only_the_shell)
+{
+    SimCamera sim;
+    sim.fault("power-cut", {"1"});
+    Result r = sim.shell("sh -c 'echo w 0x8000 0x7 > /proc/qx_pci/regs'; echo after=$?");
+    EXPECT_TRUE(stdout_is(r, "after=137\n"));
+    EXPECT_EQ(sim.peek(0x8000), 0u);
+}
+
+TEST(AccessFault, show_lists_faults_set_and_fired)
+{
+    SimCamera sim;
+    sim.fault("eio-reg", {"0x184"});
+    sim.fault("dev-denied");
+    std::string before = sim.show();
+    EXPECT_NE(before.find("Access faults set: eio-reg 0x184 dev-denied"), std::string::npos) << before;
+    EXPECT_NE(before.find("Access faults fired: none"), std::string::npos) << before;
+    sim.run({client, "open"});
+    sim.clear_faults();
+    sim.fault("eio-reg", {"0x184"});
+    sim.run({client, "open", "r", "0x184", "r", "0x184"});
+    std::string after = sim.show();
+    EXPECT_NE(after.find("Access faults fired: eio-reg x2 open-device x1"), std::string::npos) << after;
+}
+
+}  // namespace

@@ -1,0 +1,154 @@
+// The front end: create, show, faults, settings, peek/poke, run; exit
+// statuses and messages.
+#include "sim_camera.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using qxtest::Result;
+using qxtest::SimCamera;
+using qxtest::status_is;
+using qxtest::stdout_is;
+
+const std::string client = QXSIM_REG_CLIENT;
+
+bool contains(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+TEST(Cli, create_chooses_the_sensor_and_refuses_to_overwrite)
+{
+    SimCamera sim;
+    Result r = sim.cli({"create", "--sensor", "lux19hs-m"});
+    EXPECT_TRUE(status_is(r, 1));
+    EXPECT_TRUE(contains(r.err, "already exists")) << r.err;
+    r = sim.cli({"create", "--sensor", "lux19hs-m", "--force"});
+    EXPECT_TRUE(status_is(r, 0));
+    EXPECT_TRUE(stdout_is(r, "camera created in " + sim.dir() + ", sensor code 0x5839484d (LUX19HS-M)\n"));
+    r = sim.cli({"create", "--sensor-code", "XH9C", "--force"});
+    EXPECT_TRUE(contains(r.out, "0x43394858 (unknown)")) << r.out;
+    EXPECT_TRUE(status_is(sim.cli({"create", "--sensor", "LUX99", "--force"}), 1));
+}
+
+TEST(Cli, commands_on_a_missing_camera_say_how_to_make_one)
+{
+    SimCamera sim;
+    Result r = sim.run({qxtest::qxsim_path(), "--state", sim.dir() + "/none", "show"});
+    EXPECT_TRUE(status_is(r, 1));
+    EXPECT_TRUE(contains(r.err, "create")) << r.err;
+}
+
+TEST(Cli, usage_errors_exit_with_status_2)
+{
+    SimCamera sim;
+    EXPECT_TRUE(status_is(sim.cli({}), 2));
+    EXPECT_TRUE(status_is(sim.cli({"frobnicate"}), 2));
+    EXPECT_TRUE(status_is(sim.cli({"trace", "sideways"}), 2));
+    EXPECT_TRUE(status_is(sim.cli({"run"}), 2));
+}
+
+TEST(Cli, show_has_every_block_and_bus_device)
+{
+    SimCamera sim;
+    Result r = sim.cli({"show"});
+    EXPECT_TRUE(status_is(r, 0));
+    for (const char* part : {"FPGA: id 0x51580201, status 0x00000011 (I2C bus enabled)", "I2C master i2c-main at 0x160",
+                             "I2C master i2c-isb at 0x180", "I2C master i2c-iob at 0x1a0",
+                             "0x50 identification memory: sensor code 0x58334843 \"CH3X\" (LUX13HS-C)",
+                             "0x48 temp-sensor: 16-bit", "0x3c iob-controller: 32-bit", "Unmodelled registers: 0",
+                             "Access faults set: none"})
+        EXPECT_TRUE(contains(r.out, part)) << part << "\n" << r.out;
+}
+
+TEST(Cli, fault_set_and_clear_reach_blocks_devices_and_the_driver)
+{
+    SimCamera sim;
+    EXPECT_TRUE(status_is(sim.cli({"fault", "set", "i2c-isb.busy", "2"}), 0));
+    EXPECT_TRUE(status_is(sim.cli({"fault", "set", "i2c-isb.0x50.nak", "6"}), 0));
+    EXPECT_TRUE(status_is(sim.cli({"fault", "set", "eio-reg", "0x4"}), 0));
+    std::string shown = sim.cli({"show"}).out;
+    EXPECT_TRUE(contains(shown, "fault busy 2: set")) << shown;
+    EXPECT_TRUE(contains(shown, "fault nak 6")) << shown;
+    EXPECT_TRUE(contains(shown, "Access faults set: eio-reg 0x4")) << shown;
+    Result bad = sim.cli({"fault", "set", "i2c-isb.0x52.nak"});
+    EXPECT_TRUE(status_is(bad, 1));
+    EXPECT_TRUE(contains(bad.err, "no device at 0x52 on i2c-isb")) << bad.err;
+    EXPECT_TRUE(status_is(sim.cli({"fault", "clear", "i2c-isb"}), 0));
+    shown = sim.cli({"show"}).out;
+    EXPECT_FALSE(contains(shown, "fault busy 2")) << shown;
+    EXPECT_TRUE(contains(shown, "fault nak 6")) << "the device keeps its own fault";
+    EXPECT_TRUE(status_is(sim.cli({"fault", "clear"}), 0));
+    shown = sim.cli({"show"}).out;
+    EXPECT_FALSE(contains(shown, "fault nak 6")) << shown;
+    EXPECT_TRUE(contains(shown, "Access faults set: none")) << shown;
+    Result list = sim.cli({"fault", "list"});
+    EXPECT_TRUE(contains(list.out, "power-cut N")) << list.out;
+    EXPECT_TRUE(contains(list.out, "i2c-iob.0x3c.nak [REG]")) << list.out;
+}
+
+TEST(Cli, set_changes_sensor_bus_enable_and_devices)
+{
+    SimCamera sim;
+    EXPECT_TRUE(status_is(sim.cli({"set", "sensor", "LINCE5M"}), 0));
+    EXPECT_TRUE(status_is(sim.cli({"set", "i2c-bus", "off"}), 0));
+    EXPECT_EQ(sim.peek(0x4) & 0x10, 0u);
+    EXPECT_TRUE(status_is(sim.cli({"set", "i2c-bus", "on"}), 0));
+    EXPECT_TRUE(status_is(sim.cli({"set", "device", "isb", "0x2a", "32", "probe"}), 0));
+    EXPECT_TRUE(status_is(sim.cli({"set", "device-reg", "isb", "0x2a", "3", "0xcafef00d"}), 0));
+    EXPECT_TRUE(status_is(sim.cli({"set", "device", "isb", "0x2b", "12"}), 1));
+    EXPECT_TRUE(status_is(sim.cli({"set", "device-reg", "isb", "0x2b", "3", "1"}), 1));
+    std::string shown = sim.cli({"show"}).out;
+    EXPECT_TRUE(contains(shown, "\"C5LA\" (LINCE5M-C)")) << shown;
+    EXPECT_TRUE(contains(shown, "0x2a probe: 32-bit registers")) << shown;
+    // the new device answers through the ISB master
+    sim.poke(0x188, 3);
+    sim.poke(0x180, 0x2a111);
+    EXPECT_EQ(sim.peek(0x184), 0u);
+    EXPECT_EQ(sim.peek(0x190), 0xcafef00du);
+    EXPECT_EQ(sim.peek(0x180), 0x40u);
+    EXPECT_TRUE(status_is(sim.cli({"set", "device", "isb", "0x2a", "none"}), 0));
+    sim.poke(0x180, 0x2a111);
+    EXPECT_EQ(sim.peek(0x184), 0x40000000u);
+}
+
+TEST(Cli, peek_and_poke_bypass_the_driver)
+{
+    SimCamera sim;
+    EXPECT_TRUE(status_is(sim.cli({"poke", "0x8000", "0x77"}), 0));
+    EXPECT_TRUE(stdout_is(sim.cli({"peek", "0x8000"}), "0x00000077\n"));
+    EXPECT_TRUE(status_is(sim.cli({"poke", "0x8000", "0x100000000"}), 1));
+    EXPECT_TRUE(sim.trace().empty());
+}
+
+TEST(Cli, trace_on_show_clear_off)
+{
+    SimCamera sim(qxtest::SimOptions{"LUX13HS-C", false});
+    sim.run({client, "open", "r", "0x4"});
+    EXPECT_TRUE(sim.trace().empty());
+    EXPECT_TRUE(status_is(sim.cli({"trace", "on"}), 0));
+    Result r = sim.run({client, "open", "r", "0x4"});
+    std::string shown = sim.cli({"trace", "show"}).out;
+    EXPECT_TRUE(contains(shown, " R 0x00000004 0x00000011\n")) << shown;
+    EXPECT_TRUE(status_is(sim.cli({"trace", "clear"}), 0));
+    EXPECT_TRUE(sim.trace().empty());
+    EXPECT_TRUE(status_is(sim.cli({"trace", "off"}), 0));
+    sim.run({client, "open", "r", "0x4"});
+    EXPECT_TRUE(sim.trace().empty());
+}
+
+TEST(Cli, run_passes_arguments_and_exit_status_of_the_tool)
+{
+    SimCamera sim;
+    Result r = sim.cli({"run", "--", "/bin/sh", "-c", "echo w 0x8008 0x9 > /proc/qx_pci/regs; echo \"$QXSIM_STATE\"; exit 3"});
+    EXPECT_TRUE(status_is(r, 3));
+    EXPECT_TRUE(stdout_is(r, sim.dir() + "\n"));
+    EXPECT_EQ(sim.peek(0x8008), 9u);
+    r = sim.cli({"run", "--", client, "open", "r", "0x8008"});
+    EXPECT_TRUE(stdout_is(r, "open ok\nr 0x8008 = 0x9\n"));
+    r = sim.cli({"run", "--", "/nonexistent/tool"});
+    EXPECT_TRUE(status_is(r, 127));
+}
+
+}  // namespace

@@ -1,0 +1,206 @@
+// The camera's state folder: persistence across processes, several
+// processes at once, processes killed in the middle of an access, race-free
+// creation, refusal of another layout.
+#include "sim_camera.h"
+
+#include "qxsim/model/ident_memory.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+using qxtest::Result;
+using qxtest::SimCamera;
+using qxtest::status_is;
+using qxtest::stdout_is;
+
+const std::string client = QXSIM_REG_CLIENT;
+
+TEST(State, registers_persist_across_processes_and_openers)
+{
+    SimCamera sim(qxtest::SimOptions{"LUX13HS-C", false});
+    sim.run({client, "open", "w", "0x8000", "0x1234"});
+    EXPECT_TRUE(stdout_is(sim.run({client, "open", "r", "0x8000"}), "open ok\nr 0x8000 = 0x1234\n"));
+    std::string err;
+    auto other = qxsim::Camera::open(sim.dir(), &err);
+    ASSERT_TRUE(other) << err;
+    EXPECT_EQ(other->peek(0x8000), 0x1234u);
+}
+
+TEST(State, reset_restores_power_on_and_keeps_the_sensor)
+{
+    SimCamera sim(qxtest::SimOptions{"LINCE5M-M", true});
+    sim.poke(0x8000, 5);
+    sim.fault("i2c-isb.stuck-busy");
+    sim.model().reset();
+    EXPECT_EQ(sim.peek(0x8000), 0u);
+    EXPECT_EQ(sim.peek(0x184), 0u) << "fault cleared";
+    EXPECT_FALSE(sim.model().trace_on());
+    auto lock = sim.model().lock();
+    EXPECT_EQ(sim.model().ident().code(), 0x414C354Du);
+}
+
+TEST(State, another_layout_is_refused_with_a_way_out)
+{
+    SimCamera sim;
+    {
+        auto lock = sim.model().lock();
+        sim.model().state().core.version += 1;
+    }
+    std::string err;
+    EXPECT_FALSE(qxsim::Camera::open(sim.dir(), &err));
+    EXPECT_NE(err.find("re-create the camera"), std::string::npos) << err;
+    ASSERT_EQ(::truncate((sim.dir() + "/camera.state").c_str(), 100), 0);
+    EXPECT_FALSE(qxsim::Camera::open(sim.dir(), &err));
+    EXPECT_NE(err.find("another version"), std::string::npos) << err;
+}
+
+TEST(State, create_refuses_an_existing_camera_unless_forced)
+{
+    SimCamera sim;
+    sim.poke(0x8000, 1);
+    std::string err;
+    EXPECT_FALSE(qxsim::Camera::create(sim.dir(), qxsim::CreateOptions(), &err));
+    EXPECT_NE(err.find("already exists"), std::string::npos) << err;
+    EXPECT_EQ(sim.peek(0x8000), 1u);
+    qxsim::CreateOptions force;
+    force.force = true;
+    EXPECT_TRUE(qxsim::Camera::create(sim.dir(), force, &err)) << err;
+    auto fresh = qxsim::Camera::open(sim.dir(), &err);
+    ASSERT_TRUE(fresh) << err;
+    EXPECT_EQ(fresh->peek(0x8000), 0u);
+}
+
+TEST(State, simultaneous_creators_yield_one_camera)
+{
+    char templ[] = "/tmp/qxtest-race.XXXXXX";
+    ASSERT_TRUE(::mkdtemp(templ));
+    std::string dir = std::string(templ) + "/cam";
+    std::vector<pid_t> kids;
+    for (int i = 0; i < 6; i++) {
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            std::string err;
+            ::_exit(qxsim::Camera::create(dir, qxsim::CreateOptions(), &err) ? 0 : 1);
+        }
+        kids.push_back(pid);
+    }
+    int created = 0;
+    for (pid_t pid : kids) {
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        created += WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
+    EXPECT_EQ(created, 1);
+    std::string err;
+    EXPECT_TRUE(qxsim::Camera::open(dir, &err)) << err;
+    EXPECT_EQ(std::system(("rm -rf " + std::string(templ)).c_str()), 0);
+}
+
+TEST(State, concurrent_processes_and_a_shell_child_lose_no_access)
+{
+    SimCamera sim(qxtest::SimOptions{"LUX13HS-C", false});
+    const int per_process = 20000;
+    std::vector<pid_t> kids;
+    for (int i = 0; i < 3; i++) {
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            std::string reg = std::to_string(0x8100 + 4 * i);
+            std::string err;
+            auto cam = qxsim::Camera::open(sim.dir(), &err);
+            for (int k = 1; k <= per_process; k++)
+                if (!cam || cam->reg_write(0x8100 + 4 * i, k) != 0)
+                    ::_exit(1);
+            ::_exit(0);
+        }
+        kids.push_back(pid);
+    }
+    // meanwhile a tool-like process and its shell child
+    Result r = sim.shell(client + " open hammer 20000 0x184 w 0x8200 0x1 & "
+                                  "for i in 1 2 3 4 5; do echo w 0x8204 $i > /proc/qx_pci/regs; done; wait");
+    EXPECT_TRUE(status_is(r, 0));
+    for (pid_t pid : kids) {
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    for (int i = 0; i < 3; i++)
+        EXPECT_EQ(sim.peek(0x8100 + 4 * i), uint32_t(per_process));
+    EXPECT_EQ(sim.peek(0x8200), 1u);
+    EXPECT_EQ(sim.peek(0x8204), 5u);
+    auto lock = sim.model().lock();
+    const qxsim::CoreState& c = sim.model().state().core;
+    EXPECT_EQ(c.writes, 3u * per_process + 1);
+    EXPECT_EQ(c.reads, 20000u);
+    EXPECT_EQ(c.proc_lines, 5u);
+    EXPECT_EQ(c.accesses, c.reads + c.writes + c.proc_lines);
+}
+
+TEST(State, owner_killed_holding_the_lock_is_recovered_by_the_next_locker)
+{
+    SimCamera sim(qxtest::SimOptions{"LUX13HS-C", false});
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        std::string err;
+        auto cam = qxsim::Camera::open(sim.dir(), &err);
+        auto lock = cam->lock();
+        ::kill(::getpid(), SIGKILL);
+        ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    Result r = sim.run({client, "open", "w", "0x8000", "3", "r", "0x8000"});
+    EXPECT_TRUE(stdout_is(r, "open ok\nw 0x8000 ok\nr 0x8000 = 0x3\n"));
+    auto lock = sim.model().lock();
+    EXPECT_EQ(sim.model().state().core.lock_recoveries, 1u);
+}
+
+TEST(State, processes_killed_while_hammering_leave_a_usable_camera)
+{
+    SimCamera sim(qxtest::SimOptions{"LUX13HS-C", false});
+    std::vector<pid_t> kids;
+    for (int i = 0; i < 3; i++) {
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            // an I2C transaction loop, like a tool polling a master
+            std::string err;
+            auto cam = qxsim::Camera::open(sim.dir(), &err);
+            for (uint32_t k = 0;; k++) {
+                uint32_t v = 0;
+                cam->reg_write(0x188, k & 7);
+                cam->reg_write(0x180, 0x50111);
+                cam->reg_read(0x184, &v);
+                cam->reg_read(0x190, &v);
+                cam->reg_write(0x8300 + 4 * static_cast<uint32_t>(i), k);
+            }
+        }
+        kids.push_back(pid);
+    }
+    // let them get going (the kill lands wherever each one is)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    for (pid_t pid : kids)
+        ::kill(pid, SIGKILL);
+    for (pid_t pid : kids)
+        ::waitpid(pid, nullptr, 0);
+    // the next opener works, and the master answers a whole transaction
+    Result r = sim.run({client, "open", "w", "0x188", "4", "w", "0x180", "0x50111", "r", "0x184", "r", "0x190"});
+    EXPECT_TRUE(stdout_is(r, "open ok\nw 0x188 ok\nw 0x180 ok\nr 0x184 = 0x0\nr 0x190 = 0x43\n"));
+    auto lock = sim.model().lock();
+    const qxsim::CoreState& c = sim.model().state().core;
+    EXPECT_GT(c.accesses, 4u);
+    // a process killed inside an access may leave its counters one apart
+    EXPECT_LE(c.accesses - (c.reads + c.writes), 3u);
+}
+
+}  // namespace
