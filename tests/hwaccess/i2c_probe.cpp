@@ -3,9 +3,8 @@
 // simulated camera before those tools exist.
 //
 //   i2c_probe TOOL [-v] [-f] OP ARGS...
-//     TOOL  update | regdump | dac
+//     TOOL  update | dac
 //     OP    wait                      i2c_wait_idle without destination
-//           collect                   i2c_wait_idle into a 4-byte buffer of 0xEE
 //           read DEV REG PRELOAD      update's i2c_read into a byte holding PRELOAD
 //           write DEV REG DATA        dac's i2c_write
 //           bus                       i2c_bus_enabled
@@ -33,7 +32,6 @@ bool tool_named(const char* name, i2c_tool* tool)
         i2c_tool tool;
     } tools[] = {
         {"update", I2C_TOOL_UPDATE},
-        {"regdump", I2C_TOOL_REGDUMP},
         {"dac", I2C_TOOL_DAC},
     };
     for (const auto& t : tools) {
@@ -49,13 +47,6 @@ int run(int argc, char** argv)
 {
     if (!strcmp(argv[0], "wait")) {
         printf("wait=%d\n", i2c_wait_idle(nullptr));
-        return 0;
-    }
-    if (!strcmp(argv[0], "collect")) {
-        uint8_t buf[4];
-        memset(buf, 0xEE, sizeof buf);
-        bool ok = i2c_wait_idle(buf);
-        printf("collect=%d %02X %02X %02X %02X\n", ok, buf[0], buf[1], buf[2], buf[3]);
         return 0;
     }
     if (!strcmp(argv[0], "read") && argc == 4) {
@@ -84,7 +75,7 @@ int main(int argc, char** argv)
 {
     i2c_tool tool;
     if (argc < 3 || !tool_named(argv[1], &tool)) {
-        fprintf(stderr, "usage: i2c_probe update|regdump|dac [-v] [-f] OP ARGS...\n");
+        fprintf(stderr, "usage: i2c_probe update|dac [-v] [-f] OP ARGS...\n");
         return 2;
     }
     int arg = 2;
