@@ -1,4 +1,5 @@
 // qxsim: the simulated camera's front end.
+#include "qxsim/cli/flash_commands.h"
 #include "qxsim/cli/qxsim_paths.h"
 #include "qxsim/model/camera.h"
 #include "qxsim/model/fpga_status.h"
@@ -49,6 +50,7 @@ const char usage_text[] =
 int usage()
 {
     std::fputs(usage_text, stderr);
+    std::fputs(qxsim_cli::flash_usage_text, stderr);
     return 2;
 }
 
@@ -289,6 +291,10 @@ int main(int argc, char** argv)
         std::printf("0x%08x\n", cam->peek(reg));
         return 0;
     }
+    if (command == "flash")
+        return qxsim_cli::cmd_flash(*cam, rest);
+    if (command == "boot")
+        return qxsim_cli::cmd_boot(*cam, rest);
     if (command == "poke" && rest.size() == 2) {
         if (!qxsim::parse_u32(rest[0], &reg) || !qxsim::parse_u32(rest[1], &value))
             return fail("poke takes a register and a 32-bit value");

@@ -1,6 +1,9 @@
 #include "qxsim/model/camera.h"
 
+#include "qxsim/model/asmi_controller.h"
 #include "qxsim/model/channel_regs.h"
+#include "qxsim/model/dac_chip.h"
+#include "qxsim/model/flash_parts.h"
 #include "qxsim/model/fpga_status.h"
 #include "qxsim/model/i2c_master.h"
 #include "qxsim/model/ident_memory.h"
@@ -8,6 +11,7 @@
 #include "qxsim/model/proc_line.h"
 #include "qxsim/model/register_device.h"
 #include "qxsim/model/register_file.h"
+#include "qxsim/model/release_images.h"
 
 #include <fmt/format.h>
 
@@ -132,11 +136,18 @@ void Camera::build()
     i2c_[BUS_IOB] = add_block(std::make_unique<I2cMaster>("i2c-iob", I2C_IOB_BASE, s.i2c[BUS_IOB], *fpga_));
 
     ident_ = add_device(BUS_ISB, std::make_unique<IdentMemory>(s.ident));
+    add_device(BUS_ISB, std::make_unique<DacChip>(DAC_U12_WIRING, s.dac.u12));
+    add_device(BUS_ISB, std::make_unique<DacChip>(DAC_U14_WIRING, s.dac.u14));
     for (unsigned b = 0; b < BUS_COUNT; b++)
         for (unsigned i = 0; i < REGISTER_DEVICES_PER_BUS; i++)
             regdev_[b][i] = add_device(static_cast<Bus>(b), std::make_unique<RegisterDevice>(s.regdev[b][i]));
 
     add_block(std::make_unique<ChannelRegs>(s.channels));
+
+    // The serial-flash controller, with the EPCQ-L chip and the FPGA's
+    // configuration logic behind it.
+    flash_ = std::make_unique<FlashParts>(s.epcq, s.boot, dir_ + "/flash.bin");
+    asmi_ = add_block(std::make_unique<AsmiController>(s.asmi, flash_->chip, flash_->boot));
 
     // Registers nobody else decodes: always last.
     regfile_ = add_block(std::make_unique<RegisterFile>(s.regfile));
@@ -173,7 +184,12 @@ std::unique_ptr<Camera> Camera::open(const std::string& dir, std::string* err)
                            "(qxsim --state {} create --force)", path, dir);
         return nullptr;
     }
-    return std::unique_ptr<Camera>(new Camera(dir, state, sizeof(CameraState)));
+    std::unique_ptr<Camera> cam(new Camera(dir, state, sizeof(CameraState)));
+    if (!cam->flash_->ok) {
+        *err = cam->flash_->error;
+        return nullptr;
+    }
+    return cam;
 }
 
 // The state is built in a private file and published by one link (or, to
@@ -218,6 +234,11 @@ bool Camera::create(const std::string& dir, const CreateOptions& options, std::s
     state->core.sensor_code = options.sensor_code;
     {
         Camera cam(dir, state, sizeof(CameraState));
+        if (!cam.flash_->ok) {
+            *err = cam.flash_->error;
+            ::unlink(tmp.c_str());
+            return false;
+        }
         cam.reset_locked();
         for (const PresetDevice& p : preset_devices)
             cam.register_device_slot(p.bus, p.addr)->install(p.addr, p.width, p.label);
@@ -225,7 +246,8 @@ bool Camera::create(const std::string& dir, const CreateOptions& options, std::s
         state->core.size = sizeof(CameraState);
         state->core.magic = STATE_MAGIC;
     }  // unmaps
-    if (!touch(dir + "/qx_fpga", err) || !touch(dir + "/proc_regs", err)) {
+    if (!touch(dir + "/qx_fpga", err) || !touch(dir + "/proc_regs", err) ||
+        !write_release_images(dir + "/firmware", err)) {
         ::unlink(tmp.c_str());
         return false;
     }

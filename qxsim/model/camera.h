@@ -21,6 +21,8 @@ class I2cDevice;
 class IdentMemory;
 class RegisterDevice;
 class RegisterFile;
+class AsmiController;
+struct FlashParts;
 
 struct CreateOptions {
     uint32_t sensor_code = 0x58334843;  // LUX13HS, C variant
@@ -130,6 +132,8 @@ private:
     IdentMemory* ident_ = nullptr;
     RegisterDevice* regdev_[BUS_COUNT][REGISTER_DEVICES_PER_BUS] = {};
     RegisterFile* regfile_ = nullptr;
+    std::unique_ptr<FlashParts> flash_;   // flash.bin, EPCQ-L chip, configuration logic
+    AsmiController* asmi_ = nullptr;
 };
 
 const char* bus_name(Bus bus);  // "main", "isb", "iob"

@@ -3,8 +3,12 @@
 // block's state struct here (and its include) and bumps STATE_VERSION.
 #pragma once
 
+#include "qxsim/model/asmi_state.h"
+#include "qxsim/model/boot_state.h"
 #include "qxsim/model/channel_state.h"
 #include "qxsim/model/core_state.h"
+#include "qxsim/model/dac_state.h"
+#include "qxsim/model/epcq_state.h"
 #include "qxsim/model/fpga_status_state.h"
 #include "qxsim/model/i2c_devices_state.h"
 #include "qxsim/model/i2c_master_state.h"
@@ -14,7 +18,7 @@
 
 namespace qxsim {
 
-constexpr uint32_t STATE_VERSION = 2;
+constexpr uint32_t STATE_VERSION = 4;
 
 enum Bus : unsigned { BUS_MAIN = 0, BUS_ISB = 1, BUS_IOB = 2, BUS_COUNT = 3 };
 
@@ -23,8 +27,12 @@ struct CameraState {
     FpgaStatusState fpga_status;
     I2cMasterState i2c[BUS_COUNT];
     IdentMemoryState ident;
+    DacState dac;
     RegisterDeviceState regdev[BUS_COUNT][REGISTER_DEVICES_PER_BUS];
     RegisterFileState regfile;
+    AsmiState asmi;
+    EpcqState epcq;
+    BootState boot;
     ChannelState channels;
 };
 

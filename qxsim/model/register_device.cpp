@@ -44,11 +44,12 @@ void RegisterDevice::install(uint8_t addr, unsigned width, const char* label)
     s_.nak_reg = -1;
     std::strncpy(s_.label, label, sizeof s_.label - 1);
     for (unsigned r = 0; r < 256; r++) {
-        // 8-bit: the register number; 16-bit: device and register;
-        // 32-bit: "D" device, register, complement of the register
+        // the first byte of every answer is the register number; 16-bit
+        // registers add the device address, 32-bit ones "D" and the
+        // register's complement
         uint32_t v = s_.width == 1   ? r
-                     : s_.width == 2 ? (addr << 8 | r)
-                                     : (0x44u << 24 | uint32_t(addr) << 16 | r << 8 | (~r & 0xFF));
+                     : s_.width == 2 ? (r << 8 | addr)
+                                     : (r << 24 | uint32_t(addr) << 16 | 0xD0u << 8 | (~r & 0xFF));
         s_.reg[r] = v & mask();
     }
     s_.used = 1;

@@ -27,7 +27,7 @@ public:
 
     bool used() const { return s_.used != 0; }
     // Puts a device at `addr` with registers `width` bytes wide, filled with
-    // a pattern that makes every register tell its own number.
+    // a pattern whose first (most significant) byte is the register number.
     void install(uint8_t addr, unsigned width, const char* label);
     void remove() { s_ = RegisterDeviceState{}; }
     uint32_t mask() const;

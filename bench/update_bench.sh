@@ -1,0 +1,91 @@
+#!/usr/bin/env bash
+# Figures for `update` on the simulated camera (not a test: it prints).
+#   instant timing: a 16 MiB and a maximum-size (0x5FF0000) image: wall time,
+#   register accesses, accesses/s, MiB/s; flashrom's dummy programmer writing
+#   and verifying the same 16 MiB, and the ratio of the two wall times.
+#   datasheet timing: a 16 MiB update against the flash's own time for the
+#   same work (sector erases plus page programs), as a ratio.
+# usage: bench/update_bench.sh [BUILD_DIR] [--no-datasheet]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build/default}
+datasheet=1
+[[ "${2:-}" == "--no-datasheet" ]] && datasheet=0
+
+qxsim=$build/qxsim/qxsim
+update=$build/update/update
+for f in "$qxsim" "$update"; do
+    [[ -x "$f" ]] || { echo "missing $f (build it first)" >&2; exit 1; }
+done
+
+work=$(mktemp -d /tmp/update_bench.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+
+now() { date +%s.%N; }
+accesses() { "$qxsim" --state "$1" show | sed -n 's/^Accesses: \([0-9]*\).*/\1/p'; }
+boot_crc() { "$qxsim" --state "$1" show | sed -n 's/.*boot [0-9]* (.*): application image at 0x2000000, [0-9]* bytes, CRC-32 \(0x[0-9A-F]*\).*/\1/p'; }
+
+# Deterministic pseudo-random data of N bytes (same data every run).
+make_data() { head -c "$2" /dev/zero | openssl enc -aes-128-ctr -nosalt -K 00112233445566778899aabbccddeeff -iv 00000000000000000000000000000000 > "$1"; }
+crc_of() { python3 -c 'import sys,zlib; print("0x%08X" % (zlib.crc32(open(sys.argv[1],"rb").read()) & 0xffffffff))' "$1"; }
+
+# One quiet update of FILE on a fresh camera; sets secs and count.
+run_update() {
+    local cam=$1 file=$2
+    "$qxsim" --state "$cam" create --force > /dev/null
+    [[ -n "${3:-}" ]] && "$qxsim" --state "$cam" flash timing datasheet
+    local before t0 t1
+    before=$(accesses "$cam")
+    t0=$(now)
+    "$qxsim" --state "$cam" run -- "$update" "$file" > "$work/out.txt" 2>&1
+    t1=$(now)
+    count=$(( $(accesses "$cam") - before ))
+    secs=$(echo "$t1 - $t0" | bc -l)
+    grep -q "Verification complete" "$work/out.txt" || { echo "update failed:"; tail -5 "$work/out.txt"; exit 1; }
+    local want got
+    want=$(crc_of "$file"); got=$(boot_crc "$cam")
+    [[ "$want" == "$got" ]] || { echo "camera booted CRC $got, image has $want"; exit 1; }
+}
+
+report() {  # label bytes
+    local mib
+    mib=$(echo "$2 / 1048576" | bc -l)
+    printf '%-28s %8.3f s  %10d accesses  %6.2f M accesses/s  %7.2f MiB/s\n' "$1" "$secs" "$count" \
+        "$(echo "$count / $secs / 1000000" | bc -l)" "$(echo "$mib / $secs" | bc -l)"
+}
+
+command -v openssl > /dev/null || { echo "openssl is needed for the test data" >&2; exit 1; }
+make_data "$work/img16" $((16 << 20))
+make_data "$work/imgmax" $((0x5FF0000))
+
+echo "instant timing"
+run_update "$work/cam" "$work/img16"; ours16=$secs
+report "update 16 MiB" $((16 << 20))
+run_update "$work/cam" "$work/imgmax"
+report "update 0x5FF0000 bytes" $((0x5FF0000))
+
+if command -v flashrom > /dev/null; then
+    t0=$(now)
+    flashrom -p "dummy:emulate=W25Q128FV,image=$work/flashrom.img" -w "$work/img16" > "$work/flashrom.txt" 2>&1 \
+        || { echo "flashrom failed:"; tail -5 "$work/flashrom.txt"; exit 1; }
+    t1=$(now)
+    fr=$(echo "$t1 - $t0" | bc -l)
+    grep -q VERIFIED "$work/flashrom.txt" || { echo "flashrom did not verify"; exit 1; }
+    printf '%-28s %8.3f s\n' "flashrom dummy 16 MiB" "$fr"
+    printf 'ratio update/flashrom        %8.3f  (goal <= 0.25)\n' "$(echo "$ours16 / $fr" | bc -l)"
+else
+    echo "flashrom not installed: no comparison"
+fi
+
+if (( datasheet )); then
+    echo "datasheet timing"
+    run_update "$work/cam" "$work/img16" datasheet
+    report "update 16 MiB" $((16 << 20))
+    # The chip's own time: offset sector + 256 application sectors, 65536
+    # pages, the unlock and the lock.
+    read -r erase_us program_us status_us < <("$qxsim" --state "$work/cam" show |
+        sed -n 's/.*timing datasheet (erase \([0-9]*\) us, page program \([0-9]*\) us, status write \([0-9]*\) us).*/\1 \2 \3/p')
+    floor=$(echo "(257 * $erase_us + 65536 * $program_us + 2 * $status_us) / 1000000" | bc -l)
+    printf '%-28s %8.3f s\n' "flash's own time" "$floor"
+    printf 'ratio update/floor           %8.3f\n' "$(echo "$secs / $floor" | bc -l)"
+fi
