@@ -56,12 +56,14 @@ TEST_F(I2cForms, UpdateReadsTheFirstByteOfTheAnswer)
               (std::vector<std::string>{"R 0x184 0x0", "W 0x188 0x4", "W 0x180 0x50111",
                                         "R 0x184 0x0", "R 0x190 0x43", "R 0x180 0x0"}));
 
-    // A 32-bit answer 0x443C10EF: its most significant byte.
+    // Of a 32-bit answer, the most significant byte.
     {
         auto lock = sim.model().lock();
-        sim.model().register_device_slot(qxsim::BUS_ISB, 0x3C)->install(0x3C, 4, "wide");
+        qxsim::RegisterDevice* dev = sim.model().register_device_slot(qxsim::BUS_ISB, 0x3C);
+        dev->install(0x3C, 4, "wide");
+        dev->set_register(0x10, 0xA1B2C3D4);
     }
-    EXPECT_TRUE(stdout_is(probe({"update", "read", "0x3C", "0x10", "0"}), "read=1 byte=0x44\n"));
+    EXPECT_TRUE(stdout_is(probe({"update", "read", "0x3C", "0x10", "0"}), "read=1 byte=0xA1\n"));
 }
 
 TEST_F(I2cForms, UpdateGivesUpSilentlyAfterAHundredBusyPolls)

@@ -138,14 +138,17 @@ TEST_F(RegdumpTest, TwoByteCellsShowTheBufferFirstTwoBytes)
     EXPECT_TRUE(stdout_is(one, "0A: 0A00 0B00 \n"));
 
     // A 16-bit answer fills both, the second in lower-case digits.
+    set_device_reg(qxsim::BUS_MAIN, 0x48, 0x0A, 0xC0DE);
+    set_device_reg(qxsim::BUS_MAIN, 0x48, 0x0B, 0x12AB);
     Result two = regdump({"--two", "-d", "0x48", "-r", "0x0A", "-c", "2"});
-    EXPECT_TRUE(stdout_is(two, "0A: 480a 480b \n"));
+    EXPECT_TRUE(stdout_is(two, "0A: C0de 12ab \n"));
 
     // A 32-bit answer arrives most significant byte first.
+    set_device_reg(qxsim::BUS_IOB, 0x3C, 0x5A, 0xA1B2C3D4);
     Result four = regdump({"-o", "-2", "-d", "0x3C", "-r", "0x5A", "-c", "1"});
-    EXPECT_TRUE(stdout_is(four, "5A: 443c \n"));
+    EXPECT_TRUE(stdout_is(four, "5A: A1b2 \n"));
     Result four_one = regdump({"-o", "-d", "0x3C", "-r", "0x5A", "-c", "1"});
-    EXPECT_TRUE(stdout_is(four_one, "5A: 44 \n"));
+    EXPECT_TRUE(stdout_is(four_one, "5A: A1 \n"));
 }
 
 TEST_F(RegdumpTest, VerboseDebugLinesBreakTheTableRows)
