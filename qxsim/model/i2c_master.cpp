@@ -103,7 +103,12 @@ void I2cMaster::command(uint32_t word)
                 }
             }
         } else if (d) {
-            ok = d->write(static_cast<uint8_t>(dev), r, static_cast<uint16_t>(s_.wr_data));
+            // Every device answering the address takes the write (a global
+            // address reaches several); one acknowledge is enough on the wire.
+            for (I2cDevice* w : bus_)
+                if (w->answers(static_cast<uint8_t>(dev)) &&
+                    w->write(static_cast<uint8_t>(dev), r, static_cast<uint16_t>(s_.wr_data)))
+                    ok = true;
             if (ok) {
                 s_.writes++;
                 control = 0;

@@ -172,10 +172,10 @@ TEST_F(DacChipTest, DescribeListsOutputsByNetName)
     std::ostringstream out;
     chip.describe(out);
     const std::string text = out.str();
-    EXPECT_NE(text.find("dac-u12 (U12 at 0x10, global 0x73): internal reference on"), std::string::npos) << text;
-    EXPECT_NE(text.find("  VREF   0x12c  powered\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("  VLN    0x000  powered  (input 0x089 pending)\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("  VCAS   0x000  powered down\n"), std::string::npos) << text;
+    EXPECT_EQ(text.rfind("  0x10 DAC U12 (also global 0x73): internal reference on, 4 write(s)\n", 0), 0u) << text;
+    EXPECT_NE(text.find("    VREF   0x12c  powered\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("    VLN    0x000  powered  (input 0x089 pending)\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("    VCAS   0x000  powered down\n"), std::string::npos) << text;
 }
 
 }  // namespace
