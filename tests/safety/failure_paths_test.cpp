@@ -229,3 +229,33 @@ TEST(UpdateFailurePaths, failed_reconfiguration_write_says_failed_then_done)
     EXPECT_EQ(safety::asmi(sim).flash().status_reg(), 0x5C) << "locked before the restart";
     EXPECT_EQ(safety::asmi(sim).boot().state().cause, qxsim::BOOT_BY_POWER_ON) << "the FPGA was not restarted";
 }
+
+TEST(UpdateFailurePaths, read_error_in_the_image_stops_the_pass_it_hits)
+{
+    if (skip_without_update())
+        GTEST_SKIP() << "update is not in this build";
+    const struct {
+        unsigned open;  // the pass whose stream fails after its first block
+        const char* tail;
+    } cases[] = {
+        {2, "Error reading file!\nUnable to program the application image!\nBail...\n"},
+        {3, "Error reading file!\nUnable to verify the application image!\nBail...\n"},
+    };
+    for (const auto& c : cases) {
+        SimCamera sim;
+        std::vector<uint8_t> v(1000, 0x42);
+        std::string path = sim.dir() + "/app.bin";
+        safety::write_file(path, v);
+        Result r = sim.shell("LD_PRELOAD=" QXTEST_FILE_SHIM ":$LD_PRELOAD QXTEST_SHIM_PATH='" + path +
+                             "' QXTEST_SHIM_AT=" + std::to_string(c.open) + " QXTEST_SHIM_SIZE=eio exec '" +
+                             qxtest::tool_path("update") + "' -v '" + path + "'");
+        EXPECT_TRUE(qxtest::status_is(r, 1)) << c.open;
+        std::string out = r.out;
+        for (char& ch : out)
+            if (ch == '\r')
+                ch = '\n';
+        EXPECT_TRUE(ends_with(out, c.tail)) << c.open << "\n" << out.substr(out.size() > 300 ? out.size() - 300 : 0);
+        EXPECT_EQ(flash_holds(sim, qxsim::OFFSET_RECORD_ADDR, 12), ERASED_RECORD) << c.open;
+        EXPECT_TRUE(qxtest::writes_to(sim.trace(), qxsim::ASMI_RECONFIG).empty()) << c.open;
+    }
+}
