@@ -146,10 +146,11 @@ TEST(Interposer, shell_started_by_system_inherits_the_camera)
 TEST(Interposer, fopen_of_the_proc_file_takes_lines_through_stdio)
 {
     SimCamera sim;
-    Result r = sim.run({client, "proc", "w 0x8210 0xfffff\nw 0x8214 0x3\n", "proc", "w 0x8218 zz\n"});
+    Result r = sim.run({client, "proc", "w 0x8210 0xfffff\nw 0x8214 0x3\n", "proc", "w 0x821c 0x1\nw 0x8218 zz\n"});
     EXPECT_TRUE(stdout_is(r, "proc ok\nproc: errno 22\n"));
     EXPECT_EQ(sim.peek(0x8210), 0xfffffu);
     EXPECT_EQ(sim.peek(0x8214), 0x3u);
+    EXPECT_EQ(sim.peek(0x821c), 0u) << "a bad line refuses the good line before it too";
     EXPECT_EQ(sim.peek(0x8218), 0u);
 }
 
