@@ -86,7 +86,7 @@ FILE* fopen(const char* path, const char* mode)
 {
     static fopen_fn next;
     if (next == NULL)
-        next = (fopen_fn)dlsym(RTLD_NEXT, "fopen");
+        *(void**)&next = dlsym(RTLD_NEXT, "fopen");
     return shim_open(next, path, mode);
 }
 
@@ -94,6 +94,6 @@ FILE* fopen64(const char* path, const char* mode)
 {
     static fopen_fn next;
     if (next == NULL)
-        next = (fopen_fn)dlsym(RTLD_NEXT, "fopen64");
+        *(void**)&next = dlsym(RTLD_NEXT, "fopen64");
     return shim_open(next, path, mode);
 }
