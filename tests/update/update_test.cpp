@@ -48,32 +48,37 @@ std::string read_file(const std::string& path)
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+// The flash controller block; its state is read under the camera lock.
+qxsim::AsmiController& asmi(SimCamera& sim)
+{
+    return *dynamic_cast<qxsim::AsmiController*>(sim.model().block("asmi"));
+}
+
 // What the flash holds, read beside the controller.
 std::string flash_holds(SimCamera& sim, uint32_t address, uint32_t length)
 {
     auto lock = sim.model().lock();
-    auto* asmi = dynamic_cast<qxsim::AsmiController*>(sim.model().block("asmi"));
     std::string bytes(length, '\0');
-    asmi->flash().read(address, reinterpret_cast<uint8_t*>(&bytes[0]), length);
+    asmi(sim).flash().read(address, reinterpret_cast<uint8_t*>(&bytes[0]), length);
     return bytes;
 }
 
 uint8_t protect_bits(SimCamera& sim)
 {
     auto lock = sim.model().lock();
-    return dynamic_cast<qxsim::AsmiController*>(sim.model().block("asmi"))->flash().status_reg() &
-           qxsim::EPCQ_SR_PROTECT_MASK;
+    return asmi(sim).flash().status_reg() & qxsim::EPCQ_SR_PROTECT_MASK;
 }
 
 qxsim::BootState booted(SimCamera& sim)
 {
     auto lock = sim.model().lock();
-    return dynamic_cast<qxsim::AsmiController*>(sim.model().block("asmi"))->boot().state();
+    return asmi(sim).boot().state();
 }
 
 ::testing::AssertionResult stdout_ends_with(const Result& r, const std::string& tail)
 {
-    if (r.out.size() >= tail.size() && r.out.compare(r.out.size() - tail.size(), tail.size(), tail) == 0)
+    size_t n = tail.size();
+    if (r.out.size() >= n && r.out.compare(r.out.size() - n, n, tail) == 0)
         return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << "stdout ends otherwise:\n" << r.out;
 }
@@ -182,32 +187,46 @@ const char IDLE[] = "0x00002100";
 TEST(UpdateFlash, QuietUpdateProgramsAShortFinalBlockAndBootsIt)
 {
     SimCamera sim;
-    std::string image = make_image(sim, "app.rbf", 300);
+    std::string image = make_image(sim, "app.rbf", 299);
     Result r = sim.run({"update", image});
     EXPECT_TRUE(status_is(r, 0));
     EXPECT_TRUE(stderr_is(r, ""));
     EXPECT_TRUE(stdout_is(r, std::string("Erase 0x07ff0000...\n\r-Erasing complete [") + IDLE +
                                  "]\nErase 0x02000000...\n\r-Erasing complete [" + IDLE +
                                  "]\nWrite to 33554432 [0x2000000] from file '" + image +
-                                 "'\n\r  0.0%    \r 85.3%    \r100.0%    Programming complete\n"
+                                 "'\n\r  0.0%    \r 85.6%    \r100.0%    Programming complete\n"
                                  "Verify from 33554432 [0x2000000] with file '" + image +
-                                 "'\n\r  0.0%    \r 85.3%    \r100.0%    \nVerification complete\n"));
+                                 "'\n\r  0.0%    \r 85.6%    \r100.0%    "
+                                 "\nVerification complete\n"));
 
-    // The last 44 bytes go as 11 words; the padding leaves the flash erased.
-    EXPECT_EQ(flash_holds(sim, APP_BASE, 512), read_file(image) + std::string(212, '\xFF'));
+    // The last 43 bytes go as 11 words; the padding leaves the flash erased.
+    EXPECT_EQ(flash_holds(sim, APP_BASE, 512), read_file(image) + std::string(213, '\xFF'));
     EXPECT_EQ(flash_holds(sim, RECORD_ADDR, 12), VALID_RECORD);
     EXPECT_EQ(protect_bits(sim), 0x5C);
     EXPECT_EQ(booted(sim).image, qxsim::BOOT_APPLICATION);
     EXPECT_EQ(booted(sim).cause, qxsim::BOOT_BY_RECONFIG);
 
     auto t = sim.trace();
-    EXPECT_EQ(qxtest::writes_to(t, qxsim::ASMI_LENGTH), (std::vector<uint32_t>{256, 44, 256, 44, 12}));
+    EXPECT_EQ(qxtest::writes_to(t, qxsim::ASMI_LENGTH),
+              (std::vector<uint32_t>{256, 43, 256, 43, 12}));
     EXPECT_EQ(qxtest::writes_to(t, qxsim::ASMI_CMD),
               (std::vector<uint32_t>{0x1, 0x2, 0x20, 0x40, 0x40, 0x208, 0x208, 0x210, 0x210, 0x1000,
                                      0, 0x8, 0x20}));
     EXPECT_EQ(qxtest::writes_to(t, qxsim::ASMI_PROTECT_CODE), (std::vector<uint32_t>{0x68, 0x5C}));
     EXPECT_EQ(qxtest::writes_to(t, qxsim::ASMI_RECONFIG), (std::vector<uint32_t>{0x10}));
     EXPECT_EQ(qxtest::reads_of(t, qxsim::ASMI_RD_FIFO), 75u);
+}
+
+TEST(UpdateFlash, VerificationComparesOnlyTheFileBytesOfTheLastWord)
+{
+    SimCamera sim;
+    std::string image = make_image(sim, "app.rbf", 299);
+    sim.fault("asmi.corrupt-read", {"0x2000128", "0xFF000000"});
+    EXPECT_TRUE(status_is(sim.run({"update", image}), 0));
+    sim.fault("asmi.corrupt-read", {"0x2000128", "0x00800000"});
+    Result r = sim.run({"update", image});
+    EXPECT_TRUE(status_is(r, 1));
+    EXPECT_TRUE(stdout_ends_with(r, "Unable to verify the application image!\n"));
 }
 
 TEST(UpdateFlash, VerboseUpdateTellsEveryStep)
@@ -324,13 +343,17 @@ TEST(UpdateFailures, EveryStopEndsTheRunAsAFailure)
         bool unlocks;
         const char* last_lines;  // before "Bail..."
     } cases[] = {
-        {"asmi.device-id", {"0x20"}, 300, false, "ID: 0x20 (0x00002000)\n    EPCQ-L512\n    not supported.\n"},
-        {"asmi.device-id", {"0x19"}, 300, false, "ID: 0x19 (0x00001900)\n    EPCQ-L256\n    not supported.\n"},
+        {"asmi.device-id", {"0x20"}, 300, false,
+         "ID: 0x20 (0x00002000)\n    EPCQ-L512\n    not supported.\n"},
+        {"asmi.device-id", {"0x19"}, 300, false,
+         "ID: 0x19 (0x00001900)\n    EPCQ-L256\n    not supported.\n"},
         {"asmi.device-id", {"0x7e"}, 300, false, "ID: 0x7E (0x00007E00)\n    <unknown>\n"},
         {"asmi.busy-reads", {"100"}, 300, false, "Enable 4-byte mode\n"},
-        {"eio-reg", {"0x1010", "write"}, 300, false, "Writing protect code: 0x68\nUnable to unlock the sectors!\n"},
+        {"eio-reg", {"0x1010", "write"}, 300, false,
+         "Writing protect code: 0x68\nUnable to unlock the sectors!\n"},
         {"asmi.erase-error", {"0x7ff0000"}, 300, true,
-         "STATUS = 0x00002102\nSector erase at addr 0x07ff0000 FAILED!\nUnable to erase the offset sector!\n"},
+         "STATUS = 0x00002102\nSector erase at addr 0x07ff0000 FAILED!\n"
+         "Unable to erase the offset sector!\n"},
         {"asmi.erase-error", {"0x2010000"}, 65537, true,
          "STATUS = 0x00002102\nSector erase at addr 0x02010000 FAILED!\n"
          "Unable to erase the application sectors!\n"},
@@ -341,7 +364,8 @@ TEST(UpdateFailures, EveryStopEndsTheRunAsAFailure)
         {"asmi.fifo-level", {"rd", "1", "1"}, 300, true,
          "Somethings wrong, RD_FIFO level = 1\nUnable to verify the application image!\n"},
         {"asmi.corrupt-read", {"0x2000104"}, 300, true,
-         "Verification failure [0x3f38312b != 0x3f38312a]\nUnable to verify the application image!\n"},
+         "Verification failure [0x3f38312b != 0x3f38312a]\n"
+         "Unable to verify the application image!\n"},
     };
     for (const auto& c : cases) {
         SimCamera sim;
@@ -374,9 +398,10 @@ TEST(UpdateFailures, UnseenEraseEndAndFailedLockStopTheRun)
     size_t erase_cmd = access_number(t, [](const qxtest::TraceRecord& a) {
         return a.kind == 'W' && a.reg == qxsim::ASMI_CMD && a.value == qxsim::ASMI_SECTOR_ERASE;
     });
-    size_t lock_write = access_number(
-        t, [](const qxtest::TraceRecord& a) { return a.kind == 'W' && a.reg == qxsim::ASMI_PROTECT_CODE; },
-        1);
+    auto protect_write = [](const qxtest::TraceRecord& a) {
+        return a.kind == 'W' && a.reg == qxsim::ASMI_PROTECT_CODE;
+    };
+    size_t lock_write = access_number(t, protect_write, 1);
     const struct {
         const char* fault;
         size_t access;
@@ -386,7 +411,8 @@ TEST(UpdateFailures, UnseenEraseEndAndFailedLockStopTheRun)
         {"eio-from", erase_cmd + 2,
          "\r-Erasing sector at address 0x07ff0000\nSector erase at addr 0x07ff0000 FAILED!\n"
          "Unable to erase the offset sector!\nBail...\n"},
-        {"eio-at", lock_write, "Writing protect code: 0x5C\nUnable to lock the sectors!\nBail...\n"},
+        {"eio-at", lock_write,
+         "Writing protect code: 0x5C\nUnable to lock the sectors!\nBail...\n"},
     };
     for (const auto& c : cases) {
         SimCamera sim;
@@ -410,6 +436,30 @@ TEST(UpdateFailures, QuietRunNeitherChecksTheIdNorMindsAStatusClearingOnItsLastP
     EXPECT_TRUE(status_is(sim.run({"update", image}), 0));
     EXPECT_EQ(flash_holds(sim, APP_BASE, 300), read_file(image));
     EXPECT_EQ(booted(sim).image, qxsim::BOOT_APPLICATION);
+}
+
+// With datasheet timing a sector erase outlasts the status wait, so the erase
+// goes round its 100 ms cycles; a sector that stays busy is given up on.
+TEST(UpdateTiming, SlowEraseIsWaitedForInCyclesAndGivenUpAfterFifty)
+{
+    SimCamera sim;
+    std::string empty = make_image(sim, "empty.rbf", 0);
+    ASSERT_TRUE(status_is(sim.cli({"flash", "timing", "datasheet", "250000", "400", "400"}), 0));
+    Result r = sim.run({"update", "-v", "-e", empty});
+    EXPECT_TRUE(status_is(r, 0));
+    EXPECT_NE(r.out.find("\r-Erasing sector at address 0x07ff0000\nSTATUS = 0x00002101\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_TRUE(stdout_ends_with(r, "\nErasing complete [0x00002100]\n"
+                                    "Erasing complete [0x00000000]\nJumping out\n"
+                                    "Reconfigure starting\nReconfiguration in progress\nDone\n"));
+
+    ASSERT_TRUE(status_is(sim.cli({"flash", "timing", "datasheet", "60000000", "400", "400"}), 0));
+    r = sim.run({"update", "-v", "-e", empty});
+    EXPECT_TRUE(status_is(r, 1));
+    EXPECT_TRUE(stdout_ends_with(r, "STATUS = 0x00002101\n"
+                                    "Waiting for the sector erase took too long!\n"
+                                    "Unable to erase the offset sector!\nBail...\n"));
 }
 
 }  // namespace
