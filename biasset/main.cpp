@@ -49,7 +49,7 @@ static void parse_options(int argc, char** argv)
     while ((opt = getopt_long(argc, argv, "flv", long_options, nullptr)) != -1) {
         switch (opt) {
         case 'f':
-            // Accepted for symmetry with dac; a blind proc write has nothing to force.
+            // Accepted and ignored: a blind proc write has nothing to force.
             break;
         case 'l':
             print_listing();

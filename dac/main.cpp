@@ -59,11 +59,11 @@ static void parse_options(int argc, char** argv)
 
 // i2c_write only starts its transaction; the next write's idle wait would
 // see a missing acknowledge. The last write of a sequence has no next write,
-// so wait for it here. A forced run carries on past a failed transaction,
-// as i2c_write does.
+// so wait for it here. The force flag does not apply: there is nothing left
+// to go on with, and a chip that did not take the command must not pass.
 static bool dac_confirm_last_write()
 {
-    return i2c_wait_idle(nullptr) || force;
+    return i2c_wait_idle(nullptr);
 }
 
 static bool dac_shutdown()

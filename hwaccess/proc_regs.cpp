@@ -19,10 +19,11 @@ void proc_setup(bool verbose)
 bool proc_write_reg(uint32_t reg, uint32_t value)
 {
     const std::string command = fmt::sprintf("echo \"w 0x%0x 0x%0x\" > /proc/qx_pci/regs", reg, value);
+    // Whatever the caller printed comes first, on a shared stream too, and
+    // stays ahead of anything the shell prints.
+    fflush(stdout);
     if (proc_verbose)
         fprintf(stderr, "%s\n", command.c_str());
-    // Keep what was printed so far ahead of anything the shell prints.
-    fflush(stdout);
     fflush(stderr);
     const int status = system(command.c_str());
     return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;

@@ -13,6 +13,8 @@
 static const uint32_t offset_record[] = {APP_IMAGE_BASE, 0x00000040, ~APP_IMAGE_BASE};
 static const uint32_t OFFSET_RECORD_WORDS = sizeof offset_record / sizeof offset_record[0];
 
+static const uint32_t IMAGE_BLOCK_SIZE = 256;
+
 static uint8_t image_block[IMAGE_BLOCK_SIZE];
 
 uint32_t image_sector_count(uint32_t length)
@@ -20,18 +22,22 @@ uint32_t image_sector_count(uint32_t length)
     return length / SECTOR_SIZE + (length % SECTOR_SIZE != 0 ? 1 : 0);
 }
 
-uint32_t image_block_words(uint32_t bytes)
+// FIFO words of a block of `bytes` bytes.
+static uint32_t image_block_words(uint32_t bytes)
 {
     return (bytes + 3) / 4;
 }
 
-uint32_t image_block_word(const uint8_t* block, uint32_t i)
+// Word i of a block: block byte 4i in bits 7..0 up to byte 4i+3 in bits 31..24.
+static uint32_t image_block_word(const uint8_t* block, uint32_t i)
 {
     const uint8_t* b = block + 4 * i;
     return uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
 }
 
-uint32_t image_word_mask(uint32_t bytes, uint32_t i)
+// Bits of word i that carry file bytes; the rest of a final partial word is
+// padding.
+static uint32_t image_word_mask(uint32_t bytes, uint32_t i)
 {
     if (bytes <= 4 * i)
         return 0;

@@ -25,7 +25,8 @@ static const sensor_image sensor_images[] = {
     {0x414C354D, "LINCE5M", FIRMWARE_DIR "qx_lince5m.rbf"},
 };
 
-const char* sensor_image_path(uint32_t sensor_id)
+// Firmware image for a sensor ID, or null for an ID nobody knows.
+static const char* sensor_image_path(uint32_t sensor_id)
 {
     for (const sensor_image& image : sensor_images)
         if (image.id == sensor_id)

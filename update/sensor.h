@@ -10,9 +10,6 @@ static const uint8_t SENSOR_ID_DEVICE = 0x50;
 static const uint8_t SENSOR_ID_FIRST_REG = 4;
 static const uint8_t SENSOR_ID_REGS = 4;
 
-// Firmware image for a sensor ID, or null for an ID nobody knows.
-const char* sensor_image_path(uint32_t sensor_id);
-
 // Read the sensor ID and put its image into `path` (IMAGE_PATH_SIZE bytes);
 // the path stays as it was when the ID is unreadable or unknown.
 void sensor_image_select(char* path);

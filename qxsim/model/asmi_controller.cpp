@@ -1,6 +1,6 @@
 #include "qxsim/model/asmi_controller.h"
 
-#include "qxsim/model/flash_args.h"
+#include "qxsim/model/parse.h"
 #include "qxsim/model/release_images.h"
 
 #include <cstdio>
@@ -25,6 +25,17 @@ uint32_t fifo_pop(AsmiFifo& f) {
 void fifo_empty(AsmiFifo& f) {
     f.head = 0;
     f.level = 0;
+}
+
+// A level offset: a number as parse_u32 takes it, with an optional minus.
+bool parse_i32(const std::string& text, int32_t* value) {
+    bool negative = !text.empty() && text[0] == '-';
+    uint32_t magnitude;
+    if (!parse_u32(negative ? text.substr(1) : text, &magnitude) ||
+        magnitude > (negative ? 0x80000000u : 0x7FFFFFFFu))
+        return false;
+    *value = negative ? static_cast<int32_t>(0u - magnitude) : static_cast<int32_t>(magnitude);
+    return true;
 }
 
 }  // namespace
@@ -304,8 +315,6 @@ void AsmiController::describe(std::ostream& out) const {
 
 bool AsmiController::set_fault(const std::string& fault, const std::vector<std::string>& args,
                                std::string* error) {
-    using flash_args::parse_i32;
-    using flash_args::parse_u32;
     AsmiFaults& f = state_.faults;
     if (fault == "stuck-busy") {
         if (!args.empty()) {

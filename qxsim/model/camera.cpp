@@ -2,6 +2,7 @@
 
 #include "qxsim/model/asmi_controller.h"
 #include "qxsim/model/channel_regs.h"
+#include "qxsim/model/dac_chip.h"
 #include "qxsim/model/flash_parts.h"
 #include "qxsim/model/fpga_status.h"
 #include "qxsim/model/i2c_master.h"
@@ -135,6 +136,8 @@ void Camera::build()
     i2c_[BUS_IOB] = add_block(std::make_unique<I2cMaster>("i2c-iob", I2C_IOB_BASE, s.i2c[BUS_IOB], *fpga_));
 
     ident_ = add_device(BUS_ISB, std::make_unique<IdentMemory>(s.ident));
+    add_device(BUS_ISB, std::make_unique<DacChip>(DAC_U12_WIRING, s.dac.u12));
+    add_device(BUS_ISB, std::make_unique<DacChip>(DAC_U14_WIRING, s.dac.u14));
     for (unsigned b = 0; b < BUS_COUNT; b++)
         for (unsigned i = 0; i < REGISTER_DEVICES_PER_BUS; i++)
             regdev_[b][i] = add_device(static_cast<Bus>(b), std::make_unique<RegisterDevice>(s.regdev[b][i]));

@@ -7,6 +7,7 @@
 #include "qxsim/model/boot_state.h"
 #include "qxsim/model/channel_state.h"
 #include "qxsim/model/core_state.h"
+#include "qxsim/model/dac_state.h"
 #include "qxsim/model/epcq_state.h"
 #include "qxsim/model/fpga_status_state.h"
 #include "qxsim/model/i2c_devices_state.h"
@@ -17,7 +18,7 @@
 
 namespace qxsim {
 
-constexpr uint32_t STATE_VERSION = 3;
+constexpr uint32_t STATE_VERSION = 4;
 
 enum Bus : unsigned { BUS_MAIN = 0, BUS_ISB = 1, BUS_IOB = 2, BUS_COUNT = 3 };
 
@@ -26,6 +27,7 @@ struct CameraState {
     FpgaStatusState fpga_status;
     I2cMasterState i2c[BUS_COUNT];
     IdentMemoryState ident;
+    DacState dac;
     RegisterDeviceState regdev[BUS_COUNT][REGISTER_DEVICES_PER_BUS];
     RegisterFileState regfile;
     AsmiState asmi;

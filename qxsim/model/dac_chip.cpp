@@ -1,7 +1,8 @@
 #include "qxsim/model/dac_chip.h"
 
+#include <fmt/format.h>
+
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -142,25 +143,23 @@ void DacChip::reset()
 
 void DacChip::describe(std::ostream& out) const
 {
-    char line[96];
     const char* ref = !state_.ref_internal ? "external reference"
                       : state_.ref_powered ? "internal reference on"
                                            : "internal reference powered down";
-    snprintf(line, sizeof line, "%s (%s at 0x%02x, global 0x%02x): %s, %u writes", wiring_.name,
-             wiring_.part, wiring_.addr, DAC_GLOBAL_ADDRESS, ref, state_.writes);
-    out << line << "\n";
+    out << fmt::format("  0x{:02x} DAC {} (also global 0x{:02x}): {}, {} write(s)\n", wiring_.addr, wiring_.part,
+                       DAC_GLOBAL_ADDRESS, ref, state_.writes);
     for (unsigned n = 0; n < DAC_CHIP_OUTPUTS; n++) {
         const DacOutputState& o = state_.outputs[n];
-        int len = snprintf(line, sizeof line, "  %-6s 0x%03x  %s", wiring_.outputs[n], o.code,
-                           o.powered ? "powered" : "powered down");
+        out << fmt::format("    {:<6} 0x{:03x}  {}", wiring_.outputs[n], o.code, o.powered ? "powered" : "powered down");
         if (o.input != o.code)
-            snprintf(line + len, sizeof line - len, "  (input 0x%03x pending)", o.input);
-        out << line << "\n";
+            out << fmt::format("  (input 0x{:03x} pending)", o.input);
+        out << "\n";
     }
     if (state_.ignored)
-        out << "  " << state_.ignored << " writes with a reserved command or output ignored\n";
+        out << fmt::format("    {} write(s) with a reserved command or output ignored\n", state_.ignored);
     if (state_.nak_from)
-        out << "  fault nak from write " << state_.nak_from << ": " << state_.nak_fired << " fired\n";
+        out << fmt::format("    fault nak {}: no acknowledge from write {} on, fired {} time(s)\n", state_.nak_from,
+                           state_.nak_from, state_.nak_fired);
 }
 
 bool DacChip::set_fault(const std::string& fault, const std::vector<std::string>& args,

@@ -1,6 +1,6 @@
 #include "qxsim/model/epcq_flash.h"
 
-#include "qxsim/model/flash_args.h"
+#include "qxsim/model/parse.h"
 
 #include <algorithm>
 #include <csignal>
@@ -228,7 +228,6 @@ void EpcqFlash::describe(std::ostream& out) const {
 
 bool EpcqFlash::set_fault(const std::string& fault, const std::vector<std::string>& args,
                           std::string* error) {
-    using flash_args::parse_u32;
     if (fault == "erase-error" || fault == "write-error") {
         uint32_t addr;
         if (args.size() != 1 || !parse_u32(args[0], &addr)) {

@@ -103,7 +103,12 @@ void I2cMaster::command(uint32_t word)
                 }
             }
         } else if (d) {
-            ok = d->write(static_cast<uint8_t>(dev), r, static_cast<uint16_t>(s_.wr_data));
+            // Every device answering the address takes the write (a global
+            // address reaches several); one acknowledge is enough on the wire.
+            for (I2cDevice* w : bus_)
+                if (w->answers(static_cast<uint8_t>(dev)) &&
+                    w->write(static_cast<uint8_t>(dev), r, static_cast<uint16_t>(s_.wr_data)))
+                    ok = true;
             if (ok) {
                 s_.writes++;
                 control = 0;
@@ -193,16 +198,16 @@ void I2cMaster::list_faults(std::ostream& out) const
 void I2cMaster::describe(std::ostream& out) const
 {
     uint32_t st = s_.stuck_busy || s_.busy_left ? I2C_STATUS_BUSY | s_.error : s_.error;
-    out << fmt::format("I2C master {} at 0x{:03x}: status 0x{:08x}{}{}\n", name_, base_, st,
-                       st & I2C_STATUS_BUSY ? " busy" : " idle",
-                       st & I2C_STATUS_ERROR ? " error" : "");
-    out << fmt::format("  reg_addr 0x{:02x}  wr_data 0x{:04x}  rd_data 0x{:08x}  control 0x{:02x}"
-                       "  last command 0x{:x}\n",
-                       s_.reg_addr, s_.wr_data, s_.rd_data, s_.control, s_.last_command);
-    out << fmt::format("  {} transaction(s): {} read(s), {} write(s), {} not acknowledged, {} refused,"
-                       " {} dropped while busy; {} status read(s)\n",
-                       s_.transactions, s_.reads, s_.writes, s_.naks, s_.refused, s_.dropped,
-                       s_.status_reads);
+    out << fmt::format("I2C master {} at 0x{:03x}: status 0x{:08x} ({}{}), {} transaction(s)\n", name_, base_, st,
+                       st & I2C_STATUS_BUSY ? "busy" : "idle", st & I2C_STATUS_ERROR ? ", error" : "",
+                       s_.transactions);
+    if (s_.transactions || s_.dropped || s_.status_reads) {
+        out << fmt::format("  {} read(s), {} write(s), {} not acknowledged, {} refused command(s), {} dropped while busy;"
+                           " {} status read(s)\n",
+                           s_.reads, s_.writes, s_.naks, s_.refused, s_.dropped, s_.status_reads);
+        out << fmt::format("  last command 0x{:05x}; reg_addr 0x{:02x}, wr_data 0x{:04x}, rd_data 0x{:08x}, control 0x{:02x}\n",
+                           s_.last_command, s_.reg_addr, s_.wr_data, s_.rd_data, s_.control);
+    }
     if (s_.stuck_busy)
         out << fmt::format("  fault stuck-busy: set, fired {} time(s)\n", s_.stuck_fired);
     if (s_.busy_reads)

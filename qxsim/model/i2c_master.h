@@ -9,7 +9,9 @@
 // carries unknown bits, or while FPGA_STATUS shows the I2C bus disabled: the
 // master then drives no clock and every address goes unacknowledged. A
 // command written while the master is busy is dropped, as the logic ignores
-// its control register until the running transaction ends.
+// its control register until the running transaction ends. A write reaches
+// every device answering its address (the DACs' global address reaches
+// both) and is acknowledged when any of them acknowledges.
 #pragma once
 
 #include "qxsim/model/fpga_status.h"

@@ -62,20 +62,25 @@ const char* state_dir()
 }
 
 pthread_once_t camera_once = PTHREAD_ONCE_INIT;
-qxsim::Camera* the_camera;
+std::atomic<qxsim::Camera*> the_camera;
 
 void open_camera()
 {
     std::string err;
-    the_camera = qxsim::Camera::open(state_dir(), &err).release();
-    if (!the_camera)
+    qxsim::Camera* cam = qxsim::Camera::open(state_dir(), &err).release();
+    if (!cam)
         std::fprintf(stderr, "qxsim: %s\n", err.c_str());
+    the_camera.store(cam, std::memory_order_release);
 }
 
+// Opened at the first use; every register access after that only loads
+// the pointer.
 qxsim::Camera* camera()
 {
+    if (qxsim::Camera* cam = the_camera.load(std::memory_order_acquire))
+        return cam;
     pthread_once(&camera_once, open_camera);
-    return the_camera;
+    return the_camera.load(std::memory_order_acquire);
 }
 
 enum PathKind { PATH_OTHER, PATH_DEVICE, PATH_PROC, PATH_FIRMWARE };

@@ -151,4 +151,14 @@ TEST(Cli, run_passes_arguments_and_exit_status_of_the_tool)
     EXPECT_TRUE(status_is(r, 127));
 }
 
+TEST(Cli, run_finds_the_built_tools_by_name)
+{
+    if (qxtest::tool_path("regdump").empty())
+        GTEST_SKIP() << "regdump is not in this build";
+    SimCamera sim(qxtest::SimOptions{"LUX19HS-C", false});
+    Result r = sim.cli({"run", "--", "regdump", "-i", "-d", "0x50", "-r", "4", "-c", "4"});
+    EXPECT_TRUE(status_is(r, 0));
+    EXPECT_TRUE(stdout_is(r, "04: 43 48 39 58 \n"));
+}
+
 }  // namespace

@@ -129,13 +129,28 @@ TEST(Interposer, proc_file_faults_make_the_shell_fail_to_redirect)
     EXPECT_EQ(sim.peek(0x8170), 0u);
 }
 
+TEST(Interposer, shell_started_by_system_inherits_the_camera)
+{
+    SimCamera sim;
+    Result r = sim.run({client, "open", "system", "echo w 0x8000 0x5 > /proc/qx_pci/regs", "r", "0x8000"});
+    EXPECT_TRUE(stdout_is(r, "open ok\nsystem 0\nr 0x8000 = 0x5\n"));
+    std::vector<qxtest::TraceRecord> t = sim.trace();
+    ASSERT_EQ(t.size(), 4u);  // device open, proc open, proc line, read
+    EXPECT_EQ(t[1].text, "/proc/qx_pci/regs");
+    EXPECT_EQ(t[2].text, "w 0x8000 0x5");
+    EXPECT_NE(t[2].pid, t[0].pid) << "the line comes from the shell child";
+    EXPECT_EQ(t[1].pid, t[2].pid);
+    EXPECT_EQ(t[3].pid, t[0].pid);
+}
+
 TEST(Interposer, fopen_of_the_proc_file_takes_lines_through_stdio)
 {
     SimCamera sim;
-    Result r = sim.run({client, "proc", "w 0x8210 0xfffff\nw 0x8214 0x3\n", "proc", "w 0x8218 zz\n"});
+    Result r = sim.run({client, "proc", "w 0x8210 0xfffff\nw 0x8214 0x3\n", "proc", "w 0x821c 0x1\nw 0x8218 zz\n"});
     EXPECT_TRUE(stdout_is(r, "proc ok\nproc: errno 22\n"));
     EXPECT_EQ(sim.peek(0x8210), 0xfffffu);
     EXPECT_EQ(sim.peek(0x8214), 0x3u);
+    EXPECT_EQ(sim.peek(0x821c), 0u) << "a bad line refuses the good line before it too";
     EXPECT_EQ(sim.peek(0x8218), 0u);
 }
 

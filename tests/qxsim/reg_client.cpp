@@ -9,6 +9,7 @@
 //   hammer N REG     N reads of REG, no output (speed and SIGKILL tests)
 //   incr N REG       N read-modify-write increments of REG (unlocked on purpose)
 //   proc TEXT        fopen the proc file, write TEXT, fclose: "proc ok" / "proc: errno N"
+//   system CMD       system(CMD), as biasset does: "system STATUS"
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -133,6 +134,10 @@ int main(int argc, char** argv)
                 std::printf("proc: errno %d\n", errno);
             else
                 std::printf("proc ok\n");
+        } else if (op == "system" && i + 1 < argc) {
+            std::fflush(stdout);
+            int status = std::system(argv[++i]);
+            std::printf("system %d\n", status);
         } else {
             std::fprintf(stderr, "reg_client: bad operation %s\n", op.c_str());
             return 2;

@@ -123,7 +123,12 @@ TEST(CameraFlash, power_cut_inside_the_offset_record_boots_factory_and_a_rerun_r
     sim.fault("asmi.torn-program", {"5", "6"});
     Result r = sim.run({"update", sim.dir() + "/app.bin"});
     EXPECT_EQ(r.signal, SIGKILL);
-    EXPECT_TRUE(qxtest::status_is(sim.cli({"boot"}), 0));
+    Result boot = sim.cli({"boot"});
+    EXPECT_TRUE(qxtest::status_is(boot, 0));
+    EXPECT_NE(boot.out.find("boot 2 (power-on): factory image at 0x0000000, 3145800 bytes"), std::string::npos)
+        << boot.out;
+    EXPECT_NE(boot.out.find("offset record 0x02000000 0xFFFF0040 0xFFFFFFFF (not valid)"), std::string::npos)
+        << boot.out;
     {
         auto lock = sim.model().lock();
         const qxsim::BootState& b = asmi(sim).boot().state();

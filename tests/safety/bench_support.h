@@ -1,0 +1,91 @@
+// Shared helpers of the safety campaigns: images on disk, what the camera
+// booted, and the factory area check.
+#pragma once
+
+#include "sim_camera.h"
+
+#include "qxsim/model/asmi_controller.h"
+#include "qxsim/model/crc32.h"
+#include "qxsim/model/release_images.h"
+
+#include <cstdint>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace safety {
+
+inline void write_file(const std::string& path, const std::vector<uint8_t>& bytes)
+{
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+inline qxsim::AsmiController& asmi(qxtest::SimCamera& sim)
+{
+    return *dynamic_cast<qxsim::AsmiController*>(sim.model().block("asmi"));
+}
+
+// An image the camera could hold, as the update tool sees it on disk.
+struct DiskImage {
+    std::string path;
+    std::vector<uint8_t> bytes;
+    uint32_t crc = 0;
+};
+
+inline DiskImage make_disk_image(const std::string& dir, const qxsim::MadeUpImage& made)
+{
+    DiskImage d;
+    d.path = dir + "/" + made.name + ".rbf";
+    d.bytes = qxsim::make_image(made);
+    d.crc = qxsim::crc32(d.bytes.data(), d.bytes.size());
+    write_file(d.path, d.bytes);
+    return d;
+}
+
+// What the FPGA loaded at its last configuration.
+enum class Booted { factory, image_a, image_b, bricked };
+
+inline const char* booted_name(Booted b)
+{
+    switch (b) {
+    case Booted::factory: return "factory";
+    case Booted::image_a: return "image A";
+    case Booted::image_b: return "image B";
+    default: return "bricked";
+    }
+}
+
+// A boot counts only when the whole image came up intact: the container's
+// CRC holds and the region's length and checksum are those of the file.
+inline Booted classify_boot(qxtest::SimCamera& sim, const DiskImage& a, const DiskImage& b,
+                            uint32_t factory_crc, uint32_t factory_len)
+{
+    auto lock = sim.model().lock();
+    const qxsim::BootState& s = asmi(sim).boot().state();
+    if (s.content != qxsim::BOOT_CONTENT_INTACT)
+        return Booted::bricked;
+    if (s.image == qxsim::BOOT_FACTORY && s.length == factory_len && s.checksum == factory_crc)
+        return Booted::factory;
+    if (s.image == qxsim::BOOT_APPLICATION && s.base == qxsim::APP_REGION_BASE) {
+        if (s.length == a.bytes.size() && s.checksum == a.crc)
+            return Booted::image_a;
+        if (s.length == b.bytes.size() && s.checksum == b.crc)
+            return Booted::image_b;
+    }
+    return Booted::bricked;
+}
+
+// The protected lowest 32 MiB: the factory image byte for byte, erased above it.
+inline bool factory_area_intact(qxtest::SimCamera& sim, const std::vector<uint8_t>& factory)
+{
+    auto lock = sim.model().lock();
+    const qxsim::FlashStore& store = asmi(sim).flash().store();
+    std::vector<uint8_t> now(factory.size());
+    store.read(0, now.data(), static_cast<uint32_t>(now.size()));
+    return now == factory &&
+           store.programmed_end(static_cast<uint32_t>(factory.size()), qxsim::APP_REGION_BASE) ==
+               factory.size();
+}
+
+}  // namespace safety

@@ -1,0 +1,99 @@
+/* Test shim, preloaded in front of the camera's interposer: when a tool
+ * opens the file QXTEST_SHIM_PATH for the QXTEST_SHIM_AT-th time, the file
+ * is first cut (or extended) to QXTEST_SHIM_SIZE bytes, or, with
+ * QXTEST_SHIM_SIZE "denied", that open fails with EACCES as for a file the
+ * user may not read (a root test run cannot make one with chmod), or, with
+ * "eio", the stream opened reads its first 256 bytes and then fails with
+ * EIO, as a file on a failing disk does. That makes
+ * an image change between update's length measurement, its programming pass
+ * and its verification pass, deterministically. */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+typedef FILE* (*fopen_fn)(const char*, const char*);
+
+static unsigned shim_opens;
+
+enum { SHIM_PASS, SHIM_DENY, SHIM_EIO };
+
+/* Reads fail once past the first block. */
+static ssize_t eio_read(void* cookie, char* buf, size_t size)
+{
+    int fd = (int)(long)cookie;
+    if (lseek(fd, 0, SEEK_CUR) >= 256) {
+        errno = EIO;
+        return -1;
+    }
+    return read(fd, buf, size > 256 ? 256 : size);
+}
+
+static int eio_seek(void* cookie, off64_t* offset, int whence)
+{
+    off_t at = lseek((int)(long)cookie, (off_t)*offset, whence);
+    if (at < 0)
+        return -1;
+    *offset = at;
+    return 0;
+}
+
+static int eio_close(void* cookie)
+{
+    return close((int)(long)cookie);
+}
+
+static FILE* eio_stream(const char* path)
+{
+    static const cookie_io_functions_t io = {eio_read, NULL, eio_seek, eio_close};
+    int fd = open(path, O_RDONLY);
+    return fd < 0 ? NULL : fopencookie((void*)(long)fd, "rb", io);
+}
+
+static int shim_before_open(const char* path)
+{
+    const char* target = getenv("QXTEST_SHIM_PATH");
+    const char* at = getenv("QXTEST_SHIM_AT");
+    const char* size = getenv("QXTEST_SHIM_SIZE");
+    if (target == NULL || at == NULL || size == NULL || strcmp(path, target) != 0)
+        return SHIM_PASS;
+    if (++shim_opens != strtoul(at, NULL, 0))
+        return SHIM_PASS;
+    if (strcmp(size, "denied") == 0) {
+        errno = EACCES;
+        return SHIM_DENY;
+    }
+    if (strcmp(size, "eio") == 0)
+        return SHIM_EIO;
+    (void)truncate(path, (off_t)strtoull(size, NULL, 0));
+    return SHIM_PASS;
+}
+
+static FILE* shim_open(fopen_fn next, const char* path, const char* mode)
+{
+    switch (shim_before_open(path)) {
+    case SHIM_DENY: return NULL;
+    case SHIM_EIO: return eio_stream(path);
+    default: return next(path, mode);
+    }
+}
+
+FILE* fopen(const char* path, const char* mode)
+{
+    static fopen_fn next;
+    if (next == NULL)
+        *(void**)&next = dlsym(RTLD_NEXT, "fopen");
+    return shim_open(next, path, mode);
+}
+
+FILE* fopen64(const char* path, const char* mode)
+{
+    static fopen_fn next;
+    if (next == NULL)
+        *(void**)&next = dlsym(RTLD_NEXT, "fopen64");
+    return shim_open(next, path, mode);
+}

@@ -1,0 +1,257 @@
+// Image files at the edges: every size around a block, a word and a sector,
+// the largest the application region takes and one byte more, files that
+// cannot be read, a directory, and a file that changes between update's
+// passes. None may leave the camera booting something other than the file
+// as given, or the factory image.
+#include "bench_support.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using qxtest::Result;
+using qxtest::SimCamera;
+using qxtest::SimOptions;
+
+constexpr uint32_t APP_REGION_SIZE = 0x5FF0000;
+
+// Pseudo-random bytes, the last one never 0xFF, so the booted length is the
+// file's length.
+std::vector<uint8_t> pattern(size_t n, uint32_t seed)
+{
+    std::vector<uint8_t> v(n);
+    uint32_t x = 0x9E3779B9u ^ seed;
+    for (auto& b : v) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        b = static_cast<uint8_t>(x >> 8);
+    }
+    if (!v.empty() && v.back() == 0xFF)
+        v.back() = 0x5A;
+    return v;
+}
+
+bool skip_without_update() { return qxtest::tool_path("update").empty(); }
+
+size_t count_of(const std::vector<qxtest::TraceRecord>& t, uint32_t reg, uint32_t value)
+{
+    size_t n = 0;
+    for (const qxtest::TraceRecord& x : qxtest::register_traffic(t))
+        n += x.kind == 'W' && x.reg == reg && x.value == value;
+    return n;
+}
+
+struct FlashView {
+    uint8_t protect;
+    uint8_t booted;
+    uint32_t length;
+    uint32_t checksum;
+    uint64_t erases;
+};
+
+FlashView flash_view(SimCamera& sim)
+{
+    auto lock = sim.model().lock();
+    qxsim::AsmiController& a = safety::asmi(sim);
+    return {a.flash().status_reg(), a.boot().state().image, a.boot().state().length,
+            a.boot().state().checksum, a.flash().state().erases};
+}
+
+// Runs update under the file shim: the QXTEST_SHIM_AT-th open of `path`
+// finds it cut to `size` bytes (or refused, for "denied").
+Result update_with_shim(SimCamera& sim, const std::string& path, unsigned at, const std::string& size)
+{
+    return sim.shell("LD_PRELOAD=" QXTEST_FILE_SHIM ":$LD_PRELOAD QXTEST_SHIM_PATH='" + path +
+                     "' QXTEST_SHIM_AT=" + std::to_string(at) + " QXTEST_SHIM_SIZE=" + size + " exec '" +
+                     qxtest::tool_path("update") + "' '" + path + "'");
+}
+
+}  // namespace
+
+TEST(ImageFile, sizes_around_blocks_words_and_sectors_program_exactly_the_file)
+{
+    if (skip_without_update())
+        GTEST_SKIP() << "update is not in this build";
+    SimCamera sim;
+    for (uint32_t size : {1u, 3u, 255u, 256u, 257u, 65535u, 65536u, 65537u}) {
+        std::vector<uint8_t> image = pattern(size, size);
+        std::string path = sim.dir() + "/sized.bin";
+        safety::write_file(path, image);
+        sim.clear_trace();
+        Result r = sim.run({"update", path});
+        ASSERT_TRUE(qxtest::status_is(r, 0)) << size << "\n" << r.out << r.err;
+        std::vector<qxtest::TraceRecord> t = sim.trace();
+        uint32_t sectors = (size + 0xFFFF) / 0x10000;
+        EXPECT_EQ(count_of(t, qxsim::ASMI_CMD, qxsim::ASMI_SECTOR_ERASE), 1u + sectors) << size;
+        EXPECT_EQ(count_of(t, qxsim::ASMI_CMD, qxsim::ASMI_WRITE | qxsim::ASMI_IMAGE_DATA), (size + 255) / 256) << size;
+
+        FlashView v = flash_view(sim);
+        EXPECT_EQ(v.booted, qxsim::BOOT_APPLICATION) << size;
+        EXPECT_EQ(v.length, size) << size;
+        EXPECT_EQ(v.checksum, qxsim::crc32(image.data(), image.size())) << size;
+        EXPECT_EQ(v.protect, 0x5C) << size;
+        auto lock = sim.model().lock();
+        const qxsim::FlashStore& store = safety::asmi(sim).flash().store();
+        EXPECT_EQ(store.programmed_end(qxsim::APP_REGION_BASE + size, qxsim::APP_REGION_END),
+                  qxsim::APP_REGION_BASE + size)
+            << size << ": nothing past the file's last byte";
+    }
+}
+
+TEST(ImageFile, empty_file_is_refused_before_the_flash_is_unlocked)
+{
+    if (skip_without_update())
+        GTEST_SKIP() << "update is not in this build";
+    SimCamera sim(SimOptions{"LUX13HS-C", false});
+    std::string path = sim.dir() + "/empty.bin";
+    safety::write_file(path, {});
+    FlashView before = flash_view(sim);
+    Result r = sim.run({"update", path});
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_TRUE(r.status == 0 || r.status == 1) << r.status;
+    EXPECT_NE(r.err.find("'" + path + "' is empty\n"), std::string::npos) << r.err;
+    FlashView after = flash_view(sim);
+    EXPECT_EQ(after.protect, 0x5C);
+    EXPECT_EQ(after.erases, before.erases);
+    EXPECT_EQ(after.booted, qxsim::BOOT_FACTORY);
+}
+
+TEST(ImageFile, largest_image_erases_the_whole_region_and_one_byte_more_is_refused)
+{
+    if (skip_without_update())
+        GTEST_SKIP() << "update is not in this build";
+    SimCamera sim(SimOptions{"LUX13HS-C", false});
+    std::string path = sim.dir() + "/largest.bin";
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ftruncate(fd, APP_REGION_SIZE + 1), 0);  // sparse
+    ::close(fd);
+
+    FlashView before = flash_view(sim);
+    Result r = sim.run({"update", path});
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_TRUE(r.status == 0 || r.status == 1) << r.status;
+    EXPECT_NE(r.err.find("'" + path + "' does not fit the application region (100597761 > 100597760 bytes)\n"),
+              std::string::npos)
+        << r.err;
+    FlashView after = flash_view(sim);
+    EXPECT_EQ(after.protect, 0x5C) << "refused before the unlock";
+    EXPECT_EQ(after.erases, before.erases);
+
+    ASSERT_EQ(::truncate(path.c_str(), APP_REGION_SIZE), 0);
+    r = sim.run({"update", "-e", path});
+    EXPECT_TRUE(qxtest::status_is(r, 0)) << r.out << r.err;
+    EXPECT_NE(r.out.find("Jumping out"), std::string::npos);
+    after = flash_view(sim);
+    EXPECT_EQ(after.erases, before.erases + 1 + APP_REGION_SIZE / 0x10000)
+        << "the offset sector and all 1535 application sectors";
+    EXPECT_EQ(after.booted, qxsim::BOOT_FACTORY);
+}
+
+TEST(ImageFile, unreadable_file_and_directory_stop_before_the_flash_is_touched)
+{
+    if (skip_without_update())
+        GTEST_SKIP() << "update is not in this build";
+    SimCamera sim(SimOptions{"LUX13HS-C", false});
+    std::string path = sim.dir() + "/locked.bin";
+    safety::write_file(path, pattern(1000, 1));
+    FlashView before = flash_view(sim);
+
+    // Refused at the length measurement: the open fails as for mode 000.
+    Result r = update_with_shim(sim, path, 1, "denied");
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_TRUE(r.status == 0 || r.status == 1) << r.status;
+    EXPECT_NE(r.err.find("Unable to open '" + path + "' [Permission denied]\n"), std::string::npos) << r.err;
+    EXPECT_EQ(flash_view(sim).erases, before.erases);
+    EXPECT_EQ(flash_view(sim).protect, 0x5C);
+
+    if (::geteuid() != 0) {
+        ::chmod(path.c_str(), 0);
+        r = sim.run({"update", path});
+        EXPECT_NE(r.err.find("Unable to open '" + path + "' [Permission denied]\n"), std::string::npos) << r.err;
+        EXPECT_EQ(flash_view(sim).erases, before.erases);
+    }
+
+    std::string dir = sim.dir() + "/firmware";
+    r = sim.run({"update", dir});
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_TRUE(r.status == 0 || r.status == 1) << r.status;
+    EXPECT_NE(r.err.find(dir), std::string::npos) << r.err;
+    FlashView after = flash_view(sim);
+    EXPECT_EQ(after.protect, 0x5C);
+    EXPECT_EQ(after.booted, qxsim::BOOT_FACTORY);
+}
+
+TEST(ImageFile, file_refused_at_the_programming_pass_leaves_no_offset_record)
+{
+    if (skip_without_update())
+        GTEST_SKIP() << "update is not in this build";
+    SimCamera sim(SimOptions{"LUX13HS-C", false});
+    std::string path = sim.dir() + "/app.bin";
+    safety::write_file(path, pattern(3000, 2));
+    Result r = update_with_shim(sim, path, 2, "denied");
+    EXPECT_TRUE(r.status == 0 || r.status == 1) << r.status;
+    EXPECT_NE(r.err.find("Unable to open '" + path + "' [Permission denied]\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("Unable to program the application image!"), std::string::npos) << r.out;
+    EXPECT_TRUE(qxtest::status_is(sim.cli({"boot"}), 0));
+    EXPECT_EQ(flash_view(sim).booted, qxsim::BOOT_FACTORY);
+}
+
+TEST(ImageFile, file_that_grows_after_the_length_is_taken_boots_the_whole_file_or_factory)
+{
+    if (skip_without_update())
+        GTEST_SKIP() << "update is not in this build";
+    SimCamera sim(SimOptions{"LUX13HS-C", false});
+    std::string path = sim.dir() + "/app.bin";
+    std::vector<uint8_t> image = pattern(70000, 3);
+    safety::write_file(path, image);
+    // Two sectors erased for 70000 bytes; the programming pass finds 140000
+    // (a zero tail, so the booted length shows every byte of it).
+    Result r = update_with_shim(sim, path, 2, "140000");
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_TRUE(qxtest::status_is(sim.cli({"boot"}), 0));
+    image.resize(140000, 0);
+    FlashView v = flash_view(sim);
+    if (v.booted == qxsim::BOOT_APPLICATION) {
+        EXPECT_EQ(v.length, 140000u);
+        EXPECT_EQ(v.checksum, qxsim::crc32(image.data(), image.size()));
+    } else {
+        EXPECT_EQ(v.booted, qxsim::BOOT_FACTORY);
+    }
+}
+
+// A file cut short while update runs (a copy being rewritten in place): the
+// passes must not agree on a shorter image than the one measured and erased
+// for, or the camera boots the first part of an image.
+// FAULT in update (open): each pass measures the file afresh and runs to its
+// end, so a file cut from 70000 to 30000 bytes before the programming pass
+// is programmed and verified as 30000 bytes and the offset record makes the
+// camera boot the first 30000 bytes of the image; cut before the
+// verification pass, only the first 30000 bytes are compared and
+// "Verification complete" is printed. Enabled once update holds every pass
+// to the length it erased for.
+TEST(ImageFile, DISABLED_file_cut_short_between_passes_leaves_no_offset_record)
+{
+    if (skip_without_update())
+        GTEST_SKIP() << "update is not in this build";
+    for (unsigned at : {2u, 3u}) {
+        SimCamera sim(SimOptions{"LUX13HS-C", false});
+        std::string path = sim.dir() + "/app.bin";
+        safety::write_file(path, pattern(70000, 4));
+        Result r = update_with_shim(sim, path, at, "30000");
+        EXPECT_EQ(r.signal, 0);
+        EXPECT_TRUE(r.status == 0 || r.status == 1) << r.status;
+        EXPECT_EQ(r.out.find("Verification complete"), std::string::npos)
+            << "cut before pass " << at << "\n" << r.out;
+        EXPECT_TRUE(qxtest::status_is(sim.cli({"boot"}), 0));
+        EXPECT_EQ(flash_view(sim).booted, qxsim::BOOT_FACTORY) << "cut before pass " << at;
+    }
+}

@@ -1,0 +1,300 @@
+// Power cuts across whole update runs: the camera is killed at a chosen
+// register access (or inside a page program or sector erase), powered on
+// again, and must boot a complete image, never a partial one; a second,
+// uninterrupted update must then bring up the new image.
+//
+// Two made-up images of the same size alternate, so every cut lands on a
+// camera that already runs the other one (the first on a factory-only
+// camera): the previous image, the factory image and the new one are all
+// possible good outcomes, and which one is right follows from where the cut
+// fell.
+#include "bench_support.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+using qxtest::Result;
+using qxtest::SimCamera;
+using qxtest::SimOptions;
+using safety::Booted;
+using safety::DiskImage;
+
+// 1 MiB of payload plus the 72-byte container (1048648 bytes): seventeen
+// application sectors, the last one barely used, 4096 whole blocks and one
+// short one. Smaller under the sanitizers, where every register access
+// costs far more.
+#ifdef QX_SAFETY_SMALL_IMAGE
+constexpr uint32_t PAYLOAD = 128 * 1024;
+#else
+constexpr uint32_t PAYLOAD = 1024 * 1024;
+#endif
+
+const qxsim::MadeUpImage cut_image_a = {"", "qx_cut_a", PAYLOAD, 0x5AFE0001};
+const qxsim::MadeUpImage cut_image_b = {"", "qx_cut_b", PAYLOAD, 0x5AFE0002};
+
+// Phases of an uncut run, as ranges of register-access numbers: a cut at
+// access N kills the tool before access N is carried out.
+struct Phase {
+    std::string name;
+    uint64_t first;  // first cut point of the phase
+    uint64_t last;   // last one
+    unsigned points; // how many cut points to spread over it (0: all)
+};
+
+struct Tally {
+    unsigned tried = 0, booted_new = 0, booted_previous = 0, booted_factory = 0, bricked = 0;
+};
+
+class Campaign {
+public:
+    Campaign() : sim_(SimOptions{"LUX13HS-C", false})
+    {
+        a_ = safety::make_disk_image(sim_.dir(), cut_image_a);
+        b_ = safety::make_disk_image(sim_.dir(), cut_image_b);
+        factory_ = qxsim::make_image(qxsim::factory_image);
+        factory_crc_ = qxsim::crc32(factory_.data(), factory_.size());
+    }
+
+    SimCamera& sim() { return sim_; }
+    const DiskImage& image(Booted b) const { return b == Booted::image_a ? a_ : b_; }
+    Booted installed() const { return installed_; }
+    Booted next() const { return installed_ == Booted::image_a ? Booted::image_b : Booted::image_a; }
+
+    Booted booted() { return safety::classify_boot(sim_, a_, b_, factory_crc_, uint32_t(factory_.size())); }
+
+    // One uncut update with the trace on; the phases of the run.
+    std::vector<Phase> phases()
+    {
+        sim_.cli({"trace", "on"});
+        sim_.clear_trace();
+        Result r = sim_.run({"update", image(next()).path});
+        EXPECT_TRUE(qxtest::status_is(r, 0)) << r.out << r.err;
+        std::vector<qxtest::TraceRecord> t = qxtest::register_traffic(sim_.trace());
+        sim_.cli({"trace", "off"});
+        installed_ = next();
+
+        std::vector<uint64_t> cmd_at;  // access numbers of commands, by value order of appearance
+        std::map<std::string, uint64_t> at;
+        unsigned erases = 0, protects = 0;
+        for (size_t i = 0; i < t.size(); i++) {
+            const qxtest::TraceRecord& x = t[i];
+            uint64_t n = i + 1;
+            if (x.kind != 'W')
+                continue;
+            if (x.reg == qxsim::ASMI_CMD && x.value == qxsim::ASMI_PROTECT)
+                at[protects++ == 0 ? "unlock" : "lock"] = n;
+            if (x.reg == qxsim::ASMI_CMD && x.value == qxsim::ASMI_SECTOR_ERASE)
+                if (erases++ < 2)
+                    at[erases == 1 ? "offset_erase" : "app_erase"] = n;
+            if (x.reg == qxsim::ASMI_CMD && x.value == (qxsim::ASMI_WRITE | qxsim::ASMI_IMAGE_DATA) &&
+                !at.count("program"))
+                at["program"] = n;
+            if (x.reg == qxsim::ASMI_CMD && x.value == (qxsim::ASMI_READ | qxsim::ASMI_IMAGE_DATA) &&
+                !at.count("verify"))
+                at["verify"] = n;
+            if (x.reg == qxsim::ASMI_CMD && x.value == qxsim::ASMI_CLEAR)
+                at["clear"] = n;
+            if (x.reg == qxsim::ASMI_ADDR && x.value == qxsim::OFFSET_RECORD_ADDR)
+                at["record"] = n;
+            if (x.reg == qxsim::ASMI_CMD && x.value == qxsim::ASMI_WRITE)
+                at["record_cmd"] = n;
+            if (x.reg == qxsim::ASMI_RECONFIG)
+                at["reconfig"] = n;
+        }
+        for (const char* k : {"unlock", "lock", "offset_erase", "app_erase", "program", "verify",
+                              "clear", "record", "record_cmd", "reconfig"})
+            EXPECT_TRUE(at.count(k)) << "no " << k << " in the uncut run";
+        if (::testing::Test::HasFailure())
+            return {};
+        record_cmd_ = at["record_cmd"];
+        offset_erase_ = at["offset_erase"];
+        uint64_t prog = at["program"], ver = at["verify"];
+        uint64_t third = (ver - prog) / 3;
+        // Each phase runs up to and including the access that would finish it.
+        return {
+            {"before the unlock", 1, at["unlock"], 0},
+            {"offset-sector erase", at["unlock"] + 1, at["app_erase"], 0},
+            {"application erase", at["app_erase"] + 1, prog, 30},
+            {"early programming", prog + 1, prog + third, 35},
+            {"middle programming", prog + third + 1, prog + 2 * third, 35},
+            {"late programming", prog + 2 * third + 1, ver, 35},
+            {"verification", ver + 1, at["clear"], 45},
+            {"verification to offset record", at["clear"] + 1, at["record"], 0},
+            {"inside the offset record", at["record"] + 1, record_cmd_ + 1, 0},
+            {"before the lock", record_cmd_ + 2, at["lock"], 0},
+            {"before the reconfiguration", at["lock"] + 1, at["reconfig"], 0},
+        };
+    }
+
+    // Which image a cut at access N must leave bootable.
+    Booted expected_after_cut(uint64_t n, Booted previous) const
+    {
+        if (n <= offset_erase_)
+            return previous;  // the old record and image are untouched
+        if (n <= record_cmd_)
+            return Booted::factory;  // record erased, new one not yet written
+        return next();
+    }
+
+    // Cut, power on, judge; then an uncut update of the same image.
+    void cut_and_recover(const std::string& phase, const std::string& fault,
+                         const std::vector<std::string>& args, Booted expected, Tally& tally)
+    {
+        Booted previous = installed_;
+        Booted target = next();
+        const std::string where = phase + " (" + fault + " " + args[0] + (args.size() > 1 ? " " + args[1] : "") + ")";
+        tally.tried++;
+
+        sim_.fault(fault, args);
+        Result r = sim_.run({"update", image(target).path});
+        sim_.clear_faults();
+        EXPECT_EQ(r.signal, SIGKILL) << where << ": the cut did not fire\n" << r.out;
+        EXPECT_TRUE(qxtest::status_is(sim_.cli({"boot"}), 0)) << where;
+
+        Booted got = booted();
+        if (got == Booted::bricked)
+            tally.bricked++;
+        else if (got == target)
+            tally.booted_new++;
+        else if (got == Booted::factory)
+            tally.booted_factory++;
+        else if (got == previous)
+            tally.booted_previous++;
+        else
+            tally.bricked++;
+        EXPECT_EQ(booted_name(got), booted_name(expected)) << where;
+        EXPECT_TRUE(safety::factory_area_intact(sim_, factory_)) << where;
+
+        uint64_t unerased = 0;
+        {
+            auto lock = sim_.model().lock();
+            unerased = safety::asmi(sim_).flash().state().unerased_programs;
+        }
+        Result again = sim_.run({"update", image(target).path});
+        EXPECT_TRUE(qxtest::status_is(again, 0)) << where << "\n" << again.out << again.err;
+        EXPECT_EQ(booted_name(booted()), booted_name(target)) << where << ": the rerun";
+        {
+            auto lock = sim_.model().lock();
+            EXPECT_EQ(safety::asmi(sim_).flash().status_reg(), 0x5C) << where << ": relocked";
+            EXPECT_EQ(safety::asmi(sim_).flash().state().unerased_programs, unerased)
+                << where << ": the rerun programmed over unerased bits";
+        }
+        installed_ = target;
+    }
+
+private:
+    SimCamera sim_;
+    DiskImage a_, b_;
+    std::vector<uint8_t> factory_;
+    uint32_t factory_crc_ = 0;
+    Booted installed_ = Booted::factory;
+    uint64_t offset_erase_ = 0, record_cmd_ = 0;
+};
+
+std::vector<uint64_t> spread(const Phase& p)
+{
+    std::vector<uint64_t> v;
+    uint64_t span = p.last - p.first + 1;
+    if (p.points == 0 || p.points >= span) {
+        for (uint64_t n = p.first; n <= p.last; n++)
+            v.push_back(n);
+        return v;
+    }
+    for (unsigned i = 0; i < p.points; i++)
+        v.push_back(p.first + (span - 1) * i / (p.points - 1));
+    return v;
+}
+
+void print_tally(const char* what, const Tally& t)
+{
+    std::printf("%s: cuts tried %u, booted new image %u, booted previous image %u, "
+                "booted factory image %u, bricked %u\n",
+                what, t.tried, t.booted_new, t.booted_previous, t.booted_factory, t.bricked);
+}
+
+bool skip_without_update() { return qxtest::tool_path("update").empty(); }
+
+}  // namespace
+
+TEST(PowerCut, cuts_at_register_accesses_across_every_phase_never_brick_the_camera)
+{
+    if (skip_without_update())
+        GTEST_SKIP() << "update is not in this build";
+    Campaign c;
+    std::vector<Phase> phases = c.phases();
+    ASSERT_FALSE(phases.empty());
+    std::printf("image: %zu bytes; uncut run: %llu register accesses\n",
+                c.image(Booted::image_a).bytes.size(),
+                static_cast<unsigned long long>(phases.back().last));
+
+    Tally all;
+    for (const Phase& p : phases) {
+        Tally t;
+        for (uint64_t n : spread(p)) {
+            Booted expected = c.expected_after_cut(n, c.installed());
+            c.cut_and_recover(p.name, "power-cut", {std::to_string(n)}, expected, t);
+            if (::testing::Test::HasFatalFailure())
+                return;
+        }
+        EXPECT_GE(t.tried, 3u) << p.name << " got too few cut points";
+        print_tally(p.name.c_str(), t);
+        all.tried += t.tried;
+        all.booted_new += t.booted_new;
+        all.booted_previous += t.booted_previous;
+        all.booted_factory += t.booted_factory;
+        all.bricked += t.bricked;
+    }
+    print_tally("all register-access cuts", all);
+    EXPECT_GE(all.tried, 200u);
+    EXPECT_EQ(all.bricked, 0u);
+}
+
+TEST(PowerCut, torn_page_programs_and_sector_erases_never_boot_a_partial_image)
+{
+    if (skip_without_update())
+        GTEST_SKIP() << "update is not in this build";
+    Campaign c;
+    // Install one image uncut so that every torn run replaces a booted one.
+    c.phases();
+    const uint32_t blocks = uint32_t((c.image(Booted::image_a).bytes.size() + 255) / 256);
+    const uint32_t sectors = uint32_t((c.image(Booted::image_a).bytes.size() + 0xFFFF) / 0x10000);
+    Tally t;
+
+    // The offset record is the page program after the last image block; only
+    // all twelve bytes make it valid.
+    for (uint32_t bytes = 0; bytes <= 12; bytes++) {
+        Booted expected = bytes == 12 ? c.next() : Booted::factory;
+        c.cut_and_recover("torn offset record", "asmi.torn-program",
+                          {std::to_string(blocks + 1), std::to_string(bytes)}, expected, t);
+    }
+    // The offset sector is erased first and the record sits in its last 16
+    // bytes: an erase torn before it keeps the old record and the old image.
+    for (uint32_t bytes : {0u, 1u, 0x8000u, 0xFFEFu, 0xFFF0u, 0xFFF1u, 0xFFF4u, 0xFFFCu, 0xFFFFu}) {
+        Booted expected = bytes <= 0xFFF0 ? c.installed() : Booted::factory;
+        c.cut_and_recover("torn offset-sector erase", "asmi.torn-erase", {"1", std::to_string(bytes)},
+                          expected, t);
+    }
+    // Application sectors: erases 2 .. sectors + 1.
+    for (uint32_t nth = 2; nth <= sectors + 1; nth++) {
+        c.cut_and_recover("torn application erase", "asmi.torn-erase",
+                          {std::to_string(nth), std::to_string(nth * 0x1234 % 0x10000)},
+                          Booted::factory, t);
+    }
+    // Image pages: first, middle, last (the short one).
+    for (uint32_t nth : {1u, blocks / 2, blocks}) {
+        for (uint32_t bytes : {0u, 100u, 255u}) {
+            c.cut_and_recover("torn image page", "asmi.torn-program",
+                              {std::to_string(nth), std::to_string(bytes)}, Booted::factory, t);
+        }
+    }
+    print_tally("torn flash operations", t);
+    EXPECT_EQ(t.bricked, 0u);
+    EXPECT_GE(t.tried, 30u);
+}

@@ -1,0 +1,465 @@
+// The update tool at the bench: the real binary against a fresh simulated
+// camera, checked by its output, exit status and register traffic.
+
+#include <unistd.h>
+
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "qxsim/model/asmi_controller.h"
+#include "sim_camera.h"
+
+namespace {
+
+using qxtest::Result;
+using qxtest::SimCamera;
+using qxtest::SimOptions;
+using qxtest::status_is;
+using qxtest::stderr_is;
+using qxtest::stdout_is;
+
+const uint32_t I2C_ISB_REG_ADDR = 0x188;
+const uint32_t APP_BASE = 0x2000000;
+const uint32_t RECORD_ADDR = 0x7FFFFF0;
+
+const char USAGE[] =
+    "usage: update [-r] [-v] [-e] <fpga_config_file>\n"
+    " -r             --release      \t  Perform a release update\n"
+    "\n"
+    " -v             --verbose      \t  Enable verbose output\n"
+    " -e             --erase        \t  Only erase (no programming)\n";
+
+// A file of `size` bytes in the camera's folder (or its firmware folder),
+// filled from `seed` so that two images tell apart.
+std::string make_image(const SimCamera& sim, const std::string& name, size_t size, int seed = 1)
+{
+    std::string path = sim.dir() + "/" + name;
+    std::ofstream out(path, std::ios::binary);
+    for (size_t i = 0; i < size; ++i)
+        out.put(char((i * 7 + seed * 13 + (i >> 8)) & 0xFF));
+    return path;
+}
+
+std::string read_file(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The flash controller block; its state is read under the camera lock.
+qxsim::AsmiController& asmi(SimCamera& sim)
+{
+    return *dynamic_cast<qxsim::AsmiController*>(sim.model().block("asmi"));
+}
+
+// What the flash holds, read beside the controller.
+std::string flash_holds(SimCamera& sim, uint32_t address, uint32_t length)
+{
+    auto lock = sim.model().lock();
+    std::string bytes(length, '\0');
+    asmi(sim).flash().read(address, reinterpret_cast<uint8_t*>(&bytes[0]), length);
+    return bytes;
+}
+
+uint8_t protect_bits(SimCamera& sim)
+{
+    auto lock = sim.model().lock();
+    return asmi(sim).flash().status_reg() & qxsim::EPCQ_SR_PROTECT_MASK;
+}
+
+qxsim::BootState booted(SimCamera& sim)
+{
+    auto lock = sim.model().lock();
+    return asmi(sim).boot().state();
+}
+
+::testing::AssertionResult stdout_ends_with(const Result& r, const std::string& tail)
+{
+    size_t n = tail.size();
+    if (r.out.size() >= n && r.out.compare(r.out.size() - n, n, tail) == 0)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "stdout ends otherwise:\n" << r.out;
+}
+
+const std::string ERASED_RECORD(12, '\xFF');
+const std::string VALID_RECORD("\x00\x00\x00\x02\x40\x00\x00\x00\xFF\xFF\xFF\xFD", 12);
+
+// Number (1 = first) of the register access of a run's trace that is the
+// match after `skip` earlier ones: aims an Nth-access fault at it.
+size_t access_number(const std::vector<qxtest::TraceRecord>& trace,
+                     const std::function<bool(const qxtest::TraceRecord&)>& match, size_t skip = 0)
+{
+    size_t n = 0;
+    for (const qxtest::TraceRecord& t : qxtest::register_traffic(trace)) {
+        ++n;
+        if (match(t) && skip-- == 0)
+            return n;
+    }
+    return 0;
+}
+
+TEST(UpdateCommandLine, HelpAndUnknownOptionsPrintUsageAndFail)
+{
+    SimCamera sim;
+    for (const char* option : {"--help", "-h", "--bogus"}) {
+        Result r = sim.run({"update", option});
+        EXPECT_TRUE(status_is(r, 1)) << option;
+        EXPECT_TRUE(stdout_is(r, "")) << option;
+        EXPECT_NE(r.err.find(USAGE), std::string::npos) << option;
+    }
+    EXPECT_TRUE(stderr_is(sim.run({"update", "--help"}), USAGE));
+    EXPECT_TRUE(qxtest::register_traffic(sim.trace()).empty());
+}
+
+TEST(UpdateCommandLine, MissingImagePathIsAFailedRun)
+{
+    SimCamera sim;
+    Result r = sim.run({"update"});
+    EXPECT_TRUE(status_is(r, 1));
+    EXPECT_TRUE(stderr_is(r, USAGE));
+    EXPECT_TRUE(stdout_is(r, ""));
+
+    r = sim.run({"update", "-v"});
+    EXPECT_TRUE(status_is(r, 1));
+    EXPECT_TRUE(stdout_is(r, "Bail...\n"));
+    EXPECT_TRUE(qxtest::register_traffic(sim.trace()).empty());
+}
+
+TEST(UpdateCommandLine, PathOfBufferSizeIsRefusedBeforeTheDeviceOpens)
+{
+    SimCamera sim;
+    Result r = sim.run({"update", "-v", std::string(4096, 'a')});
+    EXPECT_TRUE(status_is(r, 1));
+    EXPECT_TRUE(stdout_is(r, ""));
+    EXPECT_TRUE(stderr_is(r, "Image path too long (4096 characters, at most 4095)\n"));
+    EXPECT_TRUE(sim.trace().empty());
+
+    // One character less fits: the run goes on to the flash and the file.
+    r = sim.run({"update", std::string(4095, 'a')});
+    EXPECT_TRUE(stderr_is(r, "Unable to open '" + std::string(4095, 'a') +
+                                 "' [File name too long]\n"));
+}
+
+TEST(UpdateRelease, FailedIdentificationReadKeepsTheNamedImage)
+{
+    SimCamera sim;
+    sim.fault("i2c-isb.0x50.nak", {"6"});
+    Result r = sim.run({"update", "-r", "-v", "missing.rbf"});
+    EXPECT_TRUE(status_is(r, 1));
+    EXPECT_TRUE(stderr_is(r, "Unable to read address 0x06\n"
+                             "Unable to open 'missing.rbf' [No such file or directory]\n"));
+    EXPECT_EQ(r.out.rfind("i2c_read: reg_addr=0x04 reg_data=0x43\n"
+                          "i2c_read: reg_addr=0x05 reg_data=0x48\n"
+                          "i2c_wait_idle: error bit set: 0x40000000\n"
+                          "i2c_read: reg_addr=0x06 reg_data=0x00\n"
+                          "Enable 4-byte mode\n",
+                          0),
+              0u)
+        << r.out;
+    EXPECT_EQ(qxtest::writes_to(sim.trace(), I2C_ISB_REG_ADDR), (std::vector<uint32_t>{4, 5, 6}));
+}
+
+TEST(UpdateRelease, UnknownSensorKeepsTheNamedImageAndTellsOnlyWhenVerbose)
+{
+    SimCamera sim(SimOptions{"XH9C"});
+    const std::string not_found = "Unable to open 'missing.rbf' [No such file or directory]\n";
+    Result r = sim.run({"update", "-r", "-v", "missing.rbf"});
+    EXPECT_NE(r.out.find("reg_data=0x43\nUnknown sensor ID read [0x43394858]\n"
+                         "Update from [missing.rbf]\nEnable 4-byte mode\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_TRUE(stderr_is(r, not_found));
+
+    r = sim.run({"update", "-r", "missing.rbf"});
+    EXPECT_TRUE(stdout_is(r, ""));
+    EXPECT_TRUE(stderr_is(r, not_found));
+
+    r = sim.run({"update", "-r"});
+    EXPECT_TRUE(status_is(r, 1));
+    EXPECT_TRUE(stderr_is(r, USAGE));
+}
+
+// Idle status after a command: the EPCQ-L1024's ID stays in bits 15..8.
+const char IDLE[] = "0x00002100";
+
+TEST(UpdateFlash, QuietUpdateProgramsAShortFinalBlockAndBootsIt)
+{
+    SimCamera sim;
+    std::string image = make_image(sim, "app.rbf", 299);
+    Result r = sim.run({"update", image});
+    EXPECT_TRUE(status_is(r, 0));
+    EXPECT_TRUE(stderr_is(r, ""));
+    EXPECT_TRUE(stdout_is(r, std::string("Erase 0x07ff0000...\n\r-Erasing complete [") + IDLE +
+                                 "]\nErase 0x02000000...\n\r-Erasing complete [" + IDLE +
+                                 "]\nWrite to 33554432 [0x2000000] from file '" + image +
+                                 "'\n\r  0.0%    \r 85.6%    \r100.0%    Programming complete\n"
+                                 "Verify from 33554432 [0x2000000] with file '" + image +
+                                 "'\n\r  0.0%    \r 85.6%    \r100.0%    "
+                                 "\nVerification complete\n"));
+
+    // The last 43 bytes go as 11 words; the padding leaves the flash erased.
+    EXPECT_EQ(flash_holds(sim, APP_BASE, 512), read_file(image) + std::string(213, '\xFF'));
+    EXPECT_EQ(flash_holds(sim, RECORD_ADDR, 12), VALID_RECORD);
+    EXPECT_EQ(protect_bits(sim), 0x5C);
+    EXPECT_EQ(booted(sim).image, qxsim::BOOT_APPLICATION);
+    EXPECT_EQ(booted(sim).cause, qxsim::BOOT_BY_RECONFIG);
+
+    auto t = sim.trace();
+    EXPECT_EQ(qxtest::writes_to(t, qxsim::ASMI_LENGTH),
+              (std::vector<uint32_t>{256, 43, 256, 43, 12}));
+    EXPECT_EQ(qxtest::writes_to(t, qxsim::ASMI_CMD),
+              (std::vector<uint32_t>{0x1, 0x2, 0x20, 0x40, 0x40, 0x208, 0x208, 0x210, 0x210, 0x1000,
+                                     0, 0x8, 0x20}));
+    EXPECT_EQ(qxtest::writes_to(t, qxsim::ASMI_PROTECT_CODE), (std::vector<uint32_t>{0x68, 0x5C}));
+    EXPECT_EQ(qxtest::writes_to(t, qxsim::ASMI_RECONFIG), (std::vector<uint32_t>{0x10}));
+    EXPECT_EQ(qxtest::reads_of(t, qxsim::ASMI_RD_FIFO), 75u);
+}
+
+TEST(UpdateFlash, VerificationComparesOnlyTheFileBytesOfTheLastWord)
+{
+    SimCamera sim;
+    std::string image = make_image(sim, "app.rbf", 299);
+    sim.fault("asmi.corrupt-read", {"0x2000128", "0xFF000000"});
+    EXPECT_TRUE(status_is(sim.run({"update", image}), 0));
+    sim.fault("asmi.corrupt-read", {"0x2000128", "0x00800000"});
+    Result r = sim.run({"update", image});
+    EXPECT_TRUE(status_is(r, 1));
+    EXPECT_TRUE(stdout_ends_with(r, "Unable to verify the application image!\n"));
+}
+
+TEST(UpdateFlash, VerboseUpdateTellsEveryStep)
+{
+    SimCamera sim;
+    std::string image = make_image(sim, "app.rbf", 512);
+    Result r = sim.run({"update", "-v", image});
+    EXPECT_TRUE(status_is(r, 0));
+    std::string idle = IDLE;
+    EXPECT_TRUE(stdout_is(r, "Enable 4-byte mode\nID: 0x21 (" + idle + ")\n    EPCQ-L1024\n"
+        "Writing protect code: 0x68\nProtect complete [" + idle + "]\n"
+        "\r-Erasing sector at address 0x07ff0000\nErasing complete [" + idle + "]\n"
+        "\r-Erasing sector at address 0x02000000\nErasing complete [" + idle + "]\n"
+        "Write to 33554432 [0x2000000] from file '" + image + "'\n"
+        "\r  0.0%    \r 50.0%    \r100.0%    Programming complete\n"
+        "Verify from 33554432 [0x2000000] with file '" + image + "'\n"
+        "\r  0.0%    \r 50.0%    \r100.0%    \nVerification complete\n"
+        "Write 0x02000000 0x00000040 0xfdffffff to 134217712 [0x7fffff0]\n"
+        "cmd_value | ASMI_WRITE = 0x8\nAfter write, FIFO level = 0 (0x0)\n"
+        "Writing protect code: 0x5C\nProtect complete [" + idle + "]\n"
+        "Reconfigure starting\nReconfiguration in progress\nDone\n"));
+    EXPECT_EQ(flash_holds(sim, APP_BASE, 512), read_file(image));
+    EXPECT_EQ(qxtest::writes_to(sim.trace(), qxsim::ASMI_ADDR),
+              (std::vector<uint32_t>{0x7FF0000, APP_BASE, APP_BASE, APP_BASE + 256, APP_BASE,
+                                     APP_BASE + 256, RECORD_ADDR}));
+}
+
+TEST(UpdateRelease, EachSensorCodeWritesItsOwnImage)
+{
+    const struct { const char* sensor; const char* image; } cases[] = {
+        {"LUX13HS-C", "qx_lux13hs.rbf"}, {"LUX13HS-M", "qx_lux13hs.rbf"},
+        {"LUX19HS-C", "qx_lux19hs.rbf"}, {"LUX19HS-M", "qx_lux19hs.rbf"},
+        {"LINCE5M-C", "qx_lince5m.rbf"}, {"LINCE5M-M", "qx_lince5m.rbf"},
+    };
+    for (const auto& c : cases) {
+        SimCamera sim(SimOptions{c.sensor});
+        int seed = 1;
+        for (const char* image : {"qx_lux13hs.rbf", "qx_lux19hs.rbf", "qx_lince5m.rbf"})
+            make_image(sim, std::string("firmware/") + image, 1000, seed++);
+        std::string named = make_image(sim, "named.rbf", 1000, seed);
+        Result r = sim.run({"update", "-r", "-v", named});
+        EXPECT_TRUE(status_is(r, 0)) << c.sensor;
+        EXPECT_NE(r.out.find(std::string("Update from [/usr/local/bin/orvane/firmware/") + c.image +
+                             "]\n"),
+                  std::string::npos)
+            << c.sensor;
+        EXPECT_EQ(flash_holds(sim, APP_BASE, 1000), read_file(sim.dir() + "/firmware/" + c.image))
+            << c.sensor;
+    }
+}
+
+TEST(UpdateErase, EraseOnlyRunErasesAndRestartsWithoutLocking)
+{
+    SimCamera sim;
+    std::string image = make_image(sim, "app.rbf", 5 * 65536 + 1);
+    ASSERT_TRUE(status_is(sim.run({"update", image}), 0));
+    sim.clear_trace();
+    Result r = sim.run({"update", "-e", image});
+    EXPECT_TRUE(status_is(r, 0));
+    EXPECT_TRUE(stdout_is(r, std::string("Erase 0x07ff0000...\n\r-Erasing complete [") + IDLE +
+                                 "]\nErase 0x02000000...\n\r-\r\\\r|\r/\r-\r\\Erasing complete [" +
+                                 IDLE + "]\nJumping out\n"));
+    EXPECT_EQ(flash_holds(sim, APP_BASE, 6 * 65536), std::string(6 * 65536, '\xFF'));
+    EXPECT_EQ(flash_holds(sim, RECORD_ADDR, 12), ERASED_RECORD);
+    EXPECT_EQ(protect_bits(sim), 0x68);
+    EXPECT_EQ(booted(sim).image, qxsim::BOOT_FACTORY);
+    auto t = sim.trace();
+    EXPECT_EQ(qxtest::writes_to(t, qxsim::ASMI_PROTECT_CODE), (std::vector<uint32_t>{0x68}));
+    EXPECT_EQ(qxtest::writes_to(t, qxsim::ASMI_RECONFIG), (std::vector<uint32_t>{0x10}));
+
+    // An empty image erases the offset sector alone; the largest image fits.
+    r = sim.run({"update", "-e", make_image(sim, "empty.rbf", 0)});
+    EXPECT_TRUE(status_is(r, 0));
+    EXPECT_NE(r.out.find("Erase 0x02000000...\nErasing complete [0x00000000]\nJumping out\n"),
+              std::string::npos)
+        << r.out;
+    std::string largest = make_image(sim, "largest.rbf", 0);
+    ASSERT_EQ(truncate(largest.c_str(), 0x5FF0000), 0);
+    sim.clear_trace();
+    EXPECT_TRUE(status_is(sim.run({"update", "-e", largest}), 0));
+    EXPECT_EQ(qxtest::writes_to(sim.trace(), qxsim::ASMI_ADDR).size(), 1u + 1535u);
+}
+
+TEST(UpdateRefusals, ImagesThatCannotBeProgrammedStopBeforeTheUnlock)
+{
+    SimCamera sim;
+    std::string empty = make_image(sim, "empty.rbf", 0);
+    std::string big = make_image(sim, "big.rbf", 0);
+    ASSERT_EQ(truncate(big.c_str(), 0x5FF0001), 0);
+    std::string missing = sim.dir() + "/missing.rbf";
+    const struct { std::string path, line; } cases[] = {
+        {empty, "'" + empty + "' is empty\n"},
+        {big, "'" + big + "' does not fit the application region (100597761 > 100597760 bytes)\n"},
+        {missing, "Unable to open '" + missing + "' [No such file or directory]\n"},
+    };
+    for (const auto& c : cases) {
+        sim.clear_trace();
+        Result r = sim.run({"update", "-v", c.path});
+        EXPECT_TRUE(status_is(r, 1));
+        EXPECT_TRUE(stderr_is(r, c.line));
+        EXPECT_TRUE(stdout_ends_with(r, "    EPCQ-L1024\nBail...\n"));
+        EXPECT_TRUE(qxtest::writes_to(sim.trace(), qxsim::ASMI_PROTECT_CODE).empty()) << c.path;
+    }
+}
+
+// Each failure stops the run where it happens, with status 1: no lock, no
+// restart, no offset record.
+TEST(UpdateFailures, EveryStopEndsTheRunAsAFailure)
+{
+    const struct {
+        const char* fault;
+        std::vector<std::string> args;
+        uint32_t image_size;
+        bool unlocks;
+        const char* last_lines;  // before "Bail..."
+    } cases[] = {
+        {"asmi.device-id", {"0x20"}, 300, false,
+         "ID: 0x20 (0x00002000)\n    EPCQ-L512\n    not supported.\n"},
+        {"asmi.device-id", {"0x19"}, 300, false,
+         "ID: 0x19 (0x00001900)\n    EPCQ-L256\n    not supported.\n"},
+        {"asmi.device-id", {"0x7e"}, 300, false, "ID: 0x7E (0x00007E00)\n    <unknown>\n"},
+        {"asmi.busy-reads", {"100"}, 300, false, "Enable 4-byte mode\n"},
+        {"eio-reg", {"0x1010", "write"}, 300, false,
+         "Writing protect code: 0x68\nUnable to unlock the sectors!\n"},
+        {"asmi.erase-error", {"0x7ff0000"}, 300, true,
+         "STATUS = 0x00002102\nSector erase at addr 0x07ff0000 FAILED!\n"
+         "Unable to erase the offset sector!\n"},
+        {"asmi.erase-error", {"0x2010000"}, 65537, true,
+         "STATUS = 0x00002102\nSector erase at addr 0x02010000 FAILED!\n"
+         "Unable to erase the application sectors!\n"},
+        {"asmi.write-error", {"0x2000100"}, 300, true,
+         "Write to addr 0x02000100 FAILED!\nUnable to program the application image!\n"},
+        {"asmi.fifo-level", {"wr", "1", "2"}, 300, true,
+         "FIFO level isn't correct! (65 != 64)\nUnable to program the application image!\n"},
+        {"asmi.fifo-level", {"rd", "1", "1"}, 300, true,
+         "Somethings wrong, RD_FIFO level = 1\nUnable to verify the application image!\n"},
+        {"asmi.corrupt-read", {"0x2000104"}, 300, true,
+         "Verification failure [0x3f38312b != 0x3f38312a]\n"
+         "Unable to verify the application image!\n"},
+    };
+    for (const auto& c : cases) {
+        SimCamera sim;
+        std::string image = make_image(sim, "app.rbf", c.image_size);
+        sim.fault(c.fault, c.args);
+        Result r = sim.run({"update", "-v", image});
+        std::string tail = std::string(c.last_lines) + "Bail...\n";
+        EXPECT_TRUE(status_is(r, 1)) << c.fault;
+        EXPECT_TRUE(stdout_ends_with(r, tail)) << c.fault;
+        auto t = sim.trace();
+        EXPECT_EQ(qxtest::writes_to(t, qxsim::ASMI_PROTECT_CODE),
+                  c.unlocks ? std::vector<uint32_t>{0x68} : std::vector<uint32_t>{})
+            << c.fault;
+        EXPECT_TRUE(qxtest::writes_to(t, qxsim::ASMI_RECONFIG).empty()) << c.fault;
+        EXPECT_EQ(flash_holds(sim, RECORD_ADDR, 12), ERASED_RECORD) << c.fault;
+        if (tail.find("verify") != std::string::npos) {
+            EXPECT_EQ(qxtest::writes_to(t, qxsim::ASMI_CMD).back(), 0u) << c.fault;
+        }
+    }
+}
+
+// Faults aimed at one access of a run: the erase whose end cannot be seen and
+// the failed lock. A reference run on a twin camera finds the access.
+TEST(UpdateFailures, UnseenEraseEndAndFailedLockStopTheRun)
+{
+    SimCamera twin;
+    Result ok = twin.run({"update", "-v", make_image(twin, "app.rbf", 300)});
+    ASSERT_TRUE(status_is(ok, 0));
+    auto t = twin.trace();
+    size_t erase_cmd = access_number(t, [](const qxtest::TraceRecord& a) {
+        return a.kind == 'W' && a.reg == qxsim::ASMI_CMD && a.value == qxsim::ASMI_SECTOR_ERASE;
+    });
+    auto protect_write = [](const qxtest::TraceRecord& a) {
+        return a.kind == 'W' && a.reg == qxsim::ASMI_PROTECT_CODE;
+    };
+    size_t lock_write = access_number(t, protect_write, 1);
+    const struct {
+        const char* fault;
+        size_t access;
+        const char* last_lines;
+    } cases[] = {
+        // The idle reading and the reading after it fail, then the direct one.
+        {"eio-from", erase_cmd + 2,
+         "\r-Erasing sector at address 0x07ff0000\nSector erase at addr 0x07ff0000 FAILED!\n"
+         "Unable to erase the offset sector!\nBail...\n"},
+        {"eio-at", lock_write,
+         "Writing protect code: 0x5C\nUnable to lock the sectors!\nBail...\n"},
+    };
+    for (const auto& c : cases) {
+        SimCamera sim;
+        std::string image = make_image(sim, "app.rbf", 300);
+        sim.fault(c.fault, {std::to_string(c.access)});
+        Result r = sim.run({"update", "-v", image});
+        std::string tail = c.last_lines;
+        EXPECT_TRUE(status_is(r, 1)) << c.fault;
+        EXPECT_TRUE(stdout_ends_with(r, tail)) << c.fault;
+        EXPECT_TRUE(qxtest::writes_to(sim.trace(), qxsim::ASMI_RECONFIG).empty()) << c.fault;
+        EXPECT_EQ(protect_bits(sim), 0x68) << c.fault;
+    }
+}
+
+TEST(UpdateFailures, QuietRunNeitherChecksTheIdNorMindsAStatusClearingOnItsLastPoll)
+{
+    SimCamera sim;
+    std::string image = make_image(sim, "app.rbf", 300);
+    sim.fault("asmi.device-id", {"0x20"});
+    sim.fault("asmi.busy-reads", {"99"});
+    EXPECT_TRUE(status_is(sim.run({"update", image}), 0));
+    EXPECT_EQ(flash_holds(sim, APP_BASE, 300), read_file(image));
+    EXPECT_EQ(booted(sim).image, qxsim::BOOT_APPLICATION);
+}
+
+// With datasheet timing a sector erase outlasts the status wait, so the erase
+// goes round its 100 ms cycles; a sector that stays busy is given up on.
+TEST(UpdateTiming, SlowEraseIsWaitedForInCyclesAndGivenUpAfterFifty)
+{
+    SimCamera sim;
+    std::string empty = make_image(sim, "empty.rbf", 0);
+    ASSERT_TRUE(status_is(sim.cli({"flash", "timing", "datasheet", "250000", "400", "400"}), 0));
+    Result r = sim.run({"update", "-v", "-e", empty});
+    EXPECT_TRUE(status_is(r, 0));
+    EXPECT_NE(r.out.find("\r-Erasing sector at address 0x07ff0000\nSTATUS = 0x00002101\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_TRUE(stdout_ends_with(r, "\nErasing complete [0x00002100]\n"
+                                    "Erasing complete [0x00000000]\nJumping out\n"
+                                    "Reconfigure starting\nReconfiguration in progress\nDone\n"));
+
+    ASSERT_TRUE(status_is(sim.cli({"flash", "timing", "datasheet", "60000000", "400", "400"}), 0));
+    r = sim.run({"update", "-v", "-e", empty});
+    EXPECT_TRUE(status_is(r, 1));
+    EXPECT_TRUE(stdout_ends_with(r, "STATUS = 0x00002101\n"
+                                    "Waiting for the sector erase took too long!\n"
+                                    "Unable to erase the offset sector!\nBail...\n"));
+}
+
+}  // namespace
