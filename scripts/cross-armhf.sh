@@ -108,13 +108,20 @@ if [[ ! -x $shell_root/bin/dash ]]; then
     (cd "$shell_root" && apt-get download -q dash:armhf 2>/dev/null && dpkg-deb -x dash_*_armhf.deb .)
 fi
 
-# qemu-user answers an ioctl request it does not know with ENOSYS before the
-# kernel looks at the descriptor, where the board's kernel says EBADF for a
-# descriptor that is not open. Tests of the register device layer without a
-# device check that error text, so they only hold on real hardware. (The
-# simulated camera's ioctls never reach the emulator: the interposer answers
-# them inside the armhf process.)
-emulator_exclude=${QX_ARMHF_EXCLUDE-'^FpgaIoWithoutDevice\.'}
+# Tests that cannot pass under user-mode emulation, with the reason:
+# - qemu-user answers an ioctl request it does not know with ENOSYS before
+#   the kernel looks at the descriptor, where the board's kernel says EBADF
+#   for a descriptor that is not open (the register-device layer without a
+#   device, an access after close). The simulated camera's own ioctls never
+#   reach the emulator: the interposer answers them inside the process.
+# - qemu-user has no robust futex list (set_robust_list fails with ENOSYS),
+#   so a process killed while it holds the camera's lock leaves the lock
+#   held and the next process waits for ever: the tests that kill a process
+#   inside a register access (a power cut between accesses works).
+# - only /bin/sh is an armhf program here; a test that has the shell run
+#   other utilities (cat) with the interposer loaded gets the build
+#   machine's, which cannot load an armhf library.
+emulator_exclude=${QX_ARMHF_EXCLUDE-'^FpgaIoWithoutDevice\.(AccessBeforeInit|MissingNode|CloseLeaves)|ebadf_from_the_system|^State\.(owner_killed|processes_killed)_|power_cut_inside_the_offset_record|firmware_folder_maps_into_the_state_folder'}
 
 say "running the tests under qemu-arm${emulator_exclude:+ (not run: $emulator_exclude)}"
 t0=$(date +%s.%N)
@@ -125,7 +132,7 @@ unshare --mount --propagation private bash -c '
     cd "$2"
     exclude=$3
     shift 3
-    ctest --output-on-failure -j2 ${exclude:+-E "$exclude"} "$@"
+    ctest --output-on-failure -j2 --timeout 300 ${exclude:+-E "$exclude"} "$@"
 ' _ "$shell_root" "$build" "$emulator_exclude" "${ctest_args[@]}" || status=$?
 t1=$(date +%s.%N)
 echo "armhf tests under qemu-arm: $(elapsed "$t0" "$t1") s (ctest exit status $status)"
