@@ -1,5 +1,6 @@
 #include "update/image.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -65,7 +66,9 @@ static bool image_open(const char* path, uint32_t expected, FILE** file, uint32_
     if (*file != nullptr && fseek(*file, 0, SEEK_END) == 0)
         end = ftell(*file);
     if (end < 0) {
-        fprintf(stderr, "Unable to open '%s' [%m]\n", path);
+        // The system's text for errno, as glibc's %m prints it, without the
+        // extension (-Wpedantic).
+        fprintf(stderr, "Unable to open '%s' [%s]\n", path, strerror(errno));
         return false;
     }
     if (end > long(APP_REGION_SIZE)) {
