@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(
   g++ cmake ninja-build pkg-config
+  clang-14 libclang-rt-14-dev valgrind
   libfmt-dev
   qt6-base-dev
   libgtest-dev googletest

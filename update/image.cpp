@@ -1,5 +1,6 @@
 #include "update/image.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -47,20 +48,36 @@ static uint32_t image_word_mask(uint32_t bytes, uint32_t i)
 
 // Open the image and take its length. The application region ends where the
 // offset sector starts; a longer image would run over the record and past the
-// end of the flash.
-static bool image_open(const char* path, FILE** file, uint32_t* length)
+// end of the flash. A pass is held to the length the sectors were erased for
+// (`expected`, or any length when measuring): a file rewritten meanwhile
+// would otherwise be programmed or verified only in part.
+static const uint32_t IMAGE_ANY_LENGTH = 0xFFFFFFFFu;
+
+static void image_size_changed(const char* path, uint32_t length, uint32_t expected)
+{
+    fprintf(stderr, "'%s' changed size since it was measured (%u != %u bytes)\n", path, length,
+            expected);
+}
+
+static bool image_open(const char* path, uint32_t expected, FILE** file, uint32_t* length)
 {
     long end = -1;
     *file = fopen(path, "rb");
     if (*file != nullptr && fseek(*file, 0, SEEK_END) == 0)
         end = ftell(*file);
     if (end < 0) {
-        fprintf(stderr, "Unable to open '%s' [%m]\n", path);
+        // The system's text for errno, as glibc's %m prints it, without the
+        // extension (-Wpedantic).
+        fprintf(stderr, "Unable to open '%s' [%s]\n", path, strerror(errno));
         return false;
     }
     if (end > long(APP_REGION_SIZE)) {
         fprintf(stderr, "'%s' does not fit the application region (%ld > %u bytes)\n", path, end,
                 APP_REGION_SIZE);
+        return false;
+    }
+    if (expected != IMAGE_ANY_LENGTH && uint32_t(end) != expected) {
+        image_size_changed(path, uint32_t(end), expected);
         return false;
     }
     *length = uint32_t(end);
@@ -71,7 +88,7 @@ static bool image_open(const char* path, FILE** file, uint32_t* length)
 bool image_length(const char* path, uint32_t* length)
 {
     FILE* file = nullptr;
-    bool measured = image_open(path, &file, length);
+    bool measured = image_open(path, IMAGE_ANY_LENGTH, &file, length);
     if (file != nullptr)
         fclose(file);
     return measured;
@@ -84,16 +101,24 @@ static void image_progress(uint32_t position, uint32_t length)
     printf("\r%5.1f%%    ", length != 0 ? done * 100.0 / total : 100.0);
 }
 
-// Next block of the file into image_block; *bytes is 0 at the end of the file.
-// Bytes past the end of a short block stay 0xFF: programmed as such they leave
-// the flash erased there.
-static bool image_read_block(FILE* file, uint32_t length, uint32_t* bytes)
+// Next block of the file into image_block; *bytes is 0 once `length` bytes
+// have been read. Bytes past the end of a short block stay 0xFF: programmed as
+// such they leave the flash erased there. A file that ends before `length`
+// has been cut short since it was measured.
+static bool image_read_block(FILE* file, const char* path, uint32_t length, uint32_t* bytes)
 {
-    image_progress(uint32_t(ftell(file)), length);
+    uint32_t position = uint32_t(ftell(file));
+    uint32_t wanted = length - position < IMAGE_BLOCK_SIZE ? length - position : IMAGE_BLOCK_SIZE;
+
+    image_progress(position, length);
     memset(image_block, 0xFF, sizeof image_block);
-    *bytes = uint32_t(fread(image_block, 1, sizeof image_block, file));
+    *bytes = uint32_t(fread(image_block, 1, wanted, file));
     if (ferror(file)) {
         console_log(LOG_ERR, "Error reading file!");
+        return false;
+    }
+    if (*bytes < wanted) {
+        image_size_changed(path, position + *bytes, length);
         return false;
     }
     return true;
@@ -170,12 +195,12 @@ static bool image_write_block(uint32_t address, uint32_t bytes)
     return true;
 }
 
-static bool image_program_blocks(FILE* file, uint32_t length)
+static bool image_program_blocks(FILE* file, const char* path, uint32_t length)
 {
     uint32_t address = APP_IMAGE_BASE;
     uint32_t bytes = 0;
 
-    while (image_read_block(file, length, &bytes)) {
+    while (image_read_block(file, path, length, &bytes)) {
         if (bytes == 0)
             return true;
         if (!image_write_block(address, bytes))
@@ -185,15 +210,15 @@ static bool image_program_blocks(FILE* file, uint32_t length)
     return false;
 }
 
-bool image_program(const char* path)
+bool image_program(const char* path, uint32_t erased_length)
 {
     FILE* file = nullptr;
     uint32_t length = 0;
 
     console_log(LOG_INFO, "Write to %u [0x%x] from file '%s'", APP_IMAGE_BASE, APP_IMAGE_BASE,
                 path);
-    bool programmed = wr_fifo_idle() && image_open(path, &file, &length) &&
-                      image_program_blocks(file, length);
+    bool programmed = wr_fifo_idle() && image_open(path, erased_length, &file, &length) &&
+                      image_program_blocks(file, path, length);
     if (programmed)
         console_log(LOG_INFO, "Programming complete");
     if (file != nullptr)
@@ -236,12 +261,12 @@ static bool image_read_back(uint32_t address, uint32_t bytes)
     return true;
 }
 
-static bool image_verify_blocks(FILE* file, uint32_t length)
+static bool image_verify_blocks(FILE* file, const char* path, uint32_t length)
 {
     uint32_t address = APP_IMAGE_BASE;
     uint32_t bytes = 0;
 
-    while (image_read_block(file, length, &bytes)) {
+    while (image_read_block(file, path, length, &bytes)) {
         if (bytes == 0)
             return true;
         if (!image_read_back(address, bytes))
@@ -259,15 +284,15 @@ static void asmi_clear_pulse()
     fpga_write_reg(ASMI_CMD, 0);
 }
 
-bool image_verify(const char* path)
+bool image_verify(const char* path, uint32_t erased_length)
 {
     FILE* file = nullptr;
     uint32_t length = 0;
 
     console_log(LOG_INFO, "Verify from %u [0x%x] with file '%s'", APP_IMAGE_BASE, APP_IMAGE_BASE,
                 path);
-    bool verified = verify_fifos_idle() && image_open(path, &file, &length) &&
-                    image_verify_blocks(file, length);
+    bool verified = verify_fifos_idle() && image_open(path, erased_length, &file, &length) &&
+                    image_verify_blocks(file, path, length);
     if (verified)
         console_log(LOG_INFO, "\nVerification complete");
     if (file != nullptr)

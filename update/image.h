@@ -11,6 +11,7 @@ bool image_length(const char* path, uint32_t* length);
 // Number of 64 KiB sectors an image of `length` bytes occupies.
 uint32_t image_sector_count(uint32_t length);
 
-bool image_program(const char* path);
-bool image_verify(const char* path);
+// Both passes are held to the length the sectors were erased for.
+bool image_program(const char* path, uint32_t erased_length);
+bool image_verify(const char* path, uint32_t erased_length);
 bool offset_record_write();

@@ -112,7 +112,7 @@ int main(int argc, char** argv)
     if (update_erase_only) {
         console_log(LOG_DEBUG, "Jumping out");
     } else {
-        if (!image_program(update_image_path) || !image_verify(update_image_path) ||
+        if (!image_program(update_image_path, length) || !image_verify(update_image_path, length) ||
             !offset_record_write())
             return update_stop();
         if (!asmi_write_protect(PROTECT_LOCK))
