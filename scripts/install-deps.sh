@@ -10,6 +10,7 @@ packages=(
   qt6-base-dev
   libgtest-dev googletest
   xvfb xauth
+  man-db groff-base
 )
 packages+=("$@")
 
