@@ -1,5 +1,6 @@
 #include "qxsim/model/ident_memory.h"
 
+#include "qxsim/model/nak_fault.h"
 #include "qxsim/model/parse.h"
 
 #include <fmt/format.h>
@@ -112,27 +113,17 @@ bool IdentMemory::set_fault(const std::string& fault, const std::vector<std::str
         *error = fmt::format("unknown fault '{}' of the identification memory", fault);
         return false;
     }
-    uint32_t reg = 0;
-    if (args.size() > 1 || (args.size() == 1 && (!parse_u32(args[0], &reg) || reg > 0xFF))) {
-        *error = "nak takes an optional register number 0..255";
-        return false;
-    }
-    if (args.empty())
-        s_.nak = 1;
-    else
-        s_.nak_reg = static_cast<int32_t>(reg);
-    return true;
+    return nak_fault_set(args, &s_.nak, &s_.nak_reg, error);
 }
 
 void IdentMemory::clear_faults()
 {
-    s_.nak = 0;
-    s_.nak_reg = -1;
+    nak_fault_clear(&s_.nak, &s_.nak_reg);
 }
 
 void IdentMemory::list_faults(std::ostream& out) const
 {
-    out << "nak [REG]  acknowledge nothing (or not register REG)\n";
+    nak_fault_list(out);
 }
 
 void IdentMemory::describe(std::ostream& out) const
