@@ -12,14 +12,13 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "qxsim/driver_abi.h"
+
 namespace {
 
-struct fpga_reg_io {
-    uint32_t reg;
-    uint32_t value;
-};
-constexpr unsigned long FPGA_IOC_WRITE_REG = 0x4008C601;
-constexpr unsigned long FPGA_IOC_READ_REG = 0xC008C603;
+using qxsim::FPGA_IOC_READ_REG;
+using qxsim::FPGA_IOC_WRITE_REG;
+using qxsim::fpga_reg_io;
 
 double seconds(clockid_t clock)
 {

@@ -4,6 +4,7 @@
 // file's register-write lines go to the camera model, and the firmware
 // folder is mapped into the state folder. Everything else passes through.
 // The camera is the one in $QXSIM_STATE (default ./.qxsim).
+#include "qxsim/driver_abi.h"
 #include "qxsim/model/camera.h"
 
 #include <atomic>
@@ -20,19 +21,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+
 namespace {
 
 const char dev_path[] = "/dev/qx_fpga";
 const char proc_path[] = "/proc/qx_pci/regs";
 const char firmware_path[] = "/usr/local/bin/orvane/firmware";
 
-constexpr unsigned FPGA_IOC_WRITE_REG = 0x4008C601;
-constexpr unsigned FPGA_IOC_READ_REG = 0xC008C603;
-
-struct fpga_reg_io {
-    uint32_t reg;
-    uint32_t value;
-};
+using qxsim::FPGA_IOC_READ_REG;
+using qxsim::FPGA_IOC_WRITE_REG;
+using qxsim::fpga_reg_io;
 
 // Descriptors of /dev/qx_fpga handed out in this process.
 constexpr int MAX_FD = 1 << 16;
@@ -112,6 +110,22 @@ int driver_flags(int flags)
     return flags & ~(O_CREAT | O_EXCL | O_TRUNC | O_TMPFILE);
 }
 
+// The camera, when its driver lets this open of the device node or the proc
+// file through (`driver_open` applies the open faults); else null, errno set.
+qxsim::Camera* admit(int (qxsim::Camera::*driver_open)())
+{
+    qxsim::Camera* cam = camera();
+    if (!cam) {
+        errno = ENOENT;
+        return nullptr;
+    }
+    if (int e = (cam->*driver_open)()) {
+        errno = e;
+        return nullptr;
+    }
+    return cam;
+}
+
 using open_fn = int (*)(const char*, int, ...);
 
 // `real_open(path, flags, mode)` is the C library's open of the variant
@@ -119,15 +133,9 @@ using open_fn = int (*)(const char*, int, ...);
 template <typename Opener>
 int open_device(Opener real_open, int flags)
 {
-    qxsim::Camera* cam = camera();
-    if (!cam) {
-        errno = ENOENT;
+    qxsim::Camera* cam = admit(&qxsim::Camera::device_open);
+    if (!cam)
         return -1;
-    }
-    if (int e = cam->device_open()) {
-        errno = e;
-        return -1;
-    }
     int fd = real_open(cam->device_node().c_str(), driver_flags(flags), 0);
     if (fd >= MAX_FD) {
         ::close(fd);
@@ -152,15 +160,9 @@ void remember_proc_file(int fd)
 template <typename Opener>
 int open_proc(Opener real_open, int flags)
 {
-    qxsim::Camera* cam = camera();
-    if (!cam) {
-        errno = ENOENT;
+    qxsim::Camera* cam = admit(&qxsim::Camera::proc_open);
+    if (!cam)
         return -1;
-    }
-    if (int e = cam->proc_open()) {
-        errno = e;
-        return -1;
-    }
     int fd = real_open(cam->proc_file().c_str(), driver_flags(flags), 0);
     if (fd >= 0)
         remember_proc_file(fd);
@@ -207,30 +209,18 @@ FILE* fopen_path(FILE* (*real_fopen)(const char*, const char*), const char* path
     std::string mapped;
     switch (classify(path, &mapped)) {
     case PATH_DEVICE: {
-        qxsim::Camera* cam = camera();
-        if (!cam) {
-            errno = ENOENT;
+        qxsim::Camera* cam = admit(&qxsim::Camera::device_open);
+        if (!cam)
             return nullptr;
-        }
-        if (int e = cam->device_open()) {
-            errno = e;
-            return nullptr;
-        }
         FILE* f = real_fopen(cam->device_node().c_str(), mode[0] == 'w' ? "r+" : mode);
         if (f && fileno(f) < MAX_FD)
             device_fd[fileno(f)] = true;
         return f;
     }
     case PATH_PROC: {
-        qxsim::Camera* cam = camera();
-        if (!cam) {
-            errno = ENOENT;
+        qxsim::Camera* cam = admit(&qxsim::Camera::proc_open);
+        if (!cam)
             return nullptr;
-        }
-        if (int e = cam->proc_open()) {
-            errno = e;
-            return nullptr;
-        }
         cookie_io_functions_t io = {};
         io.read = proc_cookie_read;
         io.write = proc_cookie_write;

@@ -22,16 +22,15 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "qxsim/driver_abi.h"
+
 extern "C" int __open_2(const char*, int);  // the fortified open
 
 namespace {
 
-struct fpga_reg_io {
-    uint32_t reg;
-    uint32_t value;
-};
-constexpr unsigned long FPGA_IOC_WRITE_REG = 0x4008C601;
-constexpr unsigned long FPGA_IOC_READ_REG = 0xC008C603;
+using qxsim::FPGA_IOC_READ_REG;
+using qxsim::FPGA_IOC_WRITE_REG;
+using qxsim::fpga_reg_io;
 const char device[] = "/dev/qx_fpga";
 
 int fd = -1;
