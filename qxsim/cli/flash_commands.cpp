@@ -33,10 +33,6 @@ int usage() {
     return 2;
 }
 
-qxsim::AsmiController* controller(qxsim::Camera& cam) {
-    return dynamic_cast<qxsim::AsmiController*>(cam.block("asmi"));
-}
-
 // ADDR and LEN inside the 128 MiB array.
 bool parse_range(const std::string& a, const std::string& l, uint32_t* addr, uint32_t* len) {
     return qxsim::parse_u32(a, addr) && qxsim::parse_u32(l, len) && *addr <= qxsim::FlashStore::kSize &&
@@ -91,7 +87,7 @@ int flash_load(qxsim::FlashStore& store, uint32_t addr, const std::string& path)
 }  // namespace
 
 int cmd_flash(qxsim::Camera& cam, const std::vector<std::string>& args) {
-    qxsim::AsmiController* asmi = controller(cam);
+    qxsim::AsmiController* asmi = &cam.asmi();
     if (!asmi) return fail("this camera has no serial-flash controller");
     if (args.empty()) return usage();
     const std::string& what = args[0];
@@ -150,7 +146,7 @@ int cmd_flash(qxsim::Camera& cam, const std::vector<std::string>& args) {
 }
 
 int cmd_boot(qxsim::Camera& cam, const std::vector<std::string>& args) {
-    qxsim::AsmiController* asmi = controller(cam);
+    qxsim::AsmiController* asmi = &cam.asmi();
     if (!asmi) return fail("this camera has no serial-flash controller");
     if (!args.empty()) return usage();
     auto lock = cam.lock();

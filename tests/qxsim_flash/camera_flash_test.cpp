@@ -47,10 +47,6 @@ std::vector<uint8_t> small_image(size_t n, uint8_t seed) {
     return v;
 }
 
-qxsim::AsmiController& asmi(SimCamera& sim) {
-    return *dynamic_cast<qxsim::AsmiController*>(sim.model().block("asmi"));
-}
-
 bool skip_without_update() { return qxtest::tool_path("update").empty(); }
 
 }  // namespace
@@ -103,15 +99,15 @@ TEST(CameraFlash, release_update_boots_the_sensors_image) {
 
     std::vector<uint8_t> image = qxsim::make_image(qxsim::release_images[1]);
     auto lock = sim.model().lock();
-    const qxsim::BootState& b = asmi(sim).boot().state();
+    const qxsim::BootState& b = sim.model().asmi().boot().state();
     EXPECT_EQ(b.image, qxsim::BOOT_APPLICATION);
     EXPECT_EQ(b.cause, qxsim::BOOT_BY_RECONFIG);
     EXPECT_EQ(b.length, image.size());
     EXPECT_EQ(b.checksum, qxsim::crc32(image.data(), image.size()));
     EXPECT_STREQ(b.name, "qx_lux19hs");
     EXPECT_EQ(b.content, qxsim::BOOT_CONTENT_INTACT);
-    EXPECT_EQ(asmi(sim).flash().status_reg(), 0x5C);
-    EXPECT_EQ(asmi(sim).flash().state().unerased_programs, 0u);
+    EXPECT_EQ(sim.model().asmi().flash().status_reg(), 0x5C);
+    EXPECT_EQ(sim.model().asmi().flash().state().unerased_programs, 0u);
 }
 
 TEST(CameraFlash, power_cut_inside_the_offset_record_boots_factory_and_a_rerun_recovers) {
@@ -131,17 +127,17 @@ TEST(CameraFlash, power_cut_inside_the_offset_record_boots_factory_and_a_rerun_r
         << boot.out;
     {
         auto lock = sim.model().lock();
-        const qxsim::BootState& b = asmi(sim).boot().state();
+        const qxsim::BootState& b = sim.model().asmi().boot().state();
         EXPECT_EQ(b.image, qxsim::BOOT_FACTORY);
         EXPECT_EQ(b.record[0], 0x02000000u);
         EXPECT_EQ(b.record[1], 0xFFFF0040u) << "two bytes of the second word made it";
         EXPECT_EQ(b.content, qxsim::BOOT_CONTENT_INTACT);
-        EXPECT_EQ(asmi(sim).flash().status_reg(), 0x68) << "the tool died unlocked";
+        EXPECT_EQ(sim.model().asmi().flash().status_reg(), 0x68) << "the tool died unlocked";
     }
     r = sim.run({"update", sim.dir() + "/app.bin"});
     ASSERT_TRUE(qxtest::status_is(r, 0)) << r.out;
     auto lock = sim.model().lock();
-    const qxsim::BootState& b = asmi(sim).boot().state();
+    const qxsim::BootState& b = sim.model().asmi().boot().state();
     EXPECT_EQ(b.image, qxsim::BOOT_APPLICATION);
     EXPECT_EQ(b.length, 1000u);
     EXPECT_EQ(b.checksum, qxsim::crc32(image.data(), image.size()));
@@ -161,9 +157,9 @@ TEST(CameraFlash, corrupted_read_back_fails_verification_and_leaves_no_record) {
     EXPECT_NE(r.out.find("Unable to verify the application image!"), std::string::npos) << r.out;
     EXPECT_TRUE(qxtest::status_is(sim.cli({"boot"}), 0));
     auto lock = sim.model().lock();
-    EXPECT_EQ(asmi(sim).boot().state().image, qxsim::BOOT_FACTORY);
-    EXPECT_EQ(asmi(sim).state().faults.corrupt_fired, 1u);
-    EXPECT_EQ(asmi(sim).state().wr.level + asmi(sim).state().rd.level, 0u) << "ASMI_CLEAR after the failed pass";
+    EXPECT_EQ(sim.model().asmi().boot().state().image, qxsim::BOOT_FACTORY);
+    EXPECT_EQ(sim.model().asmi().state().faults.corrupt_fired, 1u);
+    EXPECT_EQ(sim.model().asmi().state().wr.level + sim.model().asmi().state().rd.level, 0u) << "ASMI_CLEAR after the failed pass";
 }
 
 TEST(CameraFlash, datasheet_timing_makes_the_erase_wait_poll_and_sleep) {
@@ -178,5 +174,5 @@ TEST(CameraFlash, datasheet_timing_makes_the_erase_wait_poll_and_sleep) {
     EXPECT_NE(r.out.find("STATUS = 0x00002101"), std::string::npos) << "busy seen by the direct read";
     EXPECT_NE(r.out.find("Verification complete"), std::string::npos) << r.out;
     auto lock = sim.model().lock();
-    EXPECT_EQ(asmi(sim).boot().state().image, qxsim::BOOT_APPLICATION);
+    EXPECT_EQ(sim.model().asmi().boot().state().image, qxsim::BOOT_APPLICATION);
 }

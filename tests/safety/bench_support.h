@@ -21,11 +21,6 @@ inline void write_file(const std::string& path, const std::vector<uint8_t>& byte
     f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
-inline qxsim::AsmiController& asmi(qxtest::SimCamera& sim)
-{
-    return *dynamic_cast<qxsim::AsmiController*>(sim.model().block("asmi"));
-}
-
 // An image the camera could hold, as the update tool sees it on disk.
 struct DiskImage {
     std::string path;
@@ -62,7 +57,7 @@ inline Booted classify_boot(qxtest::SimCamera& sim, const DiskImage& a, const Di
                             uint32_t factory_crc, uint32_t factory_len)
 {
     auto lock = sim.model().lock();
-    const qxsim::BootState& s = asmi(sim).boot().state();
+    const qxsim::BootState& s = sim.model().asmi().boot().state();
     if (s.content != qxsim::BOOT_CONTENT_INTACT)
         return Booted::bricked;
     if (s.image == qxsim::BOOT_FACTORY && s.length == factory_len && s.checksum == factory_crc)
@@ -80,7 +75,7 @@ inline Booted classify_boot(qxtest::SimCamera& sim, const DiskImage& a, const Di
 inline bool factory_area_intact(qxtest::SimCamera& sim, const std::vector<uint8_t>& factory)
 {
     auto lock = sim.model().lock();
-    const qxsim::FlashStore& store = asmi(sim).flash().store();
+    const qxsim::FlashStore& store = sim.model().asmi().flash().store();
     std::vector<uint8_t> now(factory.size());
     store.read(0, now.data(), static_cast<uint32_t>(now.size()));
     return now == factory &&

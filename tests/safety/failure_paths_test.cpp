@@ -38,7 +38,7 @@ std::string flash_holds(SimCamera& sim, uint32_t address, uint32_t length)
 {
     auto lock = sim.model().lock();
     std::string bytes(length, '\0');
-    safety::asmi(sim).flash().read(address, reinterpret_cast<uint8_t*>(&bytes[0]), length);
+    sim.model().asmi().flash().read(address, reinterpret_cast<uint8_t*>(&bytes[0]), length);
     return bytes;
 }
 
@@ -50,7 +50,7 @@ bool ends_with(const std::string& s, const std::string& tail)
 uint8_t booted(SimCamera& sim)
 {
     auto lock = sim.model().lock();
-    return safety::asmi(sim).boot().state().image;
+    return sim.model().asmi().boot().state().image;
 }
 
 // Number of the register access (1 = first) that is the `skip`+1-th match
@@ -226,8 +226,8 @@ TEST(UpdateFailurePaths, failed_reconfiguration_write_says_failed_then_done)
     EXPECT_TRUE(ends_with(r.out, "Reconfigure starting\nFailed.\nDone\n")) << r.out;
     EXPECT_TRUE(qxtest::stderr_is(r, "ERROR#5 at bool fpga_write_reg(uint32_t, uint32_t)#158: Input/output error\n"));
     auto lock = sim.model().lock();
-    EXPECT_EQ(safety::asmi(sim).flash().status_reg(), 0x5C) << "locked before the restart";
-    EXPECT_EQ(safety::asmi(sim).boot().state().cause, qxsim::BOOT_BY_POWER_ON) << "the FPGA was not restarted";
+    EXPECT_EQ(sim.model().asmi().flash().status_reg(), 0x5C) << "locked before the restart";
+    EXPECT_EQ(sim.model().asmi().boot().state().cause, qxsim::BOOT_BY_POWER_ON) << "the FPGA was not restarted";
 }
 
 TEST(UpdateFailurePaths, read_error_in_the_image_stops_the_pass_it_hits)

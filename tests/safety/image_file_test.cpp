@@ -60,7 +60,7 @@ struct FlashView {
 FlashView flash_view(SimCamera& sim)
 {
     auto lock = sim.model().lock();
-    qxsim::AsmiController& a = safety::asmi(sim);
+    qxsim::AsmiController& a = sim.model().asmi();
     return {a.flash().status_reg(), a.boot().state().image, a.boot().state().length,
             a.boot().state().checksum, a.flash().state().erases};
 }
@@ -99,7 +99,7 @@ TEST(ImageFile, sizes_around_blocks_words_and_sectors_program_exactly_the_file)
         EXPECT_EQ(v.checksum, qxsim::crc32(image.data(), image.size())) << size;
         EXPECT_EQ(v.protect, 0x5C) << size;
         auto lock = sim.model().lock();
-        const qxsim::FlashStore& store = safety::asmi(sim).flash().store();
+        const qxsim::FlashStore& store = sim.model().asmi().flash().store();
         EXPECT_EQ(store.programmed_end(qxsim::APP_REGION_BASE + size, qxsim::APP_REGION_END),
                   qxsim::APP_REGION_BASE + size)
             << size << ": nothing past the file's last byte";

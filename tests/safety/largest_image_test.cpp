@@ -33,10 +33,10 @@ TEST(LargestImage, whole_application_region_is_programmed_verified_and_booted)
 
     std::vector<uint8_t> zeros(REGION, 0);
     auto lock = sim.model().lock();
-    const qxsim::BootState& b = safety::asmi(sim).boot().state();
+    const qxsim::BootState& b = sim.model().asmi().boot().state();
     EXPECT_EQ(b.image, qxsim::BOOT_APPLICATION);
     EXPECT_EQ(b.length, REGION);
     EXPECT_EQ(b.checksum, qxsim::crc32(zeros.data(), zeros.size()));
-    EXPECT_EQ(safety::asmi(sim).flash().state().unerased_programs, 0u);
-    EXPECT_EQ(safety::asmi(sim).flash().status_reg(), 0x5C);
+    EXPECT_EQ(sim.model().asmi().flash().state().unerased_programs, 0u);
+    EXPECT_EQ(sim.model().asmi().flash().status_reg(), 0x5C);
 }

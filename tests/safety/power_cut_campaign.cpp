@@ -175,15 +175,15 @@ public:
         uint64_t unerased = 0;
         {
             auto lock = sim_.model().lock();
-            unerased = safety::asmi(sim_).flash().state().unerased_programs;
+            unerased = sim_.model().asmi().flash().state().unerased_programs;
         }
         Result again = sim_.run({"update", image(target).path});
         EXPECT_TRUE(qxtest::status_is(again, 0)) << where << "\n" << again.out << again.err;
         EXPECT_EQ(booted_name(booted()), booted_name(target)) << where << ": the rerun";
         {
             auto lock = sim_.model().lock();
-            EXPECT_EQ(safety::asmi(sim_).flash().status_reg(), 0x5C) << where << ": relocked";
-            EXPECT_EQ(safety::asmi(sim_).flash().state().unerased_programs, unerased)
+            EXPECT_EQ(sim_.model().asmi().flash().status_reg(), 0x5C) << where << ": relocked";
+            EXPECT_EQ(sim_.model().asmi().flash().state().unerased_programs, unerased)
                 << where << ": the rerun programmed over unerased bits";
         }
         installed_ = target;

@@ -48,31 +48,25 @@ std::string read_file(const std::string& path)
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// The flash controller block; its state is read under the camera lock.
-qxsim::AsmiController& asmi(SimCamera& sim)
-{
-    return *dynamic_cast<qxsim::AsmiController*>(sim.model().block("asmi"));
-}
-
 // What the flash holds, read beside the controller.
 std::string flash_holds(SimCamera& sim, uint32_t address, uint32_t length)
 {
     auto lock = sim.model().lock();
     std::string bytes(length, '\0');
-    asmi(sim).flash().read(address, reinterpret_cast<uint8_t*>(&bytes[0]), length);
+    sim.model().asmi().flash().read(address, reinterpret_cast<uint8_t*>(&bytes[0]), length);
     return bytes;
 }
 
 uint8_t protect_bits(SimCamera& sim)
 {
     auto lock = sim.model().lock();
-    return asmi(sim).flash().status_reg() & qxsim::EPCQ_SR_PROTECT_MASK;
+    return sim.model().asmi().flash().status_reg() & qxsim::EPCQ_SR_PROTECT_MASK;
 }
 
 qxsim::BootState booted(SimCamera& sim)
 {
     auto lock = sim.model().lock();
-    return asmi(sim).boot().state();
+    return sim.model().asmi().boot().state();
 }
 
 ::testing::AssertionResult stdout_ends_with(const Result& r, const std::string& tail)

@@ -1,0 +1,223 @@
+// The driver's side of the camera: register accesses, opens and proc-file
+// buffers, each under the state lock, with the access faults applied.
+#include "qxsim/model/camera.h"
+
+#include "qxsim/model/proc_line.h"
+#include "qxsim/model/register_file.h"
+
+#include <fmt/format.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+
+#include <unistd.h>
+
+namespace qxsim {
+
+RegisterBlock* Camera::dispatch(uint32_t reg)
+{
+    if (last_ && last_->decodes(reg))
+        return last_;
+    for (RegisterBlock* b : blocks_) {
+        if (b->decodes(reg)) {
+            last_ = b;
+            return b;
+        }
+    }
+    return regfile_;
+}
+
+int Camera::access_fault(uint32_t reg, bool write, uint64_t n, bool* cut)
+{
+    AccessFaultState& f = state_->core.faults;
+    if (f.power_cut_on && n == f.power_cut_at) {
+        *cut = true;
+        return 0;
+    }
+    if (f.eio_reg_on && reg == f.eio_reg &&
+        (f.eio_reg_dir == 0 || (f.eio_reg_dir == 1 && !write) || (f.eio_reg_dir == 2 && write))) {
+        f.eio_reg_fired++;
+        return EIO;
+    }
+    if (f.eio_at_on && n == f.eio_at) {
+        f.eio_at_fired++;
+        return EIO;
+    }
+    if (f.eio_from_on && n >= f.eio_from) {
+        f.eio_from_fired++;
+        return EIO;
+    }
+    return 0;
+}
+
+// The power fails before the access reaches the hardware: the fault is
+// used up, the trace says so, and the process dies as if the camera had
+// lost power under it.
+void Camera::power_cut(Lock& lock, char kind, uint32_t reg)
+{
+    AccessFaultState& f = state_->core.faults;
+    f.power_cut_on = 0;
+    f.power_cut_fired++;
+    f.armed = f.eio_reg_on | f.eio_at_on | f.eio_from_on;
+    if (state_->core.trace_on) {
+        char line[64];
+        int n = std::snprintf(line, sizeof line, "%d %c 0x%08x K\n", static_cast<int>(::getpid()), kind, reg);
+        trace_line(line, static_cast<size_t>(n));
+    }
+    lock.unlock();
+    ::kill(::getpid(), SIGKILL);
+    for (;;)
+        ::pause();
+}
+
+int Camera::reg_read(uint32_t reg, uint32_t* value)
+{
+    Lock lock(*this);
+    CoreState& c = state_->core;
+    uint64_t n = ++c.accesses;
+    c.reads++;
+    if (c.faults.armed) {
+        bool cut = false;
+        int e = access_fault(reg, false, n, &cut);
+        if (cut)
+            power_cut(lock, 'R', reg);
+        if (e) {
+            c.failed++;
+            if (c.trace_on)
+                trace_failure('R', reg, e);
+            return e;
+        }
+    }
+    uint32_t v = dispatch(reg)->read(reg);
+    *value = v;
+    if (c.trace_on)
+        trace_access('R', reg, v);
+    return 0;
+}
+
+int Camera::reg_write(uint32_t reg, uint32_t value)
+{
+    Lock lock(*this);
+    CoreState& c = state_->core;
+    uint64_t n = ++c.accesses;
+    c.writes++;
+    if (c.faults.armed) {
+        bool cut = false;
+        int e = access_fault(reg, true, n, &cut);
+        if (cut)
+            power_cut(lock, 'W', reg);
+        if (e) {
+            c.failed++;
+            if (c.trace_on)
+                trace_failure('W', reg, e);
+            return e;
+        }
+    }
+    dispatch(reg)->write(reg, value);
+    if (c.trace_on)
+        trace_access('W', reg, value);
+    return 0;
+}
+
+uint32_t Camera::peek(uint32_t reg)
+{
+    Lock lock(*this);
+    return dispatch(reg)->read(reg);
+}
+
+void Camera::poke(uint32_t reg, uint32_t value)
+{
+    Lock lock(*this);
+    dispatch(reg)->write(reg, value);
+}
+
+int Camera::device_open()
+{
+    Lock lock(*this);
+    CoreState& c = state_->core;
+    int e = c.faults.dev_open_errno;
+    if (e)
+        c.faults.dev_open_fired++;
+    else
+        c.dev_opens++;
+    if (c.trace_on) {
+        std::string line = e ? fmt::format("{} O /dev/qx_fpga E{}\n", ::getpid(), e)
+                             : fmt::format("{} O /dev/qx_fpga\n", ::getpid());
+        trace_line(line.data(), line.size());
+    }
+    return e;
+}
+
+void Camera::device_close()
+{
+    Lock lock(*this);
+    if (state_->core.trace_on) {
+        std::string line = fmt::format("{} C /dev/qx_fpga\n", ::getpid());
+        trace_line(line.data(), line.size());
+    }
+}
+
+int Camera::proc_open()
+{
+    Lock lock(*this);
+    CoreState& c = state_->core;
+    int e = c.faults.proc_open_errno;
+    if (e)
+        c.faults.proc_open_fired++;
+    else
+        c.proc_opens++;
+    if (c.trace_on) {
+        std::string line = e ? fmt::format("{} O /proc/qx_pci/regs E{}\n", ::getpid(), e)
+                             : fmt::format("{} O /proc/qx_pci/regs\n", ::getpid());
+        trace_line(line.data(), line.size());
+    }
+    return e;
+}
+
+int Camera::proc_write(const char* buf, size_t len)
+{
+    if (len == 0)
+        return 0;
+    std::vector<ProcLine> lines;
+    bool parsed = parse_proc_lines(buf, len, &lines);
+    Lock lock(*this);
+    CoreState& c = state_->core;
+    if (!parsed) {
+        c.proc_refused++;
+        if (c.trace_on)
+            for (const std::string& text : printable_lines(buf, len)) {
+                std::string line = fmt::format("{} P! {}\n", ::getpid(), text);
+                trace_line(line.data(), line.size());
+            }
+        return EINVAL;
+    }
+    // Valid lines are register writes, one after the other, like ioctl writes.
+    for (const ProcLine& l : lines) {
+        uint64_t n = ++c.accesses;
+        if (c.faults.armed) {
+            bool cut = false;
+            int e = access_fault(l.reg, true, n, &cut);
+            if (cut)
+                power_cut(lock, 'P', l.reg);
+            if (e) {
+                c.failed++;
+                c.proc_refused++;
+                if (c.trace_on) {
+                    std::string line = fmt::format("{} P! {}\n", ::getpid(), printable_lines(l.text.data(), l.text.size())[0]);
+                    trace_line(line.data(), line.size());
+                }
+                return e;
+            }
+        }
+        c.proc_lines++;
+        dispatch(l.reg)->write(l.reg, l.value);
+        if (c.trace_on) {
+            std::string line = fmt::format("{} P {}\n", ::getpid(), l.text);
+            trace_line(line.data(), line.size());
+        }
+    }
+    return 0;
+}
+
+}  // namespace qxsim
