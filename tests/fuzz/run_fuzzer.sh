@@ -1,10 +1,10 @@
 #!/bin/sh
-# run_fuzzer.sh FUZZER CORPUS WORKDIR SECONDS: runs FUZZER on a copy of the
-# committed CORPUS (new inputs stay in WORKDIR) for $QX_FUZZ_SECONDS seconds
-# if that is set, else SECONDS, prints its figures and fails on any crash,
-# leak, sanitizer report or time-out.
+# run_fuzzer.sh FUZZER CORPUS WORKDIR: runs FUZZER on a copy of the committed
+# CORPUS (new inputs stay in WORKDIR) for $QX_FUZZ_SECONDS seconds (default
+# 5), prints its figures and fails on any crash, leak, sanitizer report or
+# time-out.
 set -eu
-fuzzer=$1 corpus=$2 work=$3 seconds=${QX_FUZZ_SECONDS:-$4}
+fuzzer=$1 corpus=$2 work=$3 seconds=${QX_FUZZ_SECONDS:-5}
 case $seconds in
     '' | *[!0-9]*) echo "QX_FUZZ_SECONDS must be a number of seconds, not '$seconds'" >&2; exit 2 ;;
 esac
