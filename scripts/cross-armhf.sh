@@ -4,12 +4,13 @@
 # the test suite of that build, every tool, test program and the interposer
 # an armhf binary, under user-mode emulation, and print how long each took.
 #
-#   scripts/cross-armhf.sh [--install-deps] [--check] [--no-test] [-- CTEST-ARGS...]
+#   scripts/cross-armhf.sh [--install-deps] [--check] [--no-build|--no-test] [-- CTEST-ARGS...]
 #
 #   --install-deps  add the armhf architecture and install the cross compiler,
 #                   the armhf libraries and qemu (needs root; Debian 12)
 #   --check         only check that this machine can run the tests
 #                   (binfmt_misc, mount namespaces), in one line
+#   --no-build      run the tests of the last build again
 #   --no-test       build the packages only
 #
 # The packages end up in build/packages/armhf/, the build tree with the tests
@@ -27,15 +28,16 @@ set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=$here/obj-arm-linux-gnueabihf
-install_deps=0 check_only=0 run_tests=1
+install_deps=0 check_only=0 run_build=1 run_tests=1
 ctest_args=()
 while (($#)); do
     case $1 in
         --install-deps) install_deps=1 ;;
         --check) check_only=1 ;;
+        --no-build) run_build=0 ;;
         --no-test) run_tests=0 ;;
         --) shift; ctest_args=("$@"); break ;;
-        *) echo "usage: $0 [--install-deps] [--check] [--no-test] [-- CTEST-ARGS...]" >&2; exit 2 ;;
+        *) echo "usage: $0 [--install-deps] [--check] [--no-build|--no-test] [-- CTEST-ARGS...]" >&2; exit 2 ;;
     esac
     shift
 done
@@ -80,18 +82,29 @@ for prog in arm-linux-gnueabihf-g++ qemu-arm-static dpkg-buildpackage; do
     command -v "$prog" >/dev/null || { echo "$prog missing (run with --install-deps)" >&2; exit 1; }
 done
 
-say "building the armhf packages (dpkg-buildpackage -a armhf)"
-mkdir -p "$here/build"
-t0=$(date +%s.%N)
-(cd "$here" && DEB_BUILD_OPTIONS="parallel=$(nproc) ${DEB_BUILD_OPTIONS:-}" \
-    dpkg-buildpackage -a armhf -us -uc -b >"$here/build/armhf-package.log" 2>&1) || {
-    tail -n 40 "$here/build/armhf-package.log"
-    echo "armhf package build failed (log: build/armhf-package.log)" >&2
-    exit 1
-}
-t1=$(date +%s.%N)
-"$here/scripts/collect-packages.sh" armhf
-echo "armhf build: $(elapsed "$t0" "$t1") s"
+if ((run_build)); then
+    say "building the armhf packages (dpkg-buildpackage -a armhf)"
+    mkdir -p "$here/build"
+    t0=$(date +%s.%N)
+    (cd "$here" && DEB_BUILD_OPTIONS="parallel=$(nproc) ${DEB_BUILD_OPTIONS:-}" \
+        dpkg-buildpackage -a armhf -us -uc -b >"$here/build/armhf-package.log" 2>&1) || {
+        tail -n 40 "$here/build/armhf-package.log"
+        echo "armhf package build failed (log: build/armhf-package.log)" >&2
+        exit 1
+    }
+    t1=$(date +%s.%N)
+    "$here/scripts/collect-packages.sh" armhf
+    echo "armhf build: $(elapsed "$t0" "$t1") s"
+
+    say "hardening-check --nocfprotection of the armhf binaries"
+    unpacked=$(mktemp -d)
+    for deb in "$here"/build/packages/armhf/qx-camera-{tools,sim}_*.deb; do
+        dpkg-deb -x "$deb" "$unpacked"
+    done
+    (cd "$unpacked" && hardening-check --nocfprotection usr/bin/{update,regdump,dac,biasset,chanmask} usr/lib/qxsim/qxsim \
+        usr/lib/qxsim/libqxsim_preload.so) || { rm -rf "$unpacked"; exit 1; }
+    rm -rf "$unpacked"
+fi
 
 ((run_tests)) || exit 0
 
