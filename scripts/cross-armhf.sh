@@ -1,19 +1,22 @@
 #!/bin/bash
-# Cross-build the tools, the simulated camera and the tests for the camera's
-# 32-bit ARM computer (Debian armhf), then run the command-line tests on the
-# armhf binaries under user-mode emulation and print how long that took.
+# Cross-build the Debian packages for the camera's 32-bit ARM computer
+# (Debian armhf) with dpkg-buildpackage and Debian's cross compiler, then run
+# the test suite of that build, every tool, test program and the interposer
+# an armhf binary, under user-mode emulation, and print how long each took.
 #
-#   scripts/cross-armhf.sh [--install-deps] [--no-test] [--package] [-- CTEST-ARGS...]
+#   scripts/cross-armhf.sh [--install-deps] [--check] [--no-build|--no-test] [-- CTEST-ARGS...]
 #
 #   --install-deps  add the armhf architecture and install the cross compiler,
 #                   the armhf libraries and qemu (needs root; Debian 12)
-#   --no-test       build only
-#   --package       also build the armhf .deb packages (build/armhf/*.deb)
+#   --check         only check that this machine can run the tests
+#                   (binfmt_misc, mount namespaces), in one line
+#   --no-build      run the tests of the last build again
+#   --no-test       build the packages only
 #
-# QX_ARMHF_BUILD names the build folder (default build/armhf);
-# QX_ARMHF_CMAKE_ARGS adds configure options; QX_ARMHF_EXCLUDE is the ctest
-# -E pattern of tests that cannot pass under emulation ("" runs them all;
-# an -E among the CTEST-ARGS replaces it).
+# The packages end up in build/packages/armhf/, the build tree with the tests
+# in obj-arm-linux-gnueabihf/. QX_ARMHF_EXCLUDE is the ctest -E pattern of
+# tests that cannot pass under emulation ("" runs them all; an -E among the
+# CTEST-ARGS replaces it).
 #
 # Needs root for the test run: the emulator is registered with the kernel's
 # binfmt_misc (so that armhf programs started by the tests run), and the
@@ -24,16 +27,17 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
-build=${QX_ARMHF_BUILD:-$here/build/armhf}
-install_deps=0 run_tests=1 package=0
+build=$here/obj-arm-linux-gnueabihf
+install_deps=0 check_only=0 run_build=1 run_tests=1
 ctest_args=()
 while (($#)); do
     case $1 in
         --install-deps) install_deps=1 ;;
+        --check) check_only=1 ;;
+        --no-build) run_build=0 ;;
         --no-test) run_tests=0 ;;
-        --package) package=1 ;;
         --) shift; ctest_args=("$@"); break ;;
-        *) echo "usage: $0 [--install-deps] [--no-test] [--package] [-- CTEST-ARGS...]" >&2; exit 2 ;;
+        *) echo "usage: $0 [--install-deps] [--check] [--no-build|--no-test] [-- CTEST-ARGS...]" >&2; exit 2 ;;
     esac
     shift
 done
@@ -41,43 +45,65 @@ done
 say() { printf '== %s\n' "$*"; }
 elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.1f", b - a }'; }
 
+# The kernel features the emulated test run stands on, each failure one line.
+binfmt=/proc/sys/fs/binfmt_misc
+check_machine() {
+    if [[ ! -e $binfmt/register ]] && ! mount -t binfmt_misc binfmt_misc "$binfmt" 2>/dev/null; then
+        echo "cross-armhf: this machine has no binfmt_misc (cannot mount $binfmt): the armhf tests cannot run" >&2
+        return 1
+    fi
+    if ! unshare --mount --propagation private true 2>/dev/null; then
+        echo "cross-armhf: this machine gives no private mount namespace (unshare --mount failed): the armhf tests cannot run" >&2
+        return 1
+    fi
+}
+if ((check_only)); then
+    check_machine
+    echo "cross-armhf: binfmt_misc and mount namespaces available"
+    exit 0
+fi
+if ((run_tests)); then
+    check_machine
+fi
+
 if ((install_deps)); then
     say "installing the armhf cross toolchain, libraries and emulator"
     dpkg --add-architecture armhf
     apt-get update -q
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -q \
-        g++-arm-linux-gnueabihf qemu-user-static binutils-arm-linux-gnueabihf \
-        libfmt-dev:armhf libgtest-dev:armhf
-    # Qt's armhf development packages are co-installable with the amd64 ones;
-    # without them the dialog is left out of the cross build.
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -q qt6-base-dev:armhf ||
-        echo "qt6-base-dev:armhf not installable: building without chanmask" >&2
+    # The package's build dependencies for armhf (cross compiler aside), the
+    # Qt platform plugins the dialog needs to open a window, and the emulator.
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
+        crossbuild-essential-armhf qemu-user-static \
+        libfmt-dev:armhf libgtest-dev:armhf qt6-base-dev:armhf qt6-qpa-plugins:armhf
+    (cd "$here" && DEBIAN_FRONTEND=noninteractive apt-get build-dep -y -q -a armhf ./)
 fi
 
-for prog in arm-linux-gnueabihf-g++ qemu-arm-static cmake ninja; do
+for prog in arm-linux-gnueabihf-g++ qemu-arm-static dpkg-buildpackage; do
     command -v "$prog" >/dev/null || { echo "$prog missing (run with --install-deps)" >&2; exit 1; }
 done
 
-chanmask=OFF
-[[ -f /usr/lib/arm-linux-gnueabihf/cmake/Qt6Widgets/Qt6WidgetsConfig.cmake ]] && chanmask=ON
+if ((run_build)); then
+    say "building the armhf packages (dpkg-buildpackage -a armhf)"
+    mkdir -p "$here/build"
+    t0=$(date +%s.%N)
+    (cd "$here" && DEB_BUILD_OPTIONS="parallel=$(nproc) ${DEB_BUILD_OPTIONS:-}" \
+        dpkg-buildpackage -a armhf -us -uc -b >"$here/build/armhf-package.log" 2>&1) || {
+        tail -n 40 "$here/build/armhf-package.log"
+        echo "armhf package build failed (log: build/armhf-package.log)" >&2
+        exit 1
+    }
+    t1=$(date +%s.%N)
+    "$here/scripts/collect-packages.sh" armhf
+    echo "armhf build: $(elapsed "$t0" "$t1") s"
 
-say "configuring $build (chanmask: $chanmask)"
-t0=$(date +%s.%N)
-cmake -S "$here" -B "$build" -G Ninja \
-    -DCMAKE_TOOLCHAIN_FILE="$here/cmake/toolchain-armhf.cmake" \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQX_WERROR=ON -DQX_BUILD_CHANMASK=$chanmask \
-    ${QX_ARMHF_CMAKE_ARGS:-}
-say "building"
-cmake --build "$build" -j2
-t1=$(date +%s.%N)
-echo "armhf build: $(elapsed "$t0" "$t1") s"
-
-if ((package)); then
-    say "packaging"
-    # dpkg-shlibdeps reads the armhf binaries with the cross objdump.
-    (cd "$build" && DEB_HOST_ARCH=armhf DEB_HOST_MULTIARCH=arm-linux-gnueabihf \
-        DEB_HOST_GNU_TYPE=arm-linux-gnueabihf cpack -G DEB)
-    ls -l "$build"/*.deb
+    say "hardening-check --nocfprotection of the armhf binaries"
+    unpacked=$(mktemp -d)
+    for deb in "$here"/build/packages/armhf/qx-camera-{tools,sim}_*.deb; do
+        dpkg-deb -x "$deb" "$unpacked"
+    done
+    (cd "$unpacked" && hardening-check --nocfprotection usr/bin/{update,regdump,dac,biasset,chanmask} usr/lib/qxsim/qxsim \
+        usr/lib/qxsim/libqxsim_preload.so) || { rm -rf "$unpacked"; exit 1; }
+    rm -rf "$unpacked"
 fi
 
 ((run_tests)) || exit 0
@@ -85,10 +111,6 @@ fi
 # The kernel starts armhf programs with the static emulator: a static
 # emulator is not itself affected by the LD_PRELOAD meant for the armhf
 # program it runs.
-binfmt=/proc/sys/fs/binfmt_misc
-if [[ ! -e $binfmt/register ]]; then
-    mount -t binfmt_misc binfmt_misc "$binfmt"
-fi
 if [[ ! -e $binfmt/qemu-arm ]]; then
     say "registering qemu-arm-static with binfmt_misc"
     cat /usr/lib/binfmt.d/qemu-arm.conf > "$binfmt/register"
@@ -122,6 +144,8 @@ fi
 #   other utilities (cat) with the interposer loaded gets the build
 #   machine's, which cannot load an armhf library.
 # - valgrind runs programs of the build machine only.
+# The checks of installed files, man pages and hardening are not built in a
+# cross build (the packages' binaries are checked below instead).
 emulator_exclude=${QX_ARMHF_EXCLUDE-'^FpgaIoWithoutDevice\.(AccessBeforeInit|AccessWhileClosed|MissingNode|CloseLeaves)|ebadf_from_the_system|^State\.(owner_killed|processes_killed)_|power_cut_inside_the_offset_record|^PowerCut\.torn_|firmware_folder_maps_into_the_state_folder|^valgrind'}
 
 say "running the tests under qemu-arm${emulator_exclude:+ (not run: $emulator_exclude)}"
@@ -133,7 +157,7 @@ unshare --mount --propagation private bash -c '
     cd "$2"
     exclude=$3
     shift 3
-    ctest --output-on-failure -j2 --timeout 300 ${exclude:+-E "$exclude"} "$@"
+    ctest --output-on-failure -j"$(nproc)" --timeout 300 ${exclude:+-E "$exclude"} "$@"
 ' _ "$shell_root" "$build" "$emulator_exclude" "${ctest_args[@]}" || status=$?
 t1=$(date +%s.%N)
 echo "armhf tests under qemu-arm: $(elapsed "$t0" "$t1") s (ctest exit status $status)"

@@ -7,10 +7,11 @@ packages=(
   g++ cmake ninja-build pkg-config
   clang-14 libclang-rt-14-dev valgrind
   libfmt-dev
-  qt6-base-dev
+  qt6-base-dev qt6-qpa-plugins
   libgtest-dev googletest
-  xvfb xauth
+  xvfb xauth xdotool
   man-db groff-base
+  devscripts
 )
 packages+=("$@")
 

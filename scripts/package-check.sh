@@ -1,31 +1,21 @@
 #!/bin/bash
-# Build the Debian packages from a build tree, run lintian on them, install
-# both, run the demo with the installed programs against a simulated camera
-# in a scratch folder, and remove the packages again.
+# Build the Debian packages (dpkg-buildpackage -us -uc -b, the test suite left
+# to scripts/test.sh), check them with lintian and their binaries with
+# hardening-check, install both with apt-get, run the demo with the installed
+# programs against a simulated camera in a scratch folder, and remove the
+# packages again. Fails on any lintian tag that is not overridden.
 #
-#   scripts/package-check.sh [BUILD-DIR]     (default build/default; needs root)
+#   scripts/package-check.sh          (needs root; Debian 12)
 #
-# The demo names the installed tools by their full path (/usr/bin/...), so
-# qxsim never falls back to binaries of a build tree.
+# The packages end up in build/packages/<arch>/. The demo names the installed
+# tools by their full path (/usr/bin/...), so qxsim never falls back to
+# binaries of a build tree.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
-build=$(realpath "${1:-$here/build/default}")
+arch=$(dpkg --print-architecture)
+out=$here/build/packages/$arch
 say() { printf '== %s\n' "$*"; }
-
-say "packaging $build"
-(cd "$build" && rm -f qx-camera-*.deb && cpack -G DEB >/dev/null)
-debs=("$build"/qx-camera-tools_*.deb "$build"/qx-camera-sim_*.deb)
-for deb in "${debs[@]}"; do
-    echo "$(basename "$deb"): $(dpkg-deb -f "$deb" Depends)"
-done
-
-if command -v lintian >/dev/null; then
-    say "lintian"
-    lintian --display-info "${debs[@]}" || true
-else
-    echo "lintian not installed: skipped"
-fi
 
 for pkg in qx-camera-tools qx-camera-sim; do
     if dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then
@@ -34,9 +24,48 @@ for pkg in qx-camera-tools qx-camera-sim; do
     fi
 done
 
+"$here/scripts/install-deps.sh" debhelper lintian
+
+say "dpkg-buildpackage -us -uc -b"
+mkdir -p "$here/build"
+t0=$(date +%s)
+(cd "$here" && DEB_BUILD_OPTIONS="nocheck parallel=$(nproc)" \
+    dpkg-buildpackage -us -uc -b -Pnocheck >"$here/build/package.log" 2>&1) || {
+    tail -n 40 "$here/build/package.log"
+    echo "package build failed (log: build/package.log)" >&2
+    exit 1
+}
+"$here/scripts/collect-packages.sh" "$arch"
+echo "package build: $(($(date +%s) - t0)) s"
+debs=("$out"/qx-camera-tools_*.deb "$out"/qx-camera-sim_*.deb)
+for deb in "${debs[@]}"; do
+    echo "$(basename "$deb"): $(dpkg-deb -f "$deb" Depends)"
+done
+
+say "lintian --pedantic -I"
+status=0
+tags=$(lintian --pedantic -I --fail-on none "$out"/*.changes \
+    2> >(grep -v 'running with root privileges' >&2)) || status=$?
+((status == 0)) || { echo "lintian did not run through (exit status $status)" >&2; exit 1; }
+if [[ -n $tags ]]; then
+    echo "$tags"
+    echo "lintian reports the packages (fix them, or override a tag with a reason)" >&2
+    exit 1
+fi
+echo "lintian: no tags"
+
+say "hardening-check --nocfprotection"
+unpacked=$(mktemp -d)
+trap 'rm -rf "$unpacked"' EXIT
+for deb in "${debs[@]}"; do
+    dpkg-deb -x "$deb" "$unpacked"
+done
+(cd "$unpacked" && hardening-check --nocfprotection usr/bin/update usr/bin/regdump usr/bin/dac \
+    usr/bin/biasset usr/bin/chanmask usr/lib/qxsim/qxsim usr/lib/qxsim/libqxsim_preload.so)
+
 say "installing"
 apt-get install -y -q "${debs[@]}" >/dev/null
-trap 'say "removing"; dpkg -r qx-camera-sim qx-camera-tools >/dev/null' EXIT
+trap 'rm -rf "$unpacked"; say "removing"; dpkg -r qx-camera-sim qx-camera-tools >/dev/null' EXIT
 
 demo=$(mktemp -d)
 cd "$demo"

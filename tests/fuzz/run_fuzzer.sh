@@ -1,9 +1,13 @@
 #!/bin/sh
-# run_fuzzer.sh FUZZER CORPUS WORKDIR SECONDS: runs FUZZER for SECONDS on a
-# copy of the committed CORPUS (new inputs stay in WORKDIR), prints its
-# figures and fails on any crash, leak, sanitizer report or time-out.
+# run_fuzzer.sh FUZZER CORPUS WORKDIR: runs FUZZER on a copy of the committed
+# CORPUS (new inputs stay in WORKDIR) for $QX_FUZZ_SECONDS seconds (default
+# 5), prints its figures and fails on any crash, leak, sanitizer report or
+# time-out.
 set -eu
-fuzzer=$1 corpus=$2 work=$3 seconds=$4
+fuzzer=$1 corpus=$2 work=$3 seconds=${QX_FUZZ_SECONDS:-5}
+case $seconds in
+    '' | *[!0-9]*) echo "QX_FUZZ_SECONDS must be a number of seconds, not '$seconds'" >&2; exit 2 ;;
+esac
 rm -rf "$work" && mkdir -p "$work/corpus" "$work/artifacts"
 cp "$corpus"/* "$work/corpus/" 2>/dev/null || true
 status=0

@@ -270,7 +270,8 @@ std::vector<TraceRecord> SimCamera::trace() const
 
 void SimCamera::clear_trace()
 {
-    ::truncate((dir_ + "/trace.log").c_str(), 0);
+    if (::truncate((dir_ + "/trace.log").c_str(), 0) != 0 && errno != ENOENT)
+        ADD_FAILURE() << "trace.log of " << dir_ << " not emptied: " << std::strerror(errno);
 }
 
 // ---- trace helpers ----

@@ -315,10 +315,20 @@ TEST(Install, tools_component_holds_the_tools_pages_and_completions_only)
     EXPECT_FALSE(exists(prefix.path() + "/lib"));
     EXPECT_FALSE(exists(prefix.path() + "/share/man/man1/qxsim.1.gz"));
 
-    // The installed page is the source page, compressed.
+    // The installed page is the source page, compressed, with the version
+    // of debian/changelog on its title line.
     if (!tool_path("update").empty()) {
         Result z = run({"gzip", "-dc", prefix.path() + "/share/man/man1/update.1.gz"});
-        EXPECT_EQ(z.out, slurp(man_source("update")));
+        std::string source = slurp(man_source("update"));
+        const std::string changelog = slurp(std::string(source_dir) + "/debian/changelog");
+        const std::string version =
+            changelog.substr(changelog.find('(') + 1, changelog.find(')') - changelog.find('(') - 1);
+        const std::string product = "\"qx-camera-tools\"";
+        ASSERT_NE(source.find(product), std::string::npos);
+        source.replace(source.find(product), product.size(), "\"qx-camera-tools " + version + "\"");
+        EXPECT_EQ(z.out, source);
+        EXPECT_EQ(slurp(prefix.path() + "/share/doc/qx-camera-tools/copyright"),
+                  slurp(std::string(source_dir) + "/debian/copyright"));
     }
     // An installed tool runs from its new place.
     if (!tool_path("biasset").empty()) {
@@ -357,4 +367,53 @@ TEST(Install, simulator_component_holds_front_end_interposer_and_page)
                      {"LD_PRELOAD="});
     EXPECT_EQ(env.status, 0) << env.err;
     EXPECT_EQ(env.out, libdir + "/" + preload_name + "\n");
+}
+
+// Both components as installed: every tool, the front end and the interposer
+// carry the hardening of Debian's build flags (stack protector, fortified
+// libc calls, full RELRO with immediate binding, PIE). Control-flow
+// protection is not among Debian 12's flags nor available on armhf.
+TEST(Install, binaries_and_interposer_pass_hardening_check)
+{
+    if (!hardened_build)
+        GTEST_SKIP() << "built without QX_HARDENING, or with the sanitizers";
+    ScratchDir prefix;
+    Result r = run({cmake_command, "--install", binary_dir, "--prefix", prefix.path()});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+
+    std::vector<std::string> files;
+    for (const char *tool : tools)
+        if (!tool_path(tool).empty())
+            files.push_back(prefix.path() + "/bin/" + tool);
+    const size_t executables = files.size() + !tool_path("qxsim").empty();
+    if (!tool_path("qxsim").empty())
+        files.push_back(prefix.path() + "/lib/qxsim/qxsim");
+    if (!std::string(preload_name).empty())
+        files.push_back(prefix.path() + "/lib/qxsim/" + preload_name);
+    ASSERT_FALSE(files.empty());
+
+    std::vector<std::string> argv{"hardening-check", "--nocfprotection"};
+    if (!fortified_build)
+        argv.push_back("--nofortify");
+    argv.insert(argv.end(), files.begin(), files.end());
+    Result h = run(argv);
+    ASSERT_NE(h.status, -1) << "hardening-check (Debian package devscripts) not found";
+    EXPECT_EQ(h.status, 0) << h.out << h.err;
+
+    auto count = [&](const std::string &verdict) {
+        size_t n = 0;
+        for (size_t at = h.out.find(verdict); at != std::string::npos; at = h.out.find(verdict, at + 1))
+            ++n;
+        return n;
+    };
+    for (const auto &f : files) {
+        EXPECT_NE(h.out.find(f + ":\n"), std::string::npos) << f << " not checked";
+    }
+    EXPECT_EQ(count(" Position Independent Executable: yes\n"), executables) << h.out;
+    EXPECT_EQ(count(" Stack protected: yes\n"), files.size()) << h.out;
+    EXPECT_EQ(count(" Read-only relocations: yes\n"), files.size()) << h.out;
+    EXPECT_EQ(count(" Immediate binding: yes\n"), files.size()) << h.out;
+    if (fortified_build) {
+        EXPECT_EQ(count(" Fortify Source functions: no"), 0u) << h.out;
+    }
 }
