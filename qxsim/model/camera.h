@@ -119,6 +119,7 @@ private:
     void build();
     void reset_locked();
     RegisterBlock* dispatch(uint32_t reg);
+    __attribute__((noinline)) RegisterBlock* find_block(uint32_t reg);
     int access_fault(uint32_t reg, bool write, uint64_t n, bool* power_cut);
     void power_cut(Lock& lock, char kind, uint32_t reg);
     void trace_line(const char* text, size_t len);
