@@ -126,6 +126,7 @@ private:
     void trace_access(char kind, uint32_t reg, uint32_t value);
     void trace_failure(char kind, uint32_t reg, int err);
     void describe_faults(std::ostream& out) const;
+    static void describe_block(std::ostream& out, const RegisterBlock& block);
 
     std::string dir_;
     CameraState* state_;
