@@ -12,8 +12,11 @@
 #include "qxsim/model/ident_memory.h"
 #include "qxsim/model/register_device.h"
 #include "qxsim/model/register_file.h"
+#include "qxsim/model/register_table.h"
 
 #include <fmt/format.h>
+
+#include <sstream>
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -72,9 +75,8 @@ void Camera::build()
     };
 
     fpga_ = add_block(std::make_unique<FpgaStatus>(s.fpga_status));
-    i2c_[BUS_MAIN] = add_block(std::make_unique<I2cMaster>("i2c-main", I2C_MAIN_BASE, s.i2c[BUS_MAIN], *fpga_));
-    i2c_[BUS_ISB] = add_block(std::make_unique<I2cMaster>("i2c-isb", I2C_ISB_BASE, s.i2c[BUS_ISB], *fpga_));
-    i2c_[BUS_IOB] = add_block(std::make_unique<I2cMaster>("i2c-iob", I2C_IOB_BASE, s.i2c[BUS_IOB], *fpga_));
+    for (const I2cMasterPlace& m : I2C_MASTERS)
+        i2c_[m.bus] = add_block(std::make_unique<I2cMaster>(m, s.i2c[m.bus], *fpga_));
 
     ident_ = add_device(BUS_ISB, std::make_unique<IdentMemory>(s.ident));
     dac_[DAC_U12] = add_device(BUS_ISB, std::make_unique<DacChip>(DAC_U12_WIRING, s.dac.u12));
@@ -186,8 +188,34 @@ void Camera::describe(std::ostream& out)
     describe_faults(out);
     for (RegisterBlock* b : blocks_) {
         out << "\n";
-        b->describe(out);
+        describe_block(out, *b);
     }
+}
+
+// The block's own description with its named registers after the heading
+// line: every register whose value reading would not change or compute.
+void Camera::describe_block(std::ostream& out, const RegisterBlock& block)
+{
+    const RegisterLayout* regs = block.registers();
+    if (!regs) {
+        block.describe(out);
+        return;
+    }
+    std::ostringstream text;
+    block.describe(text);
+    const std::string s = text.str();
+    const size_t heading = s.find('\n') + 1;
+    out.write(s.data(), static_cast<std::streamsize>(heading));
+    const char* sep = "  registers: ";
+    for (unsigned i = 0; i < regs->size(); i++) {
+        uint32_t value = 0;
+        if (!block.stored_value(i, &value))
+            continue;
+        out << fmt::format("{}{}{} 0x{:x}", sep, block.register_prefix(), (*regs)[i].name, value);
+        sep = ", ";
+    }
+    out << "\n";
+    out.write(s.data() + heading, static_cast<std::streamsize>(s.size() - heading));
 }
 
 }  // namespace qxsim
