@@ -33,7 +33,7 @@ int trace_show_decoded(const std::string& path)
     size_t size = static_cast<size_t>(st.st_size);
     std::vector<qxsim::DecodedEntry> entries;
     if (size > 0) {
-        void* map = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+        void* map = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
         if (map == MAP_FAILED) {
             std::fprintf(stderr, "qxsim: cannot map %s: %s\n", path.c_str(), std::strerror(errno));
             ::close(fd);

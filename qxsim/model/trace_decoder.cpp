@@ -115,8 +115,8 @@ std::string protect_meaning(uint32_t code, uint32_t sectors)
     unsigned bp = ((code & EPCQ_SR_BP3) ? 8 : 0) | ((code & EPCQ_SR_BP2) ? 4 : 0) | ((code & EPCQ_SR_BP1) ? 2 : 0) |
                   ((code & EPCQ_SR_BP0) ? 1 : 0);
     bool bottom = (code & EPCQ_SR_TB) != 0;
-    std::string name = (code & 0xFF) == PROTECT_CODE_UNLOCK ? "unlock: "
-                       : (code & 0xFF) == PROTECT_CODE_LOCK ? "lock: "
+    std::string name = (code & 0xFF) == PROTECT_CODE_UNLOCK ? "unlock, "
+                       : (code & 0xFF) == PROTECT_CODE_LOCK ? "lock, "
                                                             : "";
     if (bp == 0)
         return name + "nothing protected";
@@ -959,17 +959,20 @@ std::vector<DecodedEntry> decode_trace_text(std::string_view text)
     const char* p = text.data();
     const char* end = p + text.size();
     while (p < end) {
-        const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
-        const char* eol = nl ? nl : end;
-        std::string_view line(p, static_cast<size_t>(eol - p));
-        TraceRecord rec;
-        if (!line.empty()) {
-            if (parse_trace_line(line, &rec))
-                d.feed(rec);
-            else
-                d.feed_bad_line(line);
+        if (*p == '\n') {
+            p++;
+            continue;
         }
-        p = eol + 1;
+        TraceRecord rec;
+        bool ok;
+        const char* next = parse_trace_buffer(p, end, &rec, &ok);
+        if (ok) {
+            d.feed(rec);
+        } else {
+            const char* eol = next < end || (next == end && end[-1] == '\n') ? next - 1 : end;
+            d.feed_bad_line(std::string_view(p, static_cast<size_t>(eol - p)));
+        }
+        p = next;
     }
     d.finish();
     return d.take();
