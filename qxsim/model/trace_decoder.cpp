@@ -85,6 +85,11 @@ std::string reg_label(uint32_t reg)
     return fmt::format("0x{:08x}", reg);
 }
 
+std::string busy_polls(uint32_t n)
+{
+    return fmt::format(", {} busy poll{}", n, n == 1 ? "" : "s");
+}
+
 std::string access_label(const TraceRecord& rec)
 {
     return fmt::format("{} {}", rec.kind == TRACE_READ ? 'R' : 'W', reg_label(rec.reg));
@@ -258,6 +263,7 @@ struct FlashOp : Group {
     bool wr_level_before = false, wr_level_after = false, rd_level_read = false;
     uint32_t wr_level_before_value = 0, wr_level_after_value = 0, rd_level = 0;
     uint32_t popped = 0;
+    uint32_t pushed = 0;          // words this issuer pushed
     bool vulnerable = false;
 
     uint32_t op() const { return cmd & ~ASMI_IMAGE_DATA; }
@@ -379,16 +385,16 @@ struct TraceDecoder::Impl {
             return;
         forget(masters[t.master].writers, &t);
         std::string text;
-        if (!t.commanded) {
-            if (t.setup_reg || t.setup_data) {
-                text = "no command";
+        if (!t.commanded || t.cmd_failed) {
+            if (t.setup_reg || t.setup_data || t.cmd_failed) {
+                text = t.cmd_failed ? "command not written" : "no command";
                 if (t.setup_reg)
                     text += fmt::format(", reg 0x{:02x} set", t.setup_reg_value);
             } else {
                 text = "wait for idle";
             }
             if (t.prewait_busy)
-                text += fmt::format(", {} busy polls", t.prewait_busy);
+                text += busy_polls(t.prewait_busy);
             if (t.last_busy) {
                 text += ", never idle";
                 t.failed = true;
@@ -412,10 +418,7 @@ struct TraceDecoder::Impl {
                 head += t.have_ctl ? fmt::format(" ({} bit)", width) : std::string(" (width not read)");
             }
             std::string outcome;
-            if (t.cmd_failed) {
-                outcome = "command not written";
-                t.failed = true;
-            } else if (!t.polled) {
+            if (!t.polled) {
                 outcome = "result not read";
             } else if (t.last_busy) {
                 outcome = fmt::format("still busy after {} polls", t.busy_polls);
@@ -430,10 +433,10 @@ struct TraceDecoder::Impl {
             }
             text = head + ", " + outcome;
             if (t.busy_polls && !t.last_busy)
-                text += fmt::format(", {} busy polls", t.busy_polls);
+                text += busy_polls(t.busy_polls);
             if (t.prewait_busy)
-                text += fmt::format(", {} busy polls waiting for idle", t.prewait_busy);
-            if (t.master == MASTER_ISB && !t.cmd_failed) {
+                text += busy_polls(t.prewait_busy) + " waiting for idle";
+            if (t.master == MASTER_ISB) {
                 std::string meaning;
                 if (t.is_write())
                     meaning = isb_meaning(true, static_cast<uint8_t>(dev), static_cast<uint8_t>(t.dev_reg),
@@ -513,7 +516,7 @@ struct TraceDecoder::Impl {
                 t.dev_data = ms.wr_data;
                 t.phase = I2cTxn::COMMANDED;
                 if (!ok)
-                    t.cmd = 0;
+                    close_i2c(t);  // nothing started on the bus
                 break;
             default:
                 t.note(fmt::format("{} written 0x{:x}", reg_label(rec.reg), rec.value));
@@ -572,8 +575,8 @@ struct TraceDecoder::Impl {
         bool image = (f.cmd & ASMI_IMAGE_DATA) != 0;
         if (!f.commanded) {
             text = "no command";
-            if (f.fifo_words)
-                text += fmt::format(", {} words in the write FIFO", f.fifo_words);
+            if (f.pushed)
+                text += fmt::format(", {} word{} pushed", f.pushed, f.pushed == 1 ? "" : "s");
         } else if (f.cmd_failed) {
             text = "command not written";
             f.failed = true;
@@ -606,7 +609,7 @@ struct TraceDecoder::Impl {
         } else if (op == ASMI_WRITE) {
             text = fmt::format("program {} bytes at 0x{:08x}{}", f.length, f.addr, image ? " (image data)" : "");
             if (f.fifo_words < words)
-                text += fmt::format(", only {} words in the FIFO", f.fifo_words);
+                text += fmt::format(", only {} of {} words in the FIFO", f.fifo_words, words);
         } else if (op == ASMI_READ) {
             text = fmt::format("read {} bytes at 0x{:08x}{}", f.length, f.addr, image ? " (image data)" : "");
             if (f.popped != words)
@@ -632,7 +635,7 @@ struct TraceDecoder::Impl {
                 text += fmt::format(", still busy after {} polls", f.busy_polls);
                 f.failed = true;
             } else if (f.busy_polls) {
-                text += fmt::format(", {} busy polls", f.busy_polls);
+                text += busy_polls(f.busy_polls);
             }
         }
         if (f.cleared)
@@ -716,6 +719,7 @@ struct TraceDecoder::Impl {
             case ASMI_LENGTH: cs.length = rec.value; break;
             case ASMI_PROTECT_CODE: cs.code = rec.value; break;
             case ASMI_WR_FIFO:
+                f.pushed++;
                 if (cs.fifo_words < 3)
                     cs.words[cs.fifo_words] = rec.value;
                 cs.fifo_words++;
@@ -794,13 +798,17 @@ struct TraceDecoder::Impl {
     {
         for (I2cTxn& t : who->i2c)
             if (t.open) {
-                if (why)
+                if (why) {
                     t.note(why);
+                    t.failed = true;
+                }
                 close_i2c(t);
             }
         if (who->flash.open) {
-            if (why)
+            if (why) {
                 who->flash.note(why);
+                who->flash.failed = true;
+            }
             close_flash(who->flash);
         }
     }
