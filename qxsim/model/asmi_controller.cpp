@@ -40,15 +40,47 @@ bool parse_i32(const std::string& text, int32_t* value) {
 
 }  // namespace
 
-bool AsmiController::decodes(uint32_t reg) const {
-    return (reg >= ASMI_CMD && reg <= ASMI_RD_FIFO_LEVEL && (reg & 3) == 0) || reg == ASMI_RECONFIG;
+// The controller's registers. ASMI_CMD reads back the last command, the
+// address, length and protect code registers what was written; busy in
+// ASMI_STATUS is computed on every read, the error bits stay until written
+// as 1.
+const AsmiController::Reg AsmiController::table_[] = {
+    // name, offset, access, reset, writable, w1c; storage; read, write hooks
+    {{"ASMI_CMD", ASMI_CMD, RegAccess::RW, 0, 0xFFFFFFFF, 0},
+     offsetof(AsmiState, last_cmd), nullptr, &AsmiController::command},
+    {{"ASMI_STATUS", ASMI_STATUS, RegAccess::RW, 0, 0, ASMI_STATUS_ERASE_ERR | ASMI_STATUS_WRITE_ERR},
+     offsetof(AsmiState, status), &AsmiController::read_status, nullptr},
+    {{"ASMI_ADDR", ASMI_ADDR, RegAccess::RW, 0, 0xFFFFFFFF, 0},
+     offsetof(AsmiState, addr), nullptr, nullptr},
+    {{"ASMI_LENGTH", ASMI_LENGTH, RegAccess::RW, 0, 0xFFFFFFFF, 0},
+     offsetof(AsmiState, length), nullptr, nullptr},
+    {{"ASMI_PROTECT_CODE", ASMI_PROTECT_CODE, RegAccess::RW, 0, 0xFFFFFFFF, 0},
+     offsetof(AsmiState, protect_code), nullptr, nullptr},
+    {{"ASMI_WR_FIFO", ASMI_WR_FIFO, RegAccess::WO, 0, 0, 0},
+     NO_STORAGE, nullptr, &AsmiController::push_wr_fifo},
+    {{"ASMI_WR_FIFO_LEVEL", ASMI_WR_FIFO_LEVEL, RegAccess::RO, 0, 0, 0},
+     NO_STORAGE, &AsmiController::read_wr_level, nullptr},
+    {{"ASMI_RD_FIFO", ASMI_RD_FIFO, RegAccess::RO, 0, 0, 0},
+     NO_STORAGE, &AsmiController::pop_rd_fifo, nullptr},
+    {{"ASMI_RD_FIFO_LEVEL", ASMI_RD_FIFO_LEVEL, RegAccess::RO, 0, 0, 0},
+     NO_STORAGE, &AsmiController::read_rd_level, nullptr},
+    {{"ASMI_RECONFIG", ASMI_RECONFIG, RegAccess::WO, 0, 0, 0},
+     NO_STORAGE, nullptr, &AsmiController::reconfigure},
+};
+
+const AsmiController::Map& AsmiController::map() {
+    static const Map m(table_);
+    return m;
 }
+
+AsmiController::AsmiController(AsmiState& state, EpcqFlash& flash, FpgaBoot& boot)
+    : TableBlock(map(), state, 0), state_(state), flash_(flash), boot_(boot) {}
 
 bool AsmiController::busy_now() const {
     return state_.faults.stuck_busy || state_.busy_left > 0 || flash_.busy();
 }
 
-uint32_t AsmiController::read_status() {
+uint32_t AsmiController::read_status(const Reg&) {
     AsmiFaults& f = state_.faults;
     bool busy = false;
     if (f.stuck_busy) {
@@ -76,54 +108,40 @@ uint32_t AsmiController::read_level(const AsmiFifo& fifo, AsmiLevelFault& fault)
     return level;
 }
 
-uint32_t AsmiController::read(uint32_t reg) {
-    switch (reg) {
-    case ASMI_CMD: return state_.last_cmd;
-    case ASMI_STATUS: return read_status();
-    case ASMI_ADDR: return state_.addr;
-    case ASMI_LENGTH: return state_.length;
-    case ASMI_PROTECT_CODE: return state_.protect_code;
-    case ASMI_WR_FIFO_LEVEL: return read_level(state_.wr, state_.faults.wr_level);
-    case ASMI_RD_FIFO_LEVEL: return read_level(state_.rd, state_.faults.rd_level);
-    case ASMI_RD_FIFO:
-        if (state_.rd.level == 0) {
-            ++state_.rd_underflows;
-            return 0;
-        }
-        return fifo_pop(state_.rd);
-    default: return 0;  // write-only registers
+uint32_t AsmiController::read_wr_level(const Reg&) {
+    return read_level(state_.wr, state_.faults.wr_level);
+}
+
+uint32_t AsmiController::read_rd_level(const Reg&) {
+    return read_level(state_.rd, state_.faults.rd_level);
+}
+
+uint32_t AsmiController::pop_rd_fifo(const Reg&) {
+    if (state_.rd.level == 0) {
+        ++state_.rd_underflows;
+        return 0;
+    }
+    return fifo_pop(state_.rd);
+}
+
+void AsmiController::push_wr_fifo(const Reg&, uint32_t value) {
+    if (state_.wr.level == ASMI_FIFO_WORDS)
+        ++state_.wr_overflows;  // a full FIFO drops the word
+    else
+        fifo_push(state_.wr, value);
+}
+
+void AsmiController::reconfigure(const Reg&, uint32_t value) {
+    if (value & ASMI_RECONFIG_START) {
+        ++state_.reconfigs;
+        logic_reset();
+        boot_.configure(BOOT_BY_RECONFIG);
     }
 }
 
-void AsmiController::write(uint32_t reg, uint32_t value) {
-    switch (reg) {
-    case ASMI_CMD: command(value); break;
-    case ASMI_STATUS:
-        state_.status &= ~(value & (ASMI_STATUS_ERASE_ERR | ASMI_STATUS_WRITE_ERR));
-        break;
-    case ASMI_ADDR: state_.addr = value; break;
-    case ASMI_LENGTH: state_.length = value; break;
-    case ASMI_PROTECT_CODE: state_.protect_code = value; break;
-    case ASMI_WR_FIFO:
-        if (state_.wr.level == ASMI_FIFO_WORDS)
-            ++state_.wr_overflows;  // a full FIFO drops the word
-        else
-            fifo_push(state_.wr, value);
-        break;
-    case ASMI_RECONFIG:
-        if (value & ASMI_RECONFIG_START) {
-            ++state_.reconfigs;
-            logic_reset();
-            boot_.configure(BOOT_BY_RECONFIG);
-        }
-        break;
-    default: break;  // read-only registers
-    }
-}
-
-void AsmiController::command(uint32_t value) {
+// The table has stored the command in ASMI_CMD already.
+void AsmiController::command(const Reg&, uint32_t value) {
     ++state_.commands;
-    state_.last_cmd = value;
     if (value & ASMI_CLEAR) {
         clear();
         return;
@@ -221,11 +239,7 @@ void AsmiController::clear() {
 }
 
 void AsmiController::logic_reset() {
-    state_.addr = 0;
-    state_.length = 0;
-    state_.protect_code = 0;
-    state_.last_cmd = 0;
-    state_.status = 0;
+    reset_registers();
     state_.busy_left = 0;
     fifo_empty(state_.wr);
     fifo_empty(state_.rd);
@@ -233,6 +247,7 @@ void AsmiController::logic_reset() {
 
 void AsmiController::reset() {
     std::memset(&state_, 0, sizeof state_);
+    reset_registers();
     flash_.reset();
     std::vector<uint8_t> factory = make_image(factory_image);
     flash_.store().load(FACTORY_IMAGE_BASE, factory.data(), static_cast<uint32_t>(factory.size()));

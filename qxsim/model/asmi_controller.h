@@ -7,7 +7,7 @@
 #include "qxsim/model/asmi_state.h"
 #include "qxsim/model/epcq_flash.h"
 #include "qxsim/model/fpga_boot.h"
-#include "qxsim/model/register_block.h"
+#include "qxsim/model/register_table.h"
 
 namespace qxsim {
 
@@ -39,15 +39,11 @@ constexpr uint32_t ASMI_STATUS_ID_MASK = 0xFF00;
 
 constexpr uint32_t ASMI_RECONFIG_START = 0x10;
 
-class AsmiController : public RegisterBlock {
+class AsmiController : public TableBlock<AsmiController, AsmiState> {
 public:
-    AsmiController(AsmiState& state, EpcqFlash& flash, FpgaBoot& boot)
-        : state_(state), flash_(flash), boot_(boot) {}
+    AsmiController(AsmiState& state, EpcqFlash& flash, FpgaBoot& boot);
 
     const char* name() const override { return "asmi"; }
-    bool decodes(uint32_t reg) const override;
-    uint32_t read(uint32_t reg) override;
-    void write(uint32_t reg, uint32_t value) override;
 
     // A new camera: controller defaults, new chip holding the factory image,
     // whole chip protected, then the first configuration.
@@ -66,11 +62,22 @@ public:
     EpcqFlash& flash() { return flash_; }
     FpgaBoot& boot() { return boot_; }
 
+    static const RegisterLayout& layout() { return map(); }
+
 private:
-    uint32_t read_status();
+    static const Reg table_[];
+    static const Map& map();
+    // register hooks
+    uint32_t read_status(const Reg& reg);
+    uint32_t read_wr_level(const Reg& reg);
+    uint32_t read_rd_level(const Reg& reg);
+    uint32_t pop_rd_fifo(const Reg& reg);
+    void push_wr_fifo(const Reg& reg, uint32_t value);
+    void command(const Reg& reg, uint32_t value);
+    void reconfigure(const Reg& reg, uint32_t value);
+
     uint32_t read_level(const AsmiFifo& fifo, AsmiLevelFault& fault);
     bool busy_now() const;
-    void command(uint32_t value);
     void write_to_flash(bool image);
     void read_from_flash(bool image);
     void clear();

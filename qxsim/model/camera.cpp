@@ -72,9 +72,8 @@ void Camera::build()
     };
 
     fpga_ = add_block(std::make_unique<FpgaStatus>(s.fpga_status));
-    i2c_[BUS_MAIN] = add_block(std::make_unique<I2cMaster>("i2c-main", I2C_MAIN_BASE, s.i2c[BUS_MAIN], *fpga_));
-    i2c_[BUS_ISB] = add_block(std::make_unique<I2cMaster>("i2c-isb", I2C_ISB_BASE, s.i2c[BUS_ISB], *fpga_));
-    i2c_[BUS_IOB] = add_block(std::make_unique<I2cMaster>("i2c-iob", I2C_IOB_BASE, s.i2c[BUS_IOB], *fpga_));
+    for (const I2cMasterPlace& m : I2C_MASTERS)
+        i2c_[m.bus] = add_block(std::make_unique<I2cMaster>(m, s.i2c[m.bus], *fpga_));
 
     ident_ = add_device(BUS_ISB, std::make_unique<IdentMemory>(s.ident));
     dac_[DAC_U12] = add_device(BUS_ISB, std::make_unique<DacChip>(DAC_U12_WIRING, s.dac.u12));

@@ -4,66 +4,41 @@
 
 namespace qxsim {
 
-namespace {
-
-struct ChannelReg {
-    const char* group;      // group label, or nullptr for the clamp register
-    uint32_t offset;
-    unsigned first_channel; // running number of the group's bit 0
+// Table order is the bit number in `written`: mask groups BL, BR, TL, TR
+// (channels 0-19, 20-39, ...), then the clamp register.
+const ChannelRegs::Reg ChannelRegs::table_[] = {
+    // name, offset, access, reset, writable, w1c; storage; read, write hooks
+    {{"CHL_MASK_BL", CHL_MASK_BL, RegAccess::RW, 0, 0xFFFFFFFF, 0},
+     offsetof(ChannelState, mask[0]), nullptr, &ChannelRegs::note_written},
+    {{"CHL_MASK_BR", CHL_MASK_BR, RegAccess::RW, 0, 0xFFFFFFFF, 0},
+     offsetof(ChannelState, mask[1]), nullptr, &ChannelRegs::note_written},
+    {{"CHL_MASK_TL", CHL_MASK_TL, RegAccess::RW, 0, 0xFFFFFFFF, 0},
+     offsetof(ChannelState, mask[2]), nullptr, &ChannelRegs::note_written},
+    {{"CHL_MASK_TR", CHL_MASK_TR, RegAccess::RW, 0, 0xFFFFFFFF, 0},
+     offsetof(ChannelState, mask[3]), nullptr, &ChannelRegs::note_written},
+    {{"CLPOUT_CTRL", CLPOUT_CTRL, RegAccess::RW, 0, 0xFFFFFFFF, 0},
+     offsetof(ChannelState, clpout), nullptr, &ChannelRegs::note_written},
 };
+const unsigned CHL_SLOTS = 4;
+const unsigned CLPOUT_SLOT = 4;
+const size_t CHL_MASK_PREFIX = sizeof "CHL_MASK_" - 1;  // the rest of the name is the group
 
-// Table order is the slot number: mask groups 0-3, then the clamp register.
-const ChannelReg channel_regs[] = {
-    {"BL", CHL_MASK_BL, 0},
-    {"BR", CHL_MASK_BR, 20},
-    {"TL", CHL_MASK_TL, 40},
-    {"TR", CHL_MASK_TR, 60},
-    {nullptr, CLPOUT_CTRL, 0},
-};
-const int CHL_SLOTS = 4;
-const int CLPOUT_SLOT = 4;
-const int REG_COUNT = sizeof channel_regs / sizeof channel_regs[0];
-
-}  // namespace
-
-int ChannelRegs::slot(uint32_t reg)
+const ChannelRegs::Map& ChannelRegs::map()
 {
-    for (int i = 0; i < REG_COUNT; ++i)
-        if (channel_regs[i].offset == reg)
-            return i;
-    return -1;
+    static const Map m(table_);
+    return m;
 }
 
-uint32_t& ChannelRegs::value_of(int slot) const
-{
-    return slot == CLPOUT_SLOT ? state_.clpout : state_.mask[slot];
-}
+ChannelRegs::ChannelRegs(ChannelState& state) : TableBlock(map(), state, 0), state_(state) {}
 
-bool ChannelRegs::decodes(uint32_t reg) const
+void ChannelRegs::note_written(const Reg& reg, uint32_t)
 {
-    return slot(reg) >= 0;
-}
-
-uint32_t ChannelRegs::read(uint32_t reg)
-{
-    const int i = slot(reg);
-    return i < 0 ? 0 : value_of(i);
-}
-
-void ChannelRegs::write(uint32_t reg, uint32_t value)
-{
-    const int i = slot(reg);
-    if (i < 0)
-        return;
-    value_of(i) = value;
-    state_.written |= 1u << i;
+    state_.written |= 1u << index_of(reg);
 }
 
 void ChannelRegs::reset()
 {
-    for (int i = 0; i < CHL_SLOTS; ++i)
-        state_.mask[i] = 0;
-    state_.clpout = 0;
+    reset_registers();
     state_.written = 0;
 }
 
@@ -73,8 +48,8 @@ void ChannelRegs::describe(std::ostream& out) const
 {
     char line[160];
     out << "channel mask and clamp output (0x8210..0x821c, 0x8170)\n";
-    for (int i = 0; i < CHL_SLOTS; ++i) {
-        const ChannelReg& reg = channel_regs[i];
+    for (unsigned i = 0; i < CHL_SLOTS; ++i) {
+        const RegisterInfo& reg = map_[i];
         const uint32_t mask = state_.mask[i];
         char channels[CHL_GROUP_CHANNELS + 1];
         unsigned set = 0;
@@ -85,8 +60,8 @@ void ChannelRegs::describe(std::ostream& out) const
         }
         channels[CHL_GROUP_CHANNELS] = '\0';
         std::snprintf(line, sizeof line, "  %s 0x%04x = 0x%05x  channels %2u-%2u %s  %2u set%s",
-                      reg.group, reg.offset, mask, reg.first_channel,
-                      reg.first_channel + CHL_GROUP_CHANNELS - 1, channels, set,
+                      reg.name + CHL_MASK_PREFIX, reg.offset, mask, i * CHL_GROUP_CHANNELS,
+                      i * CHL_GROUP_CHANNELS + CHL_GROUP_CHANNELS - 1, channels, set,
                       (state_.written >> i) & 1u ? "" : "  (not written)");
         out << line;
         if (mask & ~CHL_MASK_CHANNELS) {

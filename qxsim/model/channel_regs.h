@@ -4,7 +4,7 @@
 #pragma once
 
 #include "qxsim/model/channel_state.h"
-#include "qxsim/model/register_block.h"
+#include "qxsim/model/register_table.h"
 
 namespace qxsim {
 
@@ -22,21 +22,20 @@ const uint32_t CLPOUT_WIDTH_MASK = 0x7;
 const uint32_t CLPOUT_ENABLE = 0x1000;
 const uint32_t CLPOUT_USED_BITS = CLPOUT_ENABLE | (CLPOUT_WIDTH_MASK << CLPOUT_WIDTH_SHIFT) | CLPOUT_OFFSET_MASK;
 
-class ChannelRegs : public RegisterBlock {
+class ChannelRegs : public TableBlock<ChannelRegs, ChannelState> {
 public:
-    explicit ChannelRegs(ChannelState& state) : state_(state) {}
+    explicit ChannelRegs(ChannelState& state);
 
     const char* name() const override { return "channels"; }
-    bool decodes(uint32_t reg) const override;
-    uint32_t read(uint32_t reg) override;
-    void write(uint32_t reg, uint32_t value) override;
     void reset() override;
     void describe(std::ostream& out) const override;
 
+    static const RegisterLayout& layout() { return map(); }
+
 private:
-    // Index of reg in the block's register table, or -1.
-    static int slot(uint32_t reg);
-    uint32_t& value_of(int slot) const;
+    static const Reg table_[];
+    static const Map& map();
+    void note_written(const Reg& reg, uint32_t value);
 
     ChannelState& state_;
 };

@@ -4,14 +4,25 @@
 
 namespace qxsim {
 
-uint32_t FpgaStatus::read(uint32_t reg)
-{
-    return reg == FPGA_ID ? FPGA_ID_VALUE : s_.status;
-}
-
 // Both registers are read-only for software; the bus-enable bit follows the
 // board's I2C power, which only the simulator's front end switches.
-void FpgaStatus::write(uint32_t, uint32_t)
+const FpgaStatus::Reg FpgaStatus::table_[] = {
+    // name, offset, access, reset, writable, w1c; storage; read, write hooks
+    {{"FPGA_ID", FPGA_ID, RegAccess::RO, FPGA_ID_VALUE, 0, 0},
+     NO_STORAGE, nullptr, &FpgaStatus::ignored_write},
+    {{"FPGA_STATUS", FPGA_STATUS, RegAccess::RO, FPGA_STATUS_CONFIGURED | FPGA_STATUS_I2C_ENABLED, 0, 0},
+     offsetof(FpgaStatusState, status), nullptr, &FpgaStatus::ignored_write},
+};
+
+const FpgaStatus::Map& FpgaStatus::map()
+{
+    static const Map m(table_);
+    return m;
+}
+
+FpgaStatus::FpgaStatus(FpgaStatusState& s) : TableBlock(map(), s, 0), s_(s) {}
+
+void FpgaStatus::ignored_write(const Reg&, uint32_t)
 {
     s_.ignored_writes++;
 }
@@ -19,7 +30,7 @@ void FpgaStatus::write(uint32_t, uint32_t)
 void FpgaStatus::reset()
 {
     s_ = FpgaStatusState{};
-    s_.status = FPGA_STATUS_CONFIGURED | FPGA_STATUS_I2C_ENABLED;
+    reset_registers();
 }
 
 void FpgaStatus::set_i2c_enabled(bool on)

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "qxsim/model/fpga_status_state.h"
-#include "qxsim/model/register_block.h"
+#include "qxsim/model/register_table.h"
 
 namespace qxsim {
 
@@ -12,21 +12,24 @@ constexpr uint32_t FPGA_STATUS_CONFIGURED = 0x01;
 constexpr uint32_t FPGA_STATUS_I2C_ENABLED = 0x10;
 constexpr uint32_t FPGA_ID_VALUE = 0x51580201;  // "QX", design 2, revision 1
 
-class FpgaStatus : public RegisterBlock {
+class FpgaStatus : public TableBlock<FpgaStatus, FpgaStatusState> {
 public:
-    explicit FpgaStatus(FpgaStatusState& s) : s_(s) {}
+    explicit FpgaStatus(FpgaStatusState& s);
 
     const char* name() const override { return "fpga"; }
-    bool decodes(uint32_t reg) const override { return reg == FPGA_ID || reg == FPGA_STATUS; }
-    uint32_t read(uint32_t reg) override;
-    void write(uint32_t reg, uint32_t value) override;
     void reset() override;
     void describe(std::ostream& out) const override;
 
     bool i2c_enabled() const { return (s_.status & FPGA_STATUS_I2C_ENABLED) != 0; }
     void set_i2c_enabled(bool on);
 
+    static const RegisterLayout& layout() { return map(); }
+
 private:
+    static const Reg table_[];
+    static const Map& map();
+    void ignored_write(const Reg& reg, uint32_t value);
+
     FpgaStatusState& s_;
 };
 

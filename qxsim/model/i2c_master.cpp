@@ -14,6 +14,34 @@ int primary_address(const I2cDevice& device)
     return -1;
 }
 
+// Offsets from the master's base. CONTROL takes a command word and reads
+// back the width flags of the last read; REG_ADDR and WR_DATA read back
+// what was written, 8 and 16 bits of it.
+const I2cMaster::Reg I2cMaster::table_[] = {
+    // name, offset, access, reset, writable, w1c; storage; read, write hooks
+    {{"I2C_CONTROL", I2C_CONTROL, RegAccess::RW, 0, 0, 0},
+     offsetof(I2cMasterState, control), nullptr, &I2cMaster::command},
+    {{"I2C_STATUS", I2C_STATUS, RegAccess::RO, 0, 0, 0},
+     NO_STORAGE, &I2cMaster::status, nullptr},
+    {{"I2C_REG_ADDR", I2C_REG_ADDR, RegAccess::RW, 0, 0xFF, 0},
+     offsetof(I2cMasterState, reg_addr), nullptr, nullptr},
+    {{"I2C_WR_DATA", I2C_WR_DATA, RegAccess::RW, 0, 0xFFFF, 0},
+     offsetof(I2cMasterState, wr_data), nullptr, nullptr},
+    {{"I2C_RD_DATA", I2C_RD_DATA, RegAccess::RO, 0, 0, 0},
+     offsetof(I2cMasterState, rd_data), nullptr, nullptr},
+};
+
+const I2cMaster::Map& I2cMaster::map()
+{
+    static const Map m(table_);
+    return m;
+}
+
+I2cMaster::I2cMaster(const I2cMasterPlace& place, I2cMasterState& s, const FpgaStatus& fpga)
+    : TableBlock(map(), s, place.base), place_(place), s_(s), fpga_(fpga)
+{
+}
+
 I2cDevice* I2cMaster::device_at(uint8_t addr) const
 {
     for (I2cDevice* d : bus_)
@@ -22,7 +50,7 @@ I2cDevice* I2cMaster::device_at(uint8_t addr) const
     return nullptr;
 }
 
-uint32_t I2cMaster::status()
+uint32_t I2cMaster::status(const Reg&)
 {
     s_.status_reads++;
     if (s_.stuck_busy) {
@@ -39,28 +67,7 @@ uint32_t I2cMaster::status()
     return s_.error;
 }
 
-uint32_t I2cMaster::read(uint32_t reg)
-{
-    switch (reg - base_) {
-    case I2C_CONTROL: return s_.control;
-    case I2C_STATUS: return status();
-    case I2C_REG_ADDR: return s_.reg_addr;
-    case I2C_WR_DATA: return s_.wr_data;
-    default: return s_.rd_data;
-    }
-}
-
-void I2cMaster::write(uint32_t reg, uint32_t value)
-{
-    switch (reg - base_) {
-    case I2C_CONTROL: command(value); break;
-    case I2C_REG_ADDR: s_.reg_addr = value & 0xFF; break;
-    case I2C_WR_DATA: s_.wr_data = value & 0xFFFF; break;
-    default: break;  // status and read data are read-only
-    }
-}
-
-void I2cMaster::command(uint32_t word)
+void I2cMaster::command(const Reg&, uint32_t word)
 {
     if (s_.stuck_busy || s_.busy_left) {
         s_.dropped++;
@@ -141,6 +148,7 @@ void I2cMaster::finish()
 void I2cMaster::reset()
 {
     s_ = I2cMasterState{};
+    reset_registers();
     for (I2cDevice* d : bus_)
         d->reset();
 }
@@ -174,7 +182,7 @@ bool I2cMaster::set_fault(const std::string& fault, const std::vector<std::strin
         s_.error_mode = mode == "next" ? 1 : 2;
         return true;
     }
-    *error = fmt::format("unknown fault '{}' of {}", fault, name_);
+    *error = fmt::format("unknown fault '{}' of {}", fault, name());
     return false;
 }
 
@@ -198,7 +206,7 @@ void I2cMaster::list_faults(std::ostream& out) const
 void I2cMaster::describe(std::ostream& out) const
 {
     uint32_t st = s_.stuck_busy || s_.busy_left ? I2C_STATUS_BUSY | s_.error : s_.error;
-    out << fmt::format("I2C master {} at 0x{:03x}: status 0x{:08x} ({}{}), {} transaction(s)\n", name_, base_, st,
+    out << fmt::format("I2C master {} at 0x{:03x}: status 0x{:08x} ({}{}), {} transaction(s)\n", name(), base(), st,
                        st & I2C_STATUS_BUSY ? "busy" : "idle", st & I2C_STATUS_ERROR ? ", error" : "",
                        s_.transactions);
     if (s_.transactions || s_.dropped || s_.status_reads) {

@@ -14,10 +14,11 @@
 // both) and is acknowledged when any of them acknowledges.
 #pragma once
 
+#include "qxsim/model/camera_state.h"
 #include "qxsim/model/fpga_status.h"
 #include "qxsim/model/i2c_device.h"
 #include "qxsim/model/i2c_master_state.h"
-#include "qxsim/model/register_block.h"
+#include "qxsim/model/register_table.h"
 
 #include <vector>
 
@@ -43,18 +44,26 @@ constexpr uint32_t I2C_CMD_WRITE = 0x120;
 constexpr uint32_t I2C_WIDTH_32 = 0x40;
 constexpr uint32_t I2C_WIDTH_16 = 0x20;
 
-class I2cMaster : public RegisterBlock {
-public:
-    I2cMaster(const char* name, uint32_t base, I2cMasterState& s, const FpgaStatus& fpga)
-        : name_(name), base_(base), s_(s), fpga_(fpga) {}
+// Where the three masters sit, in Bus order. Their registers are named
+// with the bus in front of the hardware's name: ISB_I2C_STATUS.
+struct I2cMasterPlace {
+    Bus bus;
+    const char* name;    // block name, "i2c-isb"
+    const char* prefix;  // register name prefix, "ISB_"
+    uint32_t base;
+};
+inline constexpr I2cMasterPlace I2C_MASTERS[BUS_COUNT] = {
+    {BUS_MAIN, "i2c-main", "MAIN_", I2C_MAIN_BASE},
+    {BUS_ISB, "i2c-isb", "ISB_", I2C_ISB_BASE},
+    {BUS_IOB, "i2c-iob", "IOB_", I2C_IOB_BASE},
+};
 
-    const char* name() const override { return name_; }
-    bool decodes(uint32_t reg) const override
-    {
-        return reg >= base_ && reg <= base_ + I2C_RD_DATA && (reg & 3) == 0;
-    }
-    uint32_t read(uint32_t reg) override;
-    void write(uint32_t reg, uint32_t value) override;
+class I2cMaster : public TableBlock<I2cMaster, I2cMasterState> {
+public:
+    I2cMaster(const I2cMasterPlace& place, I2cMasterState& s, const FpgaStatus& fpga);
+
+    const char* name() const override { return place_.name; }
+    const char* register_prefix() const override { return place_.prefix; }
     void reset() override;
     void describe(std::ostream& out) const override;
     bool set_fault(const std::string& fault, const std::vector<std::string>& args,
@@ -62,7 +71,7 @@ public:
     void clear_faults() override;
     void list_faults(std::ostream& out) const override;
 
-    uint32_t base() const { return base_; }
+    static const RegisterLayout& layout() { return map(); }
 
     // The bus: devices are owned by the camera and stay attached.
     void attach(I2cDevice* device) { bus_.push_back(device); }
@@ -73,12 +82,13 @@ public:
     const I2cMasterState& state() const { return s_; }
 
 private:
-    void command(uint32_t word);
+    static const Reg table_[];
+    static const Map& map();
+    void command(const Reg& reg, uint32_t word);
     void finish();
-    uint32_t status();
+    uint32_t status(const Reg& reg);
 
-    const char* name_;
-    uint32_t base_;
+    const I2cMasterPlace place_;
     I2cMasterState& s_;
     const FpgaStatus& fpga_;
     std::vector<I2cDevice*> bus_;

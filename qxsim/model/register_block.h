@@ -14,6 +14,8 @@
 
 namespace qxsim {
 
+class RegisterLayout;
+
 class RegisterBlock {
 public:
     virtual ~RegisterBlock() = default;
@@ -28,6 +30,20 @@ public:
     // faults (EIO, power cut) are applied by the camera before dispatch.
     virtual uint32_t read(uint32_t reg) = 0;
     virtual void write(uint32_t reg, uint32_t value) = 0;
+
+    // The registers the block describes in its table (register_table.h),
+    // at offsets from base(); null for a block without a table. Names are
+    // the table's, with register_prefix() in front (the I2C master's bus).
+    virtual const RegisterLayout* registers() const { return nullptr; }
+    virtual uint32_t base() const { return 0; }
+    virtual const char* register_prefix() const { return ""; }
+    // The value of the table's register `index` as a read would return it,
+    // for `show`; false when reading it is computed or has side effects.
+    virtual bool stored_value(unsigned index, uint32_t* value) const
+    {
+        (void)index; (void)value;
+        return false;
+    }
 
     // Bring the block's shared state to its power-on defaults (camera
     // creation or reset).
