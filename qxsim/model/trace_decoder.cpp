@@ -11,6 +11,7 @@
 #include "qxsim/model/fpga_status.h"
 #include "qxsim/model/i2c_master.h"
 #include "qxsim/model/ident_memory.h"
+#include "qxsim/model/register_names.h"
 
 #include <fmt/format.h>
 
@@ -22,9 +23,9 @@ namespace qxsim {
 
 namespace {
 
-constexpr int I2C_MASTERS = 3;
-const uint32_t MASTER_BASE[I2C_MASTERS] = {I2C_MAIN_BASE, I2C_ISB_BASE, I2C_IOB_BASE};
-const char* const MASTER_BLOCK[I2C_MASTERS] = {"i2c-main", "i2c-isb", "i2c-iob"};
+constexpr int MASTER_COUNT = 3;
+const uint32_t MASTER_BASE[MASTER_COUNT] = {I2C_MAIN_BASE, I2C_ISB_BASE, I2C_IOB_BASE};
+const char* const MASTER_BLOCK[MASTER_COUNT] = {"i2c-main", "i2c-isb", "i2c-iob"};
 constexpr int MASTER_ISB = 1;
 
 constexpr uint8_t PROTECT_CODE_UNLOCK = 0x68;
@@ -38,7 +39,7 @@ int master_of(uint32_t reg)
 {
     if (reg < I2C_MAIN_BASE || reg > I2C_IOB_BASE + I2C_RD_DATA || (reg & 3))
         return -1;
-    for (int m = 0; m < I2C_MASTERS; m++)
+    for (int m = 0; m < MASTER_COUNT; m++)
         if (reg >= MASTER_BASE[m] && reg <= MASTER_BASE[m] + I2C_RD_DATA)
             return m;
     return -1;
@@ -52,37 +53,8 @@ bool is_asmi(uint32_t reg)
 // Name of a register for the notes of decoded lines.
 std::string reg_label(uint32_t reg)
 {
-    static const struct {
-        uint32_t reg;
-        const char* name;
-    } names[] = {
-        {FPGA_ID, "FPGA_ID"},
-        {FPGA_STATUS, "FPGA_STATUS"},
-        {ASMI_CMD, "ASMI_CMD"},
-        {ASMI_STATUS, "ASMI_STATUS"},
-        {ASMI_ADDR, "ASMI_ADDR"},
-        {ASMI_LENGTH, "ASMI_LENGTH"},
-        {ASMI_PROTECT_CODE, "ASMI_PROTECT_CODE"},
-        {ASMI_WR_FIFO, "ASMI_WR_FIFO"},
-        {ASMI_WR_FIFO_LEVEL, "ASMI_WR_FIFO_LEVEL"},
-        {ASMI_RD_FIFO, "ASMI_RD_FIFO"},
-        {ASMI_RD_FIFO_LEVEL, "ASMI_RD_FIFO_LEVEL"},
-        {ASMI_RECONFIG, "ASMI_RECONFIG"},
-        {CHL_MASK_BL, "CHL_MASK_BL"},
-        {CHL_MASK_BR, "CHL_MASK_BR"},
-        {CHL_MASK_TL, "CHL_MASK_TL"},
-        {CHL_MASK_TR, "CHL_MASK_TR"},
-        {CLPOUT_CTRL, "CLPOUT_CTRL"},
-    };
-    static const char* const i2c_names[] = {"I2C_CONTROL", "I2C_STATUS", "I2C_REG_ADDR", "I2C_WR_DATA",
-                                            "I2C_RD_DATA"};
-    int m = master_of(reg);
-    if (m >= 0)
-        return i2c_names[(reg - MASTER_BASE[m]) / 4];
-    for (const auto& n : names)
-        if (n.reg == reg)
-            return n.name;
-    return fmt::format("0x{:08x}", reg);
+    const char* name = register_name(reg);
+    return name ? std::string(name) : fmt::format("0x{:08x}", reg);
 }
 
 std::string busy_polls(uint32_t n)
@@ -271,7 +243,7 @@ struct FlashOp : Group {
 
 struct Issuer {
     int64_t key = 0;
-    I2cTxn i2c[I2C_MASTERS];
+    I2cTxn i2c[MASTER_COUNT];
     FlashOp flash;
 };
 
@@ -325,7 +297,7 @@ struct TraceDecoder::Impl {
     std::vector<std::unique_ptr<Issuer>> issuers;
     std::unordered_map<int64_t, Issuer*> by_key;
     Issuer* last_issuer = nullptr;
-    MasterState masters[I2C_MASTERS];
+    MasterState masters[MASTER_COUNT];
     ControllerState controller;
     size_t index = 0;
 
