@@ -489,6 +489,8 @@ struct TraceDecoder::Impl {
                 t.phase = I2cTxn::COMMANDED;
                 if (!ok)
                     close_i2c(t);  // nothing started on the bus
+                else if (who->key == PROC_ISSUER)
+                    forget(ms.writers, &t);  // blind: no result to be spoilt
                 break;
             default:
                 t.note(fmt::format("{} written 0x{:x}", reg_label(rec.reg), rec.value));
