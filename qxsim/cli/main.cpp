@@ -2,6 +2,7 @@
 #include "qxsim/cli/flash_commands.h"
 #include "qxsim/cli/qxsim_paths.h"
 #include "qxsim/cli/trace_view.h"
+#include "qxsim/cli/trace_commands.h"
 #include "qxsim/model/camera.h"
 #include "qxsim/model/fpga_status.h"
 #include "qxsim/model/i2c_master.h"
@@ -45,6 +46,7 @@ const char usage_text[] =
     "  set device BUS ADDR none              remove it\n"
     "  set device-reg BUS ADDR REG VALUE\n"
     "  trace on|off|show|clear   show: the trace with register names\n"
+    "  trace show --decode   the trace grouped into I2C transactions, flash operations, proc lines\n"
     "  peek REG              read a register (no faults, not counted); REG is a name\n"
     "                        like ASMI_STATUS or ISB_I2C_STATUS, or a number\n"
     "  poke REG VALUE        write a register (no faults, not counted)\n"
@@ -197,6 +199,8 @@ int cmd_set(qxsim::Camera& cam, const std::vector<std::string>& args)
 
 int cmd_trace(qxsim::Camera& cam, const std::vector<std::string>& args)
 {
+    if (args.size() == 2 && args[0] == "show" && args[1] == "--decode")
+        return qxsim_cli::trace_show_decoded(cam.trace_file());
     if (args.size() != 1)
         return usage();
     if (args[0] == "on" || args[0] == "off") {
