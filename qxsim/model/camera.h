@@ -6,6 +6,7 @@
 
 #include "qxsim/model/camera_state.h"
 #include "qxsim/model/register_block.h"
+#include "qxsim/model/trace_format.h"
 
 #include <cstdint>
 #include <memory>
@@ -122,8 +123,12 @@ private:
     int access_fault(uint32_t reg, bool write, uint64_t n, bool* power_cut);
     void power_cut(Lock& lock, char kind, uint32_t reg);
     void trace_line(const char* text, size_t len);
+    // Stamps rec with this process and the time and appends its line.
+    void trace_event(TraceRecord rec);
     void trace_access(char kind, uint32_t reg, uint32_t value);
     void trace_failure(char kind, uint32_t reg, int err);
+    void trace_open(TraceKind kind, const char* path, int err);
+    void trace_proc(const std::string& text, bool refused);
     void describe_faults(std::ostream& out) const;
 
     std::string dir_;

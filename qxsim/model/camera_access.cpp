@@ -5,11 +5,8 @@
 #include "qxsim/model/proc_line.h"
 #include "qxsim/model/register_file.h"
 
-#include <fmt/format.h>
-
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
 
 #include <unistd.h>
 
@@ -61,9 +58,11 @@ void Camera::power_cut(Lock& lock, char kind, uint32_t reg)
     f.power_cut_fired++;
     f.armed = f.eio_reg_on | f.eio_at_on | f.eio_from_on;
     if (state_->core.trace_on) {
-        char line[64];
-        int n = std::snprintf(line, sizeof line, "%d %c 0x%08x K\n", static_cast<int>(::getpid()), kind, reg);
-        trace_line(line, static_cast<size_t>(n));
+        TraceRecord rec;
+        rec.kind = kind;
+        rec.reg = reg;
+        rec.killed = true;
+        trace_event(rec);
     }
     lock.unlock();
     ::kill(::getpid(), SIGKILL);
@@ -141,21 +140,16 @@ int Camera::device_open()
         c.faults.dev_open_fired++;
     else
         c.dev_opens++;
-    if (c.trace_on) {
-        std::string line = e ? fmt::format("{} O /dev/qx_fpga E{}\n", ::getpid(), e)
-                             : fmt::format("{} O /dev/qx_fpga\n", ::getpid());
-        trace_line(line.data(), line.size());
-    }
+    if (c.trace_on)
+        trace_open(TRACE_OPEN, "/dev/qx_fpga", e);
     return e;
 }
 
 void Camera::device_close()
 {
     Lock lock(*this);
-    if (state_->core.trace_on) {
-        std::string line = fmt::format("{} C /dev/qx_fpga\n", ::getpid());
-        trace_line(line.data(), line.size());
-    }
+    if (state_->core.trace_on)
+        trace_open(TRACE_CLOSE, "/dev/qx_fpga", 0);
 }
 
 int Camera::proc_open()
@@ -167,11 +161,8 @@ int Camera::proc_open()
         c.faults.proc_open_fired++;
     else
         c.proc_opens++;
-    if (c.trace_on) {
-        std::string line = e ? fmt::format("{} O /proc/qx_pci/regs E{}\n", ::getpid(), e)
-                             : fmt::format("{} O /proc/qx_pci/regs\n", ::getpid());
-        trace_line(line.data(), line.size());
-    }
+    if (c.trace_on)
+        trace_open(TRACE_OPEN, "/proc/qx_pci/regs", e);
     return e;
 }
 
@@ -186,10 +177,8 @@ int Camera::proc_write(const char* buf, size_t len)
     if (!parsed) {
         c.proc_refused++;
         if (c.trace_on)
-            for (const std::string& text : printable_lines(buf, len)) {
-                std::string line = fmt::format("{} P! {}\n", ::getpid(), text);
-                trace_line(line.data(), line.size());
-            }
+            for (const std::string& text : printable_lines(buf, len))
+                trace_proc(text, true);
         return EINVAL;
     }
     // Valid lines are register writes, one after the other, like ioctl writes.
@@ -203,19 +192,15 @@ int Camera::proc_write(const char* buf, size_t len)
             if (e) {
                 c.failed++;
                 c.proc_refused++;
-                if (c.trace_on) {
-                    std::string line = fmt::format("{} P! {}\n", ::getpid(), printable_lines(l.text.data(), l.text.size())[0]);
-                    trace_line(line.data(), line.size());
-                }
+                if (c.trace_on)
+                    trace_proc(printable_lines(l.text.data(), l.text.size())[0], true);
                 return e;
             }
         }
         c.proc_lines++;
         dispatch(l.reg)->write(l.reg, l.value);
-        if (c.trace_on) {
-            std::string line = fmt::format("{} P {}\n", ::getpid(), l.text);
-            trace_line(line.data(), line.size());
-        }
+        if (c.trace_on)
+            trace_proc(l.text, false);
     }
     return 0;
 }

@@ -2,7 +2,7 @@
 // with one write() under the state lock while the trace is on.
 #include "qxsim/model/camera.h"
 
-#include <cstdio>
+#include <string>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -18,18 +18,55 @@ void Camera::trace_line(const char* text, size_t len)
     }
 }
 
+void Camera::trace_event(TraceRecord rec)
+{
+    rec.pid = static_cast<int32_t>(::getpid());
+    rec.time_ns = trace_now_ns();
+    char line[256];
+    size_t n = format_trace_line(rec, line, sizeof line);
+    if (n <= sizeof line) {
+        trace_line(line, n);
+        return;
+    }
+    std::string big(n, '\0');  // a long refused proc line
+    format_trace_line(rec, &big[0], n);
+    trace_line(big.data(), n);
+}
+
 void Camera::trace_access(char kind, uint32_t reg, uint32_t value)
 {
-    char line[64];
-    int n = std::snprintf(line, sizeof line, "%d %c 0x%08x 0x%08x\n", static_cast<int>(::getpid()), kind, reg, value);
-    trace_line(line, static_cast<size_t>(n));
+    TraceRecord rec;
+    rec.kind = kind;
+    rec.reg = reg;
+    rec.value = value;
+    trace_event(rec);
 }
 
 void Camera::trace_failure(char kind, uint32_t reg, int err)
 {
-    char line[64];
-    int n = std::snprintf(line, sizeof line, "%d %c 0x%08x E%d\n", static_cast<int>(::getpid()), kind, reg, err);
-    trace_line(line, static_cast<size_t>(n));
+    TraceRecord rec;
+    rec.kind = kind;
+    rec.reg = reg;
+    rec.error = err;
+    trace_event(rec);
+}
+
+void Camera::trace_open(TraceKind kind, const char* path, int err)
+{
+    TraceRecord rec;
+    rec.kind = kind;
+    rec.text = path;
+    rec.error = err;
+    trace_event(rec);
+}
+
+void Camera::trace_proc(const std::string& text, bool refused)
+{
+    TraceRecord rec;
+    rec.kind = TRACE_PROC;
+    rec.text = text;
+    rec.refused = refused;
+    trace_event(rec);
 }
 
 void Camera::set_trace(bool on)

@@ -1,6 +1,7 @@
 #include "sim_camera.h"
 
 #include "qxsim/model/camera.h"
+#include "qxsim/model/trace_format.h"
 
 #include <QFile>
 #include <QtGlobal>
@@ -31,8 +32,8 @@ SimCamera::~SimCamera()
     qunsetenv("QXSIM_STATE");
 }
 
-// Trace lines are "<pid> P <line>" for an accepted proc line and
-// "<pid> P! <line>" for a refused one; register accesses are skipped.
+// Only the proc lines of the trace, accepted (P) or refused (P!);
+// register accesses are skipped.
 void SimCamera::read_trace()
 {
     QFile trace(dir_.filePath(QStringLiteral("trace.log")));
@@ -44,12 +45,12 @@ void SimCamera::read_trace()
     // left for the next call.
     const qsizetype end = text.lastIndexOf('\n') + 1;
     for (const QByteArray& raw : text.left(end).split('\n')) {
-        const QString line = QString::fromLocal8Bit(raw);
-        const qsizetype kind = line.indexOf(QLatin1Char(' ')) + 1;
-        if (line.mid(kind, 2) == QLatin1String("P "))
-            accepted_ << line.mid(kind + 2);
-        else if (line.mid(kind, 3) == QLatin1String("P! "))
-            refused_ << line.mid(kind + 3);
+        qxsim::TraceRecord rec;
+        if (!qxsim::parse_trace_line(std::string_view(raw.constData(), static_cast<size_t>(raw.size())), &rec) ||
+            rec.kind != qxsim::TRACE_PROC || rec.killed)
+            continue;
+        const QString line = QString::fromLocal8Bit(rec.text.data(), static_cast<qsizetype>(rec.text.size()));
+        (rec.refused ? refused_ : accepted_) << line;
     }
     trace_read_ += end;
 }

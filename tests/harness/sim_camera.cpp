@@ -2,6 +2,7 @@
 
 #include "qxtest_paths.h"
 #include "qxsim/model/ident_memory.h"
+#include "qxsim/model/trace_format.h"
 
 #include <fmt/format.h>
 
@@ -279,42 +280,20 @@ TraceRecord parse_trace_line(const std::string& line)
 {
     TraceRecord t;
     t.line = line;
-    std::istringstream in(line);
-    std::string kind;
-    in >> t.pid >> kind;
-    in.get();  // the blank after the kind
-    std::string rest;
-    std::getline(in, rest);
-    if (kind == "P" || kind == "P!") {
-        t.kind = 'P';
-        t.refused = kind == "P!";
-        t.text = rest;
-        if (!t.refused) {
-            std::istringstream f(rest);
-            std::string w, reg, value;
-            f >> w >> reg >> value;
-            t.reg = static_cast<uint32_t>(std::strtoul(reg.c_str(), nullptr, 0));
-            t.value = static_cast<uint32_t>(std::strtoul(value.c_str(), nullptr, 0));
-        }
+    qxsim::TraceRecord rec;
+    if (!qxsim::parse_trace_line(line, &rec)) {
+        t.kind = '?';
         return t;
     }
-    t.kind = kind.empty() ? '?' : kind[0];
-    std::istringstream f(rest);
-    std::string a, b;
-    f >> a >> b;
-    if (t.kind == 'O' || t.kind == 'C') {
-        t.text = a;
-        if (b.size() > 1 && b[0] == 'E')
-            t.error = std::atoi(b.c_str() + 1);
-        return t;
-    }
-    t.reg = static_cast<uint32_t>(std::strtoul(a.c_str(), nullptr, 0));
-    if (b == "K")
-        t.killed = true;
-    else if (b.size() > 1 && b[0] == 'E')
-        t.error = std::atoi(b.c_str() + 1);
-    else
-        t.value = static_cast<uint32_t>(std::strtoul(b.c_str(), nullptr, 0));
+    t.pid = rec.pid;
+    t.time_ns = rec.time_ns;
+    t.kind = rec.kind;
+    t.reg = rec.reg;
+    t.value = rec.value;
+    t.error = rec.error;
+    t.refused = rec.refused;
+    t.killed = rec.killed;
+    t.text = std::string(rec.text);
     return t;
 }
 

@@ -31,7 +31,8 @@ struct Result {
 // One line of trace.log.
 struct TraceRecord {
     pid_t pid = 0;
-    char kind = 0;       // 'R' read, 'W' write, 'P' proc line, 'O' open, 'C' close
+    uint64_t time_ns = 0;  // CLOCK_MONOTONIC of the access
+    char kind = 0;       // 'R' read, 'W' write, 'P' proc line, 'O' open, 'C' close, '?' unreadable line
     uint32_t reg = 0;    // R, W, and accepted P lines
     uint32_t value = 0;
     int error = 0;       // errno of a failed access or open ("E5")
@@ -83,6 +84,7 @@ private:
 
 // ---- trace helpers ----
 
+// One trace.log line (qxsim/model/trace_format.h) with its text copied out.
 TraceRecord parse_trace_line(const std::string& line);
 // Only register traffic: R, W and accepted P records.
 std::vector<TraceRecord> register_traffic(const std::vector<TraceRecord>& trace);

@@ -1,7 +1,12 @@
-// The harness's reading of trace lines, which every tool test relies on.
+// The trace line format (writer and parser) and the harness's reading of
+// it, which every tool test relies on.
 #include "sim_camera.h"
 
+#include "qxsim/model/trace_format.h"
+
 #include <gtest/gtest.h>
+
+#include <string>
 
 namespace {
 
@@ -10,43 +15,146 @@ using qxtest::TraceRecord;
 
 TEST(TraceParse, register_accesses_failures_and_power_cuts)
 {
-    TraceRecord r = parse_trace_line("123 R 0x00000184 0x80000000");
+    TraceRecord r = parse_trace_line("123 4711.000123456 R 0x00000184 0x80000000");
     EXPECT_EQ(r.pid, 123);
+    EXPECT_EQ(r.time_ns, 4711000123456u);
     EXPECT_EQ(r.kind, 'R');
     EXPECT_EQ(r.reg, 0x184u);
     EXPECT_EQ(r.value, 0x80000000u);
-    TraceRecord f = parse_trace_line("7 W 0x00001014 E5");
+    TraceRecord f = parse_trace_line("7 0.000000001 W 0x00001014 E5");
     EXPECT_EQ(f.kind, 'W');
+    EXPECT_EQ(f.time_ns, 1u);
     EXPECT_EQ(f.error, 5);
-    TraceRecord k = parse_trace_line("7 W 0x00001014 K");
+    TraceRecord k = parse_trace_line("7 1.000000000 W 0x00001014 K");
     EXPECT_TRUE(k.killed);
     EXPECT_EQ(k.reg, 0x1014u);
+    TraceRecord pk = parse_trace_line("7 1.000000000 P 0x00008170 K");
+    EXPECT_EQ(pk.kind, 'P');
+    EXPECT_TRUE(pk.killed);
+    EXPECT_EQ(pk.reg, 0x8170u);
+    // lines of older traces, without the time
+    TraceRecord old = parse_trace_line("123 R 0x00000184 0x80000000");
+    EXPECT_EQ(old.kind, 'R');
+    EXPECT_EQ(old.time_ns, 0u);
+    EXPECT_EQ(old.value, 0x80000000u);
 }
 
 TEST(TraceParse, proc_lines_opens_and_summaries)
 {
-    TraceRecord p = parse_trace_line("9 P w 0x18c 0x4b00");
+    TraceRecord p = parse_trace_line("9 2.5000000000 P w 0x18c 0x4b00");
+    EXPECT_EQ(p.kind, '?') << "ten digits of nanoseconds";
+    p = parse_trace_line("9 2.500000000 P w\t0x18c  19200 ");
     EXPECT_EQ(p.kind, 'P');
     EXPECT_FALSE(p.refused);
-    EXPECT_EQ(p.text, "w 0x18c 0x4b00");
+    EXPECT_EQ(p.text, "w\t0x18c  19200 ");
     EXPECT_EQ(p.reg, 0x18Cu);
-    EXPECT_EQ(p.value, 0x4B00u);
-    TraceRecord bad = parse_trace_line("9 P! w 0x18c zz");
+    EXPECT_EQ(p.value, 19200u);
+    TraceRecord bad = parse_trace_line("9 2.500000000 P! w 0x18c zz");
     EXPECT_TRUE(bad.refused);
     EXPECT_EQ(bad.text, "w 0x18c zz");
-    TraceRecord o = parse_trace_line("9 O /dev/qx_fpga E13");
+    TraceRecord o = parse_trace_line("9 2.500000000 O /dev/qx_fpga E13");
     EXPECT_EQ(o.kind, 'O');
     EXPECT_EQ(o.text, "/dev/qx_fpga");
     EXPECT_EQ(o.error, 13);
 
-    std::vector<TraceRecord> t = {parse_trace_line("1 O /dev/qx_fpga"), parse_trace_line("1 W 0x00000188 0x00000004"),
-                                  parse_trace_line("1 W 0x00000180 0x00050111"), parse_trace_line("1 R 0x00000184 E5"),
-                                  p, bad};
+    std::vector<TraceRecord> t = {
+        parse_trace_line("1 3.000000000 O /dev/qx_fpga"), parse_trace_line("1 3.000000001 W 0x00000188 0x00000004"),
+        parse_trace_line("1 3.000000002 W 0x00000180 0x00050111"), parse_trace_line("1 3.000000003 R 0x00000184 E5"),
+        p, bad};
     EXPECT_EQ(qxtest::traffic_summary(t),
               (std::vector<std::string>{"W 0x188 0x4", "W 0x180 0x50111", "P 0x18c 0x4b00"}));
     EXPECT_EQ(qxtest::writes_to(t, 0x18C), std::vector<uint32_t>{0x4B00});
     EXPECT_EQ(qxtest::reads_of(t, 0x184), 0u);
-    EXPECT_EQ(qxtest::proc_lines(t), std::vector<std::string>{"w 0x18c 0x4b00"});
+    EXPECT_EQ(qxtest::proc_lines(t), std::vector<std::string>{"w\t0x18c  19200 "});
+}
+
+TEST(TraceParse, malformed_lines_are_refused)
+{
+    for (const char* line : {"", "12", "12 R", "x 1.000000000 R 0x00000004 0x00000011",
+                             "12 1.000000000 R 0x00000004", "12 1.000000000 R 0x00000004 0x000000011",
+                             "12 1.000000000 R 0x00000004 0x11 junk", "12 1.000000000 Q 0x00000004 0x11",
+                             "12 1.000000000 P w 0x18c", "12 1.000000000 P w 0x18c 0x100000000",
+                             "12 1.000000000 P 0x00008170", "12 1.000000000 O ", "12 1.000000000 O /dev/qx_fpga X"}) {
+        qxsim::TraceRecord rec;
+        EXPECT_FALSE(qxsim::parse_trace_line(line, &rec)) << '"' << line << '"';
+    }
+}
+
+// Every kind of line the model writes comes back as it went in.
+TEST(TraceFormat, written_lines_parse_back_to_the_same_record)
+{
+    struct Case {
+        qxsim::TraceRecord rec;
+        const char* line;
+    };
+    auto make = [](int32_t pid, uint64_t t, char kind, uint32_t reg, uint32_t value, int err, bool killed,
+                   bool refused, const char* text) {
+        qxsim::TraceRecord r;
+        r.pid = pid;
+        r.time_ns = t;
+        r.kind = kind;
+        r.reg = reg;
+        r.value = value;
+        r.error = err;
+        r.killed = killed;
+        r.refused = refused;
+        r.text = text;
+        return r;
+    };
+    const Case cases[] = {
+        {make(4711, 12000123456u, 'W', 0x1004, 0x208, 0, false, false, ""), "4711 12.000123456 W 0x00001004 0x00000208\n"},
+        {make(1, 0, 'R', 0xFFFFFFFF, 0x80000001, 0, false, false, ""), "1 0.000000000 R 0xffffffff 0x80000001\n"},
+        {make(2147483647, 18446744073709551615u, 'R', 0x184, 0, 5, false, false, ""),
+         "2147483647 18446744073.709551615 R 0x00000184 E5\n"},
+        {make(7, 999999999, 'W', 0x1014, 0, 0, true, false, ""), "7 0.999999999 W 0x00001014 K\n"},
+        {make(7, 5, 'P', 0x8170, 0, 0, true, false, ""), "7 0.000000005 P 0x00008170 K\n"},
+        {make(9, 1000000000, 'P', 0x18C, 0x4B00, 0, false, false, "w 0x18c 0x4b00"), "9 1.000000000 P w 0x18c 0x4b00\n"},
+        {make(9, 1000000000, 'P', 0, 0, 0, false, true, "w 0x18c \\x07"), "9 1.000000000 P! w 0x18c \\x07\n"},
+        {make(9, 3, 'O', 0, 0, 13, false, false, "/dev/qx_fpga"), "9 0.000000003 O /dev/qx_fpga E13\n"},
+        {make(9, 3, 'O', 0, 0, 0, false, false, "/proc/qx_pci/regs"), "9 0.000000003 O /proc/qx_pci/regs\n"},
+        {make(9, 4, 'C', 0, 0, 0, false, false, "/dev/qx_fpga"), "9 0.000000004 C /dev/qx_fpga\n"},
+    };
+    for (const Case& c : cases) {
+        char buf[qxsim::TRACE_LINE_FIXED + 32];
+        size_t n = qxsim::format_trace_line(c.rec, buf, sizeof buf);
+        ASSERT_LE(n, sizeof buf);
+        EXPECT_EQ(std::string(buf, n), c.line);
+        qxsim::TraceRecord back;
+        ASSERT_TRUE(qxsim::parse_trace_line(std::string_view(buf, n), &back)) << c.line;
+        EXPECT_EQ(back.pid, c.rec.pid);
+        EXPECT_EQ(back.time_ns, c.rec.time_ns);
+        EXPECT_EQ(back.kind, c.rec.kind);
+        EXPECT_EQ(back.reg, c.rec.reg) << c.line;
+        EXPECT_EQ(back.value, c.rec.value) << c.line;
+        EXPECT_EQ(back.error, c.rec.error);
+        EXPECT_EQ(back.killed, c.rec.killed);
+        EXPECT_EQ(back.refused, c.rec.refused);
+        EXPECT_EQ(back.text, c.rec.text);
+    }
+    // A buffer too small gets nothing and learns the size it needs.
+    char tiny[8] = "unused";
+    EXPECT_EQ(qxsim::format_trace_line(cases[0].rec, tiny, sizeof tiny), 42u);
+    EXPECT_STREQ(tiny, "unused");
+}
+
+// The model's lines carry this process and a monotonic time.
+TEST(TraceFormat, the_camera_stamps_each_line_with_pid_and_time)
+{
+    qxtest::SimCamera sim;
+    uint64_t before = qxsim::trace_now_ns();
+    uint32_t v = 0;
+    ASSERT_EQ(sim.model().reg_read(0x4, &v), 0);
+    ASSERT_EQ(sim.model().reg_write(0x8000, 0x77), 0);
+    uint64_t after = qxsim::trace_now_ns();
+    std::vector<TraceRecord> t = sim.trace();
+    ASSERT_EQ(t.size(), 2u);
+    for (const TraceRecord& r : t) {
+        EXPECT_EQ(r.pid, ::getpid());
+        EXPECT_GE(r.time_ns, before);
+        EXPECT_LE(r.time_ns, after);
+    }
+    EXPECT_LE(t[0].time_ns, t[1].time_ns);
+    EXPECT_EQ(t[1].line.substr(t[1].line.find(" W ")), " W 0x00008000 0x00000077");
 }
 
 }  // namespace

@@ -1,0 +1,64 @@
+// The trace line format, shared by the model (trace.log), the recorder, the
+// test harness, replay and the decoded view.
+//
+// One line per event, fields separated by one blank:
+//
+//     <pid> <time> R 0x<reg:08x> 0x<value:08x>   register read and the value returned
+//     <pid> <time> W 0x<reg:08x> 0x<value:08x>   register write
+//     <pid> <time> R 0x<reg:08x> E<errno>        failed access; W likewise
+//     <pid> <time> W 0x<reg:08x> K               power cut before this access; R, P likewise
+//     <pid> <time> P <line as received>          accepted proc line ("w 0x18c 0x4b00")
+//     <pid> <time> P! <line as received>         refused proc line (control bytes as \xNN)
+//     <pid> <time> O <path> [E<errno>]           /dev/qx_fpga or /proc/qx_pci/regs opened (or refused)
+//     <pid> <time> C <path>                      device closed
+//
+// <time> is CLOCK_MONOTONIC when the event happened, "<seconds>.<9-digit
+// nanoseconds>". Lines without the time field (older traces) parse with
+// time_ns 0.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace qxsim {
+
+enum TraceKind : char {
+    TRACE_READ = 'R',
+    TRACE_WRITE = 'W',
+    TRACE_PROC = 'P',
+    TRACE_OPEN = 'O',
+    TRACE_CLOSE = 'C',
+};
+
+// One trace line. `text` is a view into the line it was parsed from (or
+// into the caller's data when writing): the proc line for P, the path for
+// O and C, empty otherwise.
+struct TraceRecord {
+    int32_t pid = 0;
+    uint64_t time_ns = 0;
+    char kind = 0;          // a TraceKind
+    uint32_t reg = 0;       // R, W, accepted P, and the register of a power cut
+    uint32_t value = 0;     // R: value read; W and accepted P: value written
+    int error = 0;          // errno of a failed access or open, 0 if none
+    bool killed = false;    // "K": power cut at this access
+    bool refused = false;   // "P!": proc buffer refused
+    std::string_view text;
+};
+
+// Room for any line whose text field is at most this long.
+constexpr size_t TRACE_LINE_FIXED = 80;
+
+// CLOCK_MONOTONIC now, in nanoseconds.
+uint64_t trace_now_ns();
+
+// Formats `rec` as one line with its newline into buf[0..size). Returns the
+// length of the whole line; like snprintf, nothing is written when that is
+// more than `size` (call again with a larger buffer). Never allocates.
+size_t format_trace_line(const TraceRecord& rec, char* buf, size_t size);
+
+// Parses one line (with or without its newline). False for a line that is
+// not in the format above; *rec is then unspecified.
+bool parse_trace_line(std::string_view line, TraceRecord* rec);
+
+}  // namespace qxsim
