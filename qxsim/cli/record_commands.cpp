@@ -4,6 +4,7 @@
 #include "qxsim/model/asmi_controller.h"
 #include "qxsim/model/camera.h"
 #include "qxsim/model/i2c_master.h"
+#include "qxsim/model/ident_memory.h"
 #include "qxsim/model/trace_format.h"
 #include "qxsim/record/record_format.h"
 #include "qxsim/record/record_merge.h"
@@ -260,7 +261,7 @@ public:
         }
         size_ = static_cast<size_t>(st.st_size);
         if (size_ > 0) {
-            void* m = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd, 0);
+            void* m = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
             if (m == MAP_FAILED) {
                 *err = "cannot read " + path + ": " + std::strerror(errno);
                 ::close(fd);
@@ -292,35 +293,91 @@ private:
     size_t size_ = 0;
 };
 
-// The sensor code as the recorded session read it from the identification
-// memory (registers 4..7 of device 0x50 on the ISB master), or 0.
-uint32_t recorded_sensor(const TraceText& text)
+// Nibble of a lower-case hexadecimal digit as the trace writes them, 0xFF
+// for anything else.
+struct HexTable {
+    uint8_t v[256];
+    constexpr HexTable() : v()
+    {
+        for (int i = 0; i < 256; i++)
+            v[i] = 0xFF;
+        for (int i = 0; i < 10; i++)
+            v['0' + i] = static_cast<uint8_t>(i);
+        for (int i = 0; i < 6; i++)
+            v['a' + i] = static_cast<uint8_t>(10 + i);
+    }
+};
+constexpr HexTable hex_table;
+
+bool hex8(const char* p, uint32_t* out)
 {
-    const uint32_t base = qxsim::I2C_ISB_BASE;
-    const uint32_t read_ident = (0x50u << 12) | qxsim::I2C_CMD_READ;
-    uint32_t reg_addr = 0, pending = 0, code = 0;
+    uint32_t x = 0, bad = 0;
+    for (int i = 0; i < 8; i++) {
+        uint8_t d = hex_table.v[static_cast<unsigned char>(p[i])];
+        bad |= d;
+        x = (x << 4) | (d & 0xF);
+    }
+    *out = x;
+    return (bad & 0xF0) == 0;
+}
+
+// The common line, a successful register access, read from its end:
+// "... R 0x<8 digits> 0x<8 digits>". Anything else takes the full parser.
+bool parse_access_fast(std::string_view line, qxsim::TraceRecord* r)
+{
+    size_t n = line.size();
+    if (n < 28 || line[0] < '0' || line[0] > '9')
+        return false;
+    const char* e = line.data() + n;
+    if (e[-11] != ' ' || e[-10] != '0' || e[-9] != 'x' || e[-22] != ' ' || e[-21] != '0' || e[-20] != 'x' ||
+        e[-24] != ' ' || (e[-23] != 'R' && e[-23] != 'W'))
+        return false;
+    if (!hex8(e - 19, &r->reg) || !hex8(e - 8, &r->value))
+        return false;
+    r->kind = e[-23];
+    r->error = 0;
+    r->killed = false;
+    r->refused = false;
+    return true;
+}
+
+// The sensor code bytes (identification memory registers 4..7, device 0x50
+// on the ISB master) as the recorded session read them, looking ahead from
+// the read command at `pos`; `reg_addr` is the register address last
+// written to that master. Bit n of the result's mask: register 4 + n known.
+struct SensorBytes {
+    uint8_t value[4] = {};
+    unsigned known = 0;
+};
+
+constexpr uint32_t IDENT_BASE = qxsim::I2C_ISB_BASE;
+constexpr uint32_t IDENT_READ = (0x50u << 12) | qxsim::I2C_CMD_READ;
+
+SensorBytes recorded_sensor(const TraceText& text, size_t pos, uint32_t reg_addr)
+{
+    const size_t LOOKAHEAD = 4096;  // lines: a tool reads the four at once
+    SensorBytes out;
+    uint32_t pending = 0;
     bool reading = false;
-    unsigned have = 0;
-    size_t pos = 0;
     std::string_view line;
     qxsim::TraceRecord r;
-    while (text.next(&pos, &line) && have != 0xF) {
-        if (!qxsim::parse_trace_line(line, &r) || r.error || r.killed)
+    for (size_t n = 0; n < LOOKAHEAD && out.known != 0xF && text.next(&pos, &line); n++) {
+        if (!parse_access_fast(line, &r) && (!qxsim::parse_trace_line(line, &r) || r.error || r.killed))
             continue;
-        if (r.kind == 'W' && r.reg == base + qxsim::I2C_REG_ADDR)
+        if (r.kind == 'W' && r.reg == IDENT_BASE + qxsim::I2C_REG_ADDR)
             reg_addr = r.value;
-        else if (r.kind == 'W' && r.reg == base + qxsim::I2C_CONTROL) {
-            reading = r.value == read_ident;
+        else if (r.kind == 'W' && r.reg == IDENT_BASE + qxsim::I2C_CONTROL) {
+            reading = r.value == IDENT_READ;
             pending = reg_addr;
-        } else if (r.kind == 'R' && r.reg == base + qxsim::I2C_RD_DATA && reading) {
+        } else if (r.kind == 'R' && r.reg == IDENT_BASE + qxsim::I2C_RD_DATA && reading) {
             if (pending >= 4 && pending <= 7) {
-                code |= (r.value & 0xFF) << (8 * (pending - 4));
-                have |= 1u << (pending - 4);
+                out.value[pending - 4] = static_cast<uint8_t>(r.value);
+                out.known |= 1u << (pending - 4);
             }
             reading = false;
         }
     }
-    return have == 0xF ? code : 0;
+    return out;
 }
 
 struct ReplayStats {
@@ -372,20 +429,22 @@ std::string hex(uint32_t v)
 
 class Replayer {
 public:
-    Replayer(qxsim::Camera& cam, const TraceText& text) : cam_(cam), text_(text) {}
+    // `fresh`: the camera was made for this replay and takes the sensor the
+    // recording shows.
+    Replayer(qxsim::Camera& cam, const TraceText& text, bool fresh) : cam_(cam), text_(text), learn_sensor_(fresh) {}
 
     // Runs the whole trace; false at the first difference (in diff_) or an
     // unreadable line (in bad_line_).
     bool run()
     {
-        size_t pos = 0, line_pos = 0;
+        size_t line_pos = 0;
         std::string_view line;
         qxsim::TraceRecord r;
-        while ((line_pos = pos, text_.next(&pos, &line))) {
+        while ((line_pos = pos_, text_.next(&pos_, &line))) {
             line_no_++;
             if (line.empty())
                 continue;
-            if (!qxsim::parse_trace_line(line, &r)) {
+            if (!parse_access_fast(line, &r) && !qxsim::parse_trace_line(line, &r)) {
                 bad_line_ = line_no_;
                 return false;
             }
@@ -413,6 +472,10 @@ private:
         switch (r.kind) {
         case 'W': {
             stats_.accesses++;
+            if (r.reg == IDENT_BASE + qxsim::I2C_REG_ADDR)
+                ident_reg_addr_ = r.value;
+            else if (learn_sensor_ && r.reg == IDENT_BASE + qxsim::I2C_CONTROL && r.value == IDENT_READ)
+                take_recorded_sensor();
             if (int e = cam_.reg_write(r.reg, r.value))
                 return differ(fmt::format("W {} {}: the model's driver refused the write (E{})", hex(r.reg),
                                           hex(r.value), e));
@@ -472,6 +535,25 @@ private:
         return ((v ^ r.value) & ~busy) == 0 || differ(mismatch(r, v));
     }
 
+    // A fresh camera gets the sensor of the recorded camera before the
+    // session first reads the identification memory.
+    void take_recorded_sensor()
+    {
+        learn_sensor_ = false;
+        SensorBytes b = recorded_sensor(text_, line_start_of(pos_), ident_reg_addr_);
+        auto lock = cam_.lock();
+        for (unsigned i = 0; i < 4; i++)
+            if (b.known & (1u << i))
+                cam_.ident().set_register(static_cast<uint8_t>(4 + i), b.value[i]);
+    }
+    size_t line_start_of(size_t after) const
+    {
+        size_t p = after > 0 ? after - 1 : 0;
+        while (p > 0 && text_.data()[p - 1] != '\n')
+            p--;
+        return p;
+    }
+
     static std::string mismatch(const qxsim::TraceRecord& r, uint32_t v)
     {
         return fmt::format("R {}: the camera read {}, the model reads {} (bits {} differ)", hex(r.reg),
@@ -490,6 +572,9 @@ private:
     Difference diff_;
     size_t line_no_ = 0;
     size_t bad_line_ = 0;
+    size_t pos_ = 0;
+    bool learn_sensor_;
+    uint32_t ident_reg_addr_ = 0;
 };
 
 // A fresh camera in a temporary folder, removed again at the end.
@@ -503,7 +588,7 @@ public:
             std::filesystem::remove_all(dir, ec);
         }
     }
-    bool create(uint32_t sensor, std::string* err)
+    bool create(std::string* err)
     {
         const char* tmp = ::getenv("TMPDIR");
         std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/qxsim-replay.XXXXXX";
@@ -515,8 +600,6 @@ public:
         }
         dir = buf.data();
         qxsim::CreateOptions options;
-        if (sensor)
-            options.sensor_code = sensor;
         options.force = true;
         if (!qxsim::Camera::create(dir, options, err))
             return false;
@@ -546,7 +629,7 @@ int cmd_replay(const std::string& dir, bool explicit_state, const std::vector<st
     if (explicit_state) {
         prepared = qxsim::Camera::open(dir, &err);
         cam = prepared.get();
-    } else if (fresh.create(recorded_sensor(text), &err)) {
+    } else if (fresh.create(&err)) {
         cam = fresh.cam.get();
     }
     if (!cam) {
@@ -554,7 +637,7 @@ int cmd_replay(const std::string& dir, bool explicit_state, const std::vector<st
         return 2;
     }
 
-    Replayer replay(*cam, text);
+    Replayer replay(*cam, text, !explicit_state);
     bool agrees = replay.run();
     if (replay.bad_line()) {
         std::fprintf(stderr, "qxsim: %s:%zu: not a trace line\n", path.c_str(), replay.bad_line());

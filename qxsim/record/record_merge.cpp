@@ -32,7 +32,6 @@ struct Event {
     uint32_t reg;
     uint32_t value;
     int error;
-    uint64_t time_ns;
     std::string text;  // proc line or path
 };
 
@@ -138,9 +137,9 @@ public:
     uint64_t accesses = 0;
 
     // Emits this file's current segment, up to the next SEGMENT record.
-    template <typename Emit>
-    void segment(Emit&& emit)
+    void segment(TraceWriter& out)
     {
+        out_ = &out;
         while (pos_ < size_) {
             uint8_t op = data_[pos_];
             if (op == OP_SEGMENT)
@@ -151,10 +150,6 @@ public:
             }
         }
         settle(0, false);
-        for (Event& e : pending_)
-            emit(pid_, e);
-        pending_.clear();
-        settled_ = 0;
         if (pos_ < size_) {
             order_ = u32(pos_ + 1);
             pos_ += 5;
@@ -179,17 +174,26 @@ private:
     }
 
     // The events since the last clock reading get times between it and
-    // `now` (or the last reading itself at the end of a segment).
+    // `now` (or the last reading itself at the end of a segment) and go out.
     void settle(uint64_t now, bool have_now)
     {
-        size_t n = pending_.size() - settled_;
+        size_t n = pending_.size();
+        TraceRecord r;
+        r.pid = pid_;
         for (size_t i = 0; i < n; i++) {
-            uint64_t t = last_time_;
+            const Event& e = pending_[i];
+            r.time_ns = last_time_;
             if (have_now && now > last_time_)
-                t += (now - last_time_) * i / n;
-            pending_[settled_ + i].time_ns = t;
+                r.time_ns += (now - last_time_) * i / n;
+            r.kind = e.kind;
+            r.reg = e.reg;
+            r.value = e.value;
+            r.error = e.error;
+            r.refused = e.refused;
+            r.text = e.text;
+            out_->put(r);
         }
-        settled_ = pending_.size();
+        pending_.clear();
         if (have_now)
             last_time_ = now;
     }
@@ -200,7 +204,7 @@ private:
         if (op & OP_ACCESS) {
             if (!have(5))
                 return false;
-            Event e{(op & OP_ACCESS_WRITE) ? 'W' : 'R', false, slots_[op & SLOT_MASK], u32(pos_ + 1), 0, 0, {}};
+            Event e{(op & OP_ACCESS_WRITE) ? 'W' : 'R', false, slots_[op & SLOT_MASK], u32(pos_ + 1), 0, {}};
             pending_.push_back(std::move(e));
             accesses++;
             pos_ += 5;
@@ -226,21 +230,21 @@ private:
             if (!have(10))
                 return false;
             pending_.push_back(Event{static_cast<char>(data_[pos_ + 1]), false, u32(pos_ + 2), 0,
-                                     static_cast<int>(u32(pos_ + 6)), 0, {}});
+                                     static_cast<int>(u32(pos_ + 6)), {}});
             accesses++;
             pos_ += 10;
             return true;
         case OP_OPEN:
             if (!have(6))
                 return false;
-            pending_.push_back(Event{'O', false, 0, 0, static_cast<int>(u32(pos_ + 2)), 0,
+            pending_.push_back(Event{'O', false, 0, 0, static_cast<int>(u32(pos_ + 2)),
                                      data_[pos_ + 1] == PATH_PROC ? proc_path : dev_path});
             pos_ += 6;
             return true;
         case OP_CLOSE:
             if (!have(2))
                 return false;
-            pending_.push_back(Event{'C', false, 0, 0, 0, 0, dev_path});
+            pending_.push_back(Event{'C', false, 0, 0, 0, dev_path});
             pos_ += 2;
             return true;
         case OP_PROC: {
@@ -269,11 +273,11 @@ private:
         std::vector<ProcLine> lines;
         if (!refused && parse_proc_lines(buf, len, &lines)) {
             for (ProcLine& l : lines)
-                pending_.push_back(Event{'P', false, l.reg, l.value, 0, 0, std::move(l.text)});
+                pending_.push_back(Event{'P', false, l.reg, l.value, 0, std::move(l.text)});
             return;
         }
         for (std::string& text : printable_lines(buf, len))
-            pending_.push_back(Event{'P', true, 0, 0, 0, 0, std::move(text)});
+            pending_.push_back(Event{'P', true, 0, 0, 0, std::move(text)});
     }
 
     const unsigned char* data_ = nullptr;
@@ -283,9 +287,9 @@ private:
     uint32_t order_ = 0;
     bool clean_ = false;
     uint32_t slots_[SLOTS];
-    std::vector<Event> pending_;
-    size_t settled_ = 0;
+    std::vector<Event> pending_;  // since the last clock reading
     uint64_t last_time_ = 0;
+    TraceWriter* out_ = nullptr;
 };
 
 }  // namespace
@@ -320,18 +324,6 @@ bool merge_recording(const std::string& dir, const std::string& out_path, MergeR
         return false;
     }
     TraceWriter out(fd);
-    auto emit = [&out](int32_t pid, const Event& e) {
-        TraceRecord r;
-        r.pid = pid;
-        r.time_ns = e.time_ns;
-        r.kind = e.kind;
-        r.reg = e.reg;
-        r.value = e.value;
-        r.error = e.error;
-        r.refused = e.refused;
-        r.text = e.text;
-        out.put(r);
-    };
     // Segments in the order the processes took turns at the driver.
     for (;;) {
         RecordFile* next = nullptr;
@@ -340,7 +332,7 @@ bool merge_recording(const std::string& dir, const std::string& out_path, MergeR
                 next = f.get();
         if (!next)
             break;
-        next->segment(emit);
+        next->segment(out);
     }
     bool ok = out.flush();
     if (::close(fd) != 0)
