@@ -54,7 +54,7 @@ overhead() {  # timing
         pw=$(min "$pw" "$secs"); pc=$(min "$pc" "$cpu")
         fresh "$1"
         rm -f "$work/rec/"*
-        printf 'QRDO\0\0\0\0\0\0\0\0\0\0\0\0' | python3 -c 'import sys,struct; sys.stdout.buffer.write(struct.pack("<IIII",0x5152444f,0,0,0))' > "$work/rec/order"
+        python3 -c 'import sys,struct; sys.stdout.buffer.write(struct.pack("<IIII",0x5152444f,0,0,0))' > "$work/rec/order"
         timed env LD_PRELOAD="$recorder:$preload" QXSIM_STATE="$cam" QXSIM_RECORD_DIR="$work/rec" "$update" "$work/image.bin"
         rw=$(min "$rw" "$secs"); rc=$(min "$rc" "$cpu")
     done

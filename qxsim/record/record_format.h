@@ -2,11 +2,11 @@
 // recording folder (`<pid>.<n>.rec`), a header and a stream of records. The
 // front end merges the files into one trace when the recorded command ends.
 //
-// Register accesses cost 5 bytes: an op byte naming the kind and one of 64
-// register slots, then the value. A slot is (reg >> 2) & 63 and holds the
-// register last announced for it by a SLOT record, so a run of accesses to
-// the same few registers (FIFO words, status polls) never repeats the
-// address. Everything else is rare and carries what it needs. Numbers are
+// Register accesses come in runs: an op byte naming the kind and one of 64
+// register slots, a count, then the values of that many accesses of that
+// kind to that register (a FIFO's 64 words cost 4 bytes each). A slot is
+// (reg >> 2) & 63 and holds the register last announced for it by a SLOT
+// record, so accesses to the same few registers never repeat the address. Everything else is rare and carries what it needs. Numbers are
 // in the machine's byte order, as the file never leaves the machine that
 // wrote it before it is merged.
 #pragma once
@@ -33,8 +33,8 @@ enum Op : uint8_t {
     OP_CLOSE = 0x06,    // path:u8                close of the device node
     OP_PROC = 0x07,     // refused:u8 len:u32 bytes   one write() to the proc file
     OP_END = 0x08,      // the process image ended cleanly (exit, _exit, exec): nothing lost
-    OP_READ = 0x80,     // | slot: value:u32
-    OP_WRITE = 0xC0,    // | slot: value:u32
+    OP_READ = 0x80,     // | slot: count:u8 (1..255), count values:u32
+    OP_WRITE = 0xC0,    // | slot: count:u8 (1..255), count values:u32
 };
 constexpr uint8_t OP_ACCESS = 0x80;
 constexpr uint8_t OP_ACCESS_WRITE = 0x40;
@@ -73,6 +73,6 @@ constexpr uint32_t ORDER_MAGIC = 0x5152444f;  // "ODRQ"
 constexpr const char* ENV_DIR = "QXSIM_RECORD_DIR";
 
 // A clock reading every this many accesses: the merge interpolates between.
-constexpr unsigned TIME_EVERY = 256;
+constexpr unsigned TIME_EVERY = 1024;
 
 }  // namespace qxsim::rec

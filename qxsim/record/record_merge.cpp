@@ -202,12 +202,17 @@ private:
     {
         clean_ = false;
         if (op & OP_ACCESS) {
-            if (!have(5))
+            if (!have(2))
                 return false;
-            Event e{(op & OP_ACCESS_WRITE) ? 'W' : 'R', false, slots_[op & SLOT_MASK], u32(pos_ + 1), 0, {}};
-            pending_.push_back(std::move(e));
-            accesses++;
-            pos_ += 5;
+            size_t count = data_[pos_ + 1];
+            if (!have(2 + 4 * count))
+                return false;
+            char kind = (op & OP_ACCESS_WRITE) ? 'W' : 'R';
+            uint32_t reg = slots_[op & SLOT_MASK];
+            for (size_t i = 0; i < count; i++)
+                pending_.push_back(Event{kind, false, reg, u32(pos_ + 2 + 4 * i), 0, {}});
+            accesses += count;
+            pos_ += 2 + 4 * count;
             return true;
         }
         switch (op) {

@@ -63,7 +63,7 @@ struct Next {
 };
 Next next;
 
-// Descriptors of the device node in this process.
+// Descriptors of the device node in this process, while recording.
 constexpr int MAX_FD = 1 << 16;
 bool device_fd[MAX_FD];
 
@@ -84,8 +84,12 @@ struct Recorder {
     uint32_t token;       // this process image's turn marker
     pid_t pid;            // owner of the buffer (a vfork child is not)
     int fd;               // this image's file, -1 until the first record
-    unsigned until_time;  // accesses left before the next clock reading
+    unsigned since_time;  // accesses since the last clock reading
     size_t used;
+    unsigned char* run;   // op byte of the run being extended, or null
+    uint32_t run_reg;     // its register and op, and how many more it takes
+    uint8_t run_op;
+    unsigned run_left;
     uint32_t slots[SLOTS];
     unsigned char buf[BUFFER_SIZE];
 };
@@ -149,10 +153,16 @@ void flush()
     if (r.fd >= 0 || open_file())
         write_all(r.fd, r.buf, r.used);
     r.used = 0;
+    if (r.run)
+        r.since_time += r.run[1];
+    r.run = nullptr;
+    r.run_left = 0;
 }
 
+// Room for a record of n bytes; any record but an access ends the run.
 inline unsigned char* room(size_t n)
 {
+    r.run_left = 0;
     if (r.used + n > BUFFER_SIZE)
         flush();
     return r.buf + r.used;
@@ -169,7 +179,7 @@ void put_time()
     p[0] = OP_TIME;
     std::memcpy(p + 1, &ns, 8);
     r.used += 9;
-    r.until_time = TIME_EVERY;
+    r.since_time = 0;
 }
 
 // Another process (or image) reached the driver since this one did: start a
@@ -192,8 +202,23 @@ inline void take_turn()
         new_segment();
 }
 
+// The common case appends one value to the run in progress: three
+// compares and two stores.
 inline void put_access(uint8_t op, uint32_t reg, uint32_t value)
 {
+    if (reg == r.run_reg && op == r.run_op && r.run_left) {
+        put_u32(r.buf + r.used, value);
+        r.used += 4;
+        r.run_left--;
+        r.run[1]++;
+        return;
+    }
+    // A clock reading at most every TIME_EVERY accesses plus one run.
+    if (r.run)
+        r.since_time += r.run[1];
+    r.run = nullptr;
+    if (r.since_time >= TIME_EVERY)
+        put_time();
     unsigned slot = slot_of(reg);
     unsigned char* p = room(MAX_RECORD);
     if (r.slots[slot] != reg) {
@@ -204,11 +229,15 @@ inline void put_access(uint8_t op, uint32_t reg, uint32_t value)
         p += 6;
         r.used += 6;
     }
-    p[0] = static_cast<unsigned char>(op | slot);
-    put_u32(p + 1, value);
-    r.used += 5;
-    if (--r.until_time == 0)
-        put_time();
+    p[0] = static_cast<uint8_t>(op | slot);
+    p[1] = 1;
+    put_u32(p + 2, value);
+    r.used += 6;
+    r.run = p;
+    r.run_reg = reg;
+    r.run_op = op;
+    size_t fit = (BUFFER_SIZE - r.used) / 4;
+    r.run_left = fit < 254 ? static_cast<unsigned>(fit) : 254;
 }
 
 void put_fail(char kind, uint32_t reg, int err)
@@ -274,7 +303,9 @@ void start_image()
     r.pid = ::getpid();
     r.fd = -1;
     r.used = 0;
-    r.until_time = TIME_EVERY;
+    r.run = nullptr;
+    r.run_left = 0;
+    r.since_time = 0;
     reset_slots();
     r.token = __atomic_add_fetch(&r.order->next_token, 1, __ATOMIC_RELAXED);
 }
@@ -349,7 +380,7 @@ int open_path(Opener real_open, const char* path, int flags, mode_t mode)
     if (!dev && !proc)
         return fd;
     int err = fd < 0 ? errno : 0;
-    if (fd >= 0 && dev && fd < MAX_FD)
+    if (fd >= 0 && dev && fd < MAX_FD && r.active)
         device_fd[fd] = true;
     if (fd >= 0 && proc)
         remember_proc_file(fd);
@@ -461,7 +492,7 @@ QX_EXPORT int openat64(int dirfd, const char* path, int flags, ...)
 // save area of a variadic function is work the hot path can do without.
 QX_EXPORT int ioctl(int fd, unsigned long request, void* arg)
 {
-    if (fd >= 0 && fd < MAX_FD && device_fd[fd] && r.active &&
+    if (fd >= 0 && fd < MAX_FD && device_fd[fd] &&
         (request == IOC_READ_REG || request == IOC_WRITE_REG) && arg)
         return record_ioctl(fd, request, static_cast<reg_io*>(arg));
     if (__builtin_expect(!next.ioctl, 0))
