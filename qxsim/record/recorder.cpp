@@ -186,6 +186,10 @@ void put_time()
 // segment with the next order number.
 void new_segment()
 {
+    // The file exists from the first record on, so that an image killed
+    // before its first flush still shows up as killed.
+    if (r.fd < 0 && !open_file())
+        return;
     __atomic_store_n(&r.order->last_token, r.token, __ATOMIC_RELAXED);
     uint32_t n = __atomic_add_fetch(&r.order->next_order, 1, __ATOMIC_RELAXED);
     unsigned char* p = room(5);
@@ -198,7 +202,7 @@ void new_segment()
 // Called before each recorded call goes to the driver.
 inline void take_turn()
 {
-    if (__atomic_load_n(&r.order->last_token, __ATOMIC_RELAXED) != r.token)
+    if (r.active && __atomic_load_n(&r.order->last_token, __ATOMIC_RELAXED) != r.token)
         new_segment();
 }
 
