@@ -2,6 +2,7 @@
 #include "qxsim/cli/flash_commands.h"
 #include "qxsim/cli/qxsim_paths.h"
 #include "qxsim/cli/record_commands.h"
+#include "qxsim/cli/trace_commands.h"
 #include "qxsim/model/camera.h"
 #include "qxsim/model/fpga_status.h"
 #include "qxsim/model/i2c_master.h"
@@ -44,6 +45,7 @@ const char usage_text[] =
     "  set device BUS ADDR none              remove it\n"
     "  set device-reg BUS ADDR REG VALUE\n"
     "  trace on|off|show|clear\n"
+    "  trace show --decode   the trace grouped into I2C transactions, flash operations, proc lines\n"
     "  peek REG              read a register (no faults, not counted)\n"
     "  poke REG VALUE        write a register (no faults, not counted)\n"
     "  run -- TOOL [ARGS]    run a tool against the camera\n";
@@ -196,6 +198,8 @@ int cmd_set(qxsim::Camera& cam, const std::vector<std::string>& args)
 
 int cmd_trace(qxsim::Camera& cam, const std::vector<std::string>& args)
 {
+    if (args.size() == 2 && args[0] == "show" && args[1] == "--decode")
+        return qxsim_cli::trace_show_decoded(cam.trace_file());
     if (args.size() != 1)
         return usage();
     if (args[0] == "on" || args[0] == "off") {

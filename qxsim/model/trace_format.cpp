@@ -71,11 +71,35 @@ size_t put_prefix(char* out, int32_t pid, uint64_t time_ns)
 
 // ---- parsing ----
 
+// Hexadecimal digit values, 0xFF for any other byte.
+struct HexTable {
+    uint8_t v[256];
+    constexpr HexTable() : v()
+    {
+        for (int i = 0; i < 256; i++)
+            v[i] = 0xFF;
+        for (int i = 0; i < 10; i++)
+            v['0' + i] = static_cast<uint8_t>(i);
+        for (int i = 0; i < 6; i++) {
+            v['a' + i] = static_cast<uint8_t>(10 + i);
+            v['A' + i] = static_cast<uint8_t>(10 + i);
+        }
+    }
+};
+constexpr HexTable HEX;
+
+// Reads fields of one line of a buffer; the line ends at a newline or at
+// the end of the buffer.
 struct Cursor {
     const char* p;
     const char* end;
 
-    bool at_end() const { return p == end; }
+    bool at_end() const { return p == end || *p == '\n'; }
+    const char* line_end() const
+    {
+        const void* nl = std::memchr(p, '\n', static_cast<size_t>(end - p));
+        return nl ? static_cast<const char*>(nl) : end;
+    }
     bool take(char c)
     {
         if (p != end && *p == c) {
@@ -100,33 +124,29 @@ struct Cursor {
     {
         if (end - p < 3 || p[0] != '0' || (p[1] != 'x' && p[1] != 'X'))
             return false;
-        p += 2;
-        const char* start = p;
+        const char* start = p + 2;
+        const char* q = start;
         uint32_t x = 0;
-        while (p != end) {
-            char c = *p;
-            uint32_t d;
-            if (c >= '0' && c <= '9')
-                d = static_cast<uint32_t>(c - '0');
-            else if (c >= 'a' && c <= 'f')
-                d = static_cast<uint32_t>(c - 'a' + 10);
-            else if (c >= 'A' && c <= 'F')
-                d = static_cast<uint32_t>(c - 'A' + 10);
-            else
+        while (q != end) {
+            uint8_t d = HEX.v[static_cast<unsigned char>(*q)];
+            if (d == 0xFF)
                 break;
-            if (p - start == 8)
+            if (q - start == 8)
                 return false;
             x = (x << 4) | d;
-            p++;
+            q++;
         }
+        if (q == start)
+            return false;
+        p = q;
         *v = x;
-        return p != start;
+        return true;
     }
     // A proc-line number, read as the driver reads it.
     bool number32(uint32_t* v)
     {
         const char* start = p;
-        while (p != end && *p != ' ' && *p != '\t')
+        while (!at_end() && *p != ' ' && *p != '\t')
             p++;
         return parse_u32(start, p, v);
     }
@@ -198,11 +218,11 @@ size_t format_trace_line(const TraceRecord& rec, char* buf, size_t size)
     return total;
 }
 
-bool parse_trace_line(std::string_view line, TraceRecord* rec)
+namespace {
+
+// The line at c.p; on success c.p is left at its newline (or the end).
+bool parse_fields(Cursor& c, TraceRecord* rec)
 {
-    if (!line.empty() && line.back() == '\n')
-        line.remove_suffix(1);
-    Cursor c{line.data(), line.data() + line.size()};
     *rec = TraceRecord{};
     bool negative = c.take('-');
     uint64_t v;
@@ -236,9 +256,12 @@ bool parse_trace_line(std::string_view line, TraceRecord* rec)
         rec->refused = c.take('!');
         if (!c.take(' '))
             return false;
+        c.end = c.line_end();
         rec->text = std::string_view(c.p, static_cast<size_t>(c.end - c.p));
-        if (rec->refused)
+        if (rec->refused) {
+            c.p = c.end;
             return true;
+        }
         // A power cut at a proc line: "P 0x<reg> K".
         if (c.hex32(&rec->reg)) {
             if (!c.take(' ') || !c.take('K') || !c.at_end())
@@ -266,7 +289,7 @@ bool parse_trace_line(std::string_view line, TraceRecord* rec)
         if (!c.take(' '))
             return false;
         const char* path = c.p;
-        while (c.p != c.end && *c.p != ' ')
+        while (!c.at_end() && *c.p != ' ')
             c.p++;
         rec->text = std::string_view(path, static_cast<size_t>(c.p - path));
         if (rec->text.empty())
@@ -278,6 +301,24 @@ bool parse_trace_line(std::string_view line, TraceRecord* rec)
     default:
         return false;
     }
+}
+
+}  // namespace
+
+bool parse_trace_line(std::string_view line, TraceRecord* rec)
+{
+    if (!line.empty() && line.back() == '\n')
+        line.remove_suffix(1);
+    Cursor c{line.data(), line.data() + line.size()};
+    return parse_fields(c, rec) && c.p == c.end;
+}
+
+const char* parse_trace_buffer(const char* p, const char* end, TraceRecord* rec, bool* ok)
+{
+    Cursor c{p, end};
+    *ok = parse_fields(c, rec);
+    const char* eol = *ok ? c.p : Cursor{c.p, end}.line_end();
+    return eol == end ? end : eol + 1;
 }
 
 }  // namespace qxsim

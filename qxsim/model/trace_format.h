@@ -61,4 +61,9 @@ size_t format_trace_line(const TraceRecord& rec, char* buf, size_t size);
 // not in the format above; *rec is then unspecified.
 bool parse_trace_line(std::string_view line, TraceRecord* rec);
 
+// Parses the line starting at p in the buffer [p, end) (a trace file read
+// or mapped whole) and returns the start of the next line. *ok tells
+// whether the line was a trace line; rec->text points into the buffer.
+const char* parse_trace_buffer(const char* p, const char* end, TraceRecord* rec, bool* ok);
+
 }  // namespace qxsim

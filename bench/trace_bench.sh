@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Figures for the trace (not a test: it prints): a 16 MiB update recorded
+# with the trace on (lines, size, update time with the trace), then
+# `qxsim trace show --decode` of that trace (wall and CPU time, lines/s,
+# entries). Goal: the decode within 5 s.
+# usage: bench/trace_bench.sh [BUILD_DIR]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build/default}
+
+qxsim=$build/qxsim/qxsim
+update=$build/update/update
+for f in "$qxsim" "$update"; do
+    [[ -x "$f" ]] || { echo "missing $f (build it first)" >&2; exit 1; }
+done
+command -v openssl > /dev/null || { echo "openssl is needed for the test data" >&2; exit 1; }
+
+work=$(mktemp -d /tmp/trace_bench.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+
+# timed CMD...: run it with stdout to $work/out.txt; secs (wall) and cpu.
+timed() {
+    local TIMEFORMAT='%R %U %S' t
+    t=$( { time "$@" > "$work/out.txt" 2> "$work/err.txt" ; } 2>&1 ) || { echo "failed: $*"; tail -5 "$work/err.txt"; exit 1; }
+    read -r secs user sys <<< "$t"
+    cpu=$(echo "$user + $sys" | bc -l)
+}
+
+head -c $((16 << 20)) /dev/zero |
+    openssl enc -aes-128-ctr -nosalt -K 00112233445566778899aabbccddeeff -iv 00000000000000000000000000000000 > "$work/img16"
+
+cam=$work/cam
+"$qxsim" --state "$cam" create > /dev/null
+"$qxsim" --state "$cam" trace on
+timed "$qxsim" --state "$cam" run -- "$update" "$work/img16"
+grep -q "Verification complete" "$work/out.txt" || { echo "update failed:"; tail -5 "$work/out.txt"; exit 1; }
+lines=$(wc -l < "$cam/trace.log")
+bytes=$(stat -c %s "$cam/trace.log")
+printf '%-30s %8.3f s wall %8.3f s cpu  %9d lines  %6.1f MiB\n' "update 16 MiB, trace on" "$secs" "$cpu" \
+    "$lines" "$(echo "$bytes / 1048576" | bc -l)"
+
+cat "$cam/trace.log" > /dev/null   # page cache warm, as after the recording
+timed "$qxsim" --state "$cam" trace show --decode
+entries=$(wc -l < "$work/out.txt")
+printf '%-30s %8.3f s wall %8.3f s cpu  %6.2f M lines/s  %7d entries  (goal <= 5 s)\n' "trace show --decode" \
+    "$secs" "$cpu" "$(echo "$lines / $secs / 1000000" | bc -l)" "$entries"
+grep -q "program offset record at 0x07fffff0" "$work/out.txt" || { echo "decode misses the offset record"; exit 1; }
