@@ -5,6 +5,7 @@
 #include "qxsim/model/camera.h"
 #include "qxsim/model/i2c_master.h"
 #include "qxsim/model/ident_memory.h"
+#include "qxsim/model/trace_decoder.h"
 #include "qxsim/model/trace_format.h"
 #include "qxsim/record/record_format.h"
 #include "qxsim/record/record_merge.h"
@@ -394,29 +395,57 @@ struct Difference {
     std::string what;
 };
 
-// Context of a difference: the lines around it as recorded.
-void print_context(const TraceText& text, size_t line_no, size_t line_pos)
+// Start of the line `back` lines before the one at `line_pos` (or of the
+// first line); *got says how many lines back that is.
+size_t lines_back(const TraceText& text, size_t line_pos, size_t back, size_t* got)
 {
-    const size_t before = 8, after = 3;
     size_t start = line_pos;
-    size_t back = 0;
-    while (start > 0 && back <= before) {
+    *got = 0;
+    while (start > 0 && *got < back) {
         start--;
         while (start > 0 && text.data()[start - 1] != '\n')
             start--;
-        back++;
+        (*got)++;
     }
-    if (back > before) {
-        // one line too far: step forward again
-        const char* nl = static_cast<const char*>(std::memchr(text.data() + start, '\n', line_pos - start));
-        start = static_cast<size_t>(nl - text.data()) + 1;
-        back--;
-    }
-    size_t pos = start;
-    size_t no = line_no - back;
+    return start;
+}
+
+// Context of a difference: what the recorded session was doing, decoded
+// (I2C transactions, flash operations) from a stretch of lines before it,
+// then the raw lines around it. The differing line is marked with '>'.
+void print_context(const TraceText& text, size_t line_no, size_t line_pos)
+{
+    const size_t DECODE_BACK = 400, DECODE_AFTER = 40, ENTRIES = 6, RAW_BACK = 8, RAW_AFTER = 3;
+    size_t back = 0;
+    size_t pos = lines_back(text, line_pos, DECODE_BACK, &back);
+    size_t first_no = line_no - back;
+    qxsim::TraceDecoder decoder;
     std::string_view line;
-    std::printf("recorded session around it:\n");
-    while (no <= line_no + after && text.next(&pos, &line)) {
+    qxsim::TraceRecord r;
+    for (size_t no = first_no; no <= line_no + DECODE_AFTER && text.next(&pos, &line); no++) {
+        if (qxsim::parse_trace_line(line, &r))
+            decoder.feed(r);
+        else
+            decoder.feed_bad_line(line);
+    }
+    decoder.finish();
+    std::vector<qxsim::DecodedEntry> entries = decoder.take();
+    size_t index = back;  // the differing record in the decoder's input
+    size_t hit = entries.size();
+    for (size_t i = 0; i < entries.size(); i++)
+        if (entries[i].first <= index && index <= entries[i].last)
+            hit = i;
+    if (hit < entries.size()) {
+        std::printf("decoded, as recorded:\n");
+        size_t from = hit >= ENTRIES ? hit - ENTRIES : 0;
+        for (size_t i = from; i <= hit + 1 && i < entries.size(); i++)
+            std::printf("%s %s\n", i == hit ? ">" : " ", qxsim::format_decoded(entries[i]).c_str());
+    }
+
+    pos = lines_back(text, line_pos, RAW_BACK, &back);
+    size_t no = line_no - back;
+    std::printf("recorded lines around it:\n");
+    while (no <= line_no + RAW_AFTER && text.next(&pos, &line)) {
         std::printf("%s %7zu  %.*s\n", no == line_no ? ">" : " ", no, static_cast<int>(line.size()), line.data());
         no++;
     }

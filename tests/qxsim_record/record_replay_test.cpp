@@ -57,6 +57,17 @@ bool contains(const std::string& text, const std::string& part)
     return text.find(part) != std::string::npos;
 }
 
+// The output line marked with '>' holds `part`.
+bool marked_line_contains(const std::string& out, const std::string& part)
+{
+    std::istringstream in(out);
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("> ", 0) == 0 && contains(line, part))
+            return true;
+    return false;
+}
+
 // `qxsim --state DIR record -o FILE --sim -- ARGV...`
 Result record(const SimCamera& sim, const std::string& file, const std::vector<std::string>& argv)
 {
@@ -177,17 +188,22 @@ TEST(Replay, names_the_first_real_difference)
         std::vector<std::string> argv;
         std::vector<std::string> prepare;  // qxsim command for the camera replayed against
         const char* difference;
+        const char* decoded;  // the decoded entry holding it, as recorded
     };
     const Case cases[] = {
         {"another sensor", {"regdump", "-i", "-d", "0x50", "-r", "4", "-c", "4"}, {"set", "sensor", "LINCE5M-C"},
-         "R 0x00000190: the camera read 0x00000048, the model reads 0x00000035 (bits 0x0000007d differ)"},
+         "R 0x00000190: the camera read 0x00000048, the model reads 0x00000035 (bits 0x0000007d differ)",
+         "i2c-isb  read dev 0x50 reg 0x05 -> 0x48 (8 bit), ack"},
         {"another flash", {"update", "-v", "@image"}, {"flash", "id", "0x20"},
-         "R 0x00001004: the camera read 0x00002100, the model reads 0x00002000 (bits 0x00000100 differ)"},
+         "R 0x00001004: the camera read 0x00002100, the model reads 0x00002000 (bits 0x00000100 differ)",
+         "flash    read ID -> 0x21 EPCQ-L1024"},
         {"a missing acknowledge", {"regdump", "-i", "-d", "0x50", "-r", "4", "-c", "1"},
          {"fault", "set", "i2c-isb.0x50.nak"},
-         "R 0x00000184: the camera read 0x00000000, the model reads 0x40000000 (bits 0x40000000 differ)"},
+         "R 0x00000184: the camera read 0x00000000, the model reads 0x40000000 (bits 0x40000000 differ)",
+         "i2c-isb  read dev 0x50 reg 0x04 -> 0x43 (8 bit), ack"},
         {"a failing erase", {"update", "-v", "@image"}, {"fault", "set", "asmi.erase-error", "0x2000000"},
-         "R 0x00001004: the camera read 0x00002100, the model reads 0x00002102 (bits 0x00000002 differ)"},
+         "R 0x00001004: the camera read 0x00002100, the model reads 0x00002102 (bits 0x00000002 differ)",
+         "flash    erase sector 512 at 0x02000000"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -204,9 +220,9 @@ TEST(Replay, names_the_first_real_difference)
         EXPECT_TRUE(qxtest::status_is(r, 1));
         EXPECT_TRUE(contains(r.out, std::string(" of ") + file + ": " + c.difference)) << r.out;
         EXPECT_EQ(r.out.rfind("model differs at line ", 0), 0u) << r.out;
-        // the recorded lines around it, the differing one marked
-        EXPECT_TRUE(contains(r.out, "recorded session around it:\n")) << r.out;
-        EXPECT_TRUE(contains(r.out, "\n>")) << r.out;
+        // the recorded session around it, decoded and raw, the difference marked
+        EXPECT_TRUE(marked_line_contains(r.out, c.decoded)) << r.out;
+        EXPECT_TRUE(contains(r.out, "\nrecorded lines around it:\n")) << r.out;
     }
 }
 
