@@ -2,6 +2,7 @@
 #include "qxsim/cli/flash_commands.h"
 #include "qxsim/cli/qxsim_paths.h"
 #include "qxsim/cli/trace_view.h"
+#include "qxsim/cli/record_commands.h"
 #include "qxsim/cli/trace_commands.h"
 #include "qxsim/model/camera.h"
 #include "qxsim/model/fpga_status.h"
@@ -56,6 +57,7 @@ int usage()
 {
     std::fputs(usage_text, stderr);
     std::fputs(qxsim_cli::flash_usage_text, stderr);
+    std::fputs(qxsim_cli::record_usage_text, stderr);
     return 2;
 }
 
@@ -258,8 +260,10 @@ int main(int argc, char** argv)
     std::vector<std::string> args(argv + 1, argv + argc);
     const char* env = ::getenv("QXSIM_STATE");
     std::string dir = env && *env ? env : ".qxsim";
+    bool explicit_state = false;
     if (args.size() >= 2 && args[0] == "--state") {
         dir = args[1];
+        explicit_state = true;
         args.erase(args.begin(), args.begin() + 2);
     }
     if (args.empty() || args[0] == "--help" || args[0] == "-h")
@@ -271,6 +275,10 @@ int main(int argc, char** argv)
         return cmd_create(dir, rest);
     if (command == "run")
         return cmd_run(dir, rest);
+    if (command == "record")
+        return qxsim_cli::cmd_record(dir, rest);
+    if (command == "replay")
+        return qxsim_cli::cmd_replay(dir, explicit_state, rest);
 
     std::string err;
     std::unique_ptr<qxsim::Camera> cam = qxsim::Camera::open(dir, &err);

@@ -349,6 +349,7 @@ TEST(Install, simulator_component_holds_front_end_interposer_and_page)
     const std::string libdir = prefix.path() + "/lib/qxsim";
     EXPECT_TRUE(exists(libdir + "/qxsim"));
     EXPECT_TRUE(exists(libdir + "/" + preload_name));
+    EXPECT_TRUE(exists(libdir + "/libqxsim_record.so"));
     EXPECT_TRUE(exists(prefix.path() + "/share/man/man1/qxsim.1.gz"));
     for (const char *tool : tools)
         EXPECT_FALSE(exists(prefix.path() + "/bin/" + tool)) << tool;

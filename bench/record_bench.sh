@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# Figures for record and replay (not a test: it prints).
+#   recorder overhead: a 16 MiB update on the simulated camera, run without
+#   and with the recording interposer in front of the simulated one, several
+#   times alternately; the best time of each (wall and CPU) and the
+#   difference. Instant timing, and datasheet timing unless --no-datasheet.
+#   merge: the time `qxsim record` takes to write the trace after the tool.
+#   replay: accesses per second replaying that trace against a fresh camera.
+# usage: bench/record_bench.sh [BUILD_DIR] [--no-datasheet] [RUNS]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build/default}
+datasheet=1
+[[ "${2:-}" == "--no-datasheet" ]] && datasheet=0
+runs=${3:-5}
+
+qxsim=$build/qxsim/qxsim
+update=$build/update/update
+preload=$build/qxsim/libqxsim_preload.so
+recorder=$build/qxsim/libqxsim_record.so
+for f in "$qxsim" "$update" "$preload" "$recorder"; do
+    [[ -e "$f" ]] || { echo "missing $f (build it first)" >&2; exit 1; }
+done
+
+work=$(mktemp -d /tmp/record_bench.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+head -c 16777216 /dev/zero | openssl enc -aes-128-ctr -nosalt -K 00112233445566778899aabbccddeeff \
+    -iv 00000000000000000000000000000000 > "$work/image.bin"
+cam=$work/cam
+
+# timed CMD...: wall and CPU (user + system) seconds of CMD into secs, cpu.
+timed() {
+    local TIMEFORMAT='%R %U %S' t
+    t=$( { time "$@" > "$work/out.txt" 2>&1 ; } 2>&1 ) || { echo "failed: $*"; tail -5 "$work/out.txt"; exit 1; }
+    read -r secs user sys <<< "$t"
+    cpu=$(echo "$user + $sys" | bc -l)
+    grep -q "Verification complete" "$work/out.txt" || { echo "update failed: $*"; tail -3 "$work/out.txt"; exit 1; }
+}
+fresh() {
+    "$qxsim" --state "$cam" create --force > /dev/null
+    [[ "$1" == datasheet ]] && "$qxsim" --state "$cam" flash timing datasheet
+    return 0
+}
+min() { if [[ -z "$1" ]] || (( $(echo "$2 < $1" | bc -l) )); then echo "$2"; else echo "$1"; fi; }
+
+# The update as `qxsim run` and `qxsim record --sim` start it: the same
+# process with the simulated interposer, once with the recorder in front.
+overhead() {  # timing
+    local pw="" pc="" rw="" rc="" i
+    mkdir -p "$work/rec"
+    for ((i = 0; i < runs; i++)); do
+        fresh "$1"
+        timed env LD_PRELOAD="$preload" QXSIM_STATE="$cam" "$update" "$work/image.bin"
+        pw=$(min "$pw" "$secs"); pc=$(min "$pc" "$cpu")
+        fresh "$1"
+        rm -f "$work/rec/"*
+        python3 -c 'import sys,struct; sys.stdout.buffer.write(struct.pack("<IIII",0x5152444f,0,0,0))' > "$work/rec/order"
+        timed env LD_PRELOAD="$recorder:$preload" QXSIM_STATE="$cam" QXSIM_RECORD_DIR="$work/rec" "$update" "$work/image.bin"
+        rw=$(min "$rw" "$secs"); rc=$(min "$rc" "$cpu")
+    done
+    printf 'recorder overhead, 16 MiB update, %-9s timing: %7.3f s -> %7.3f s wall (%+5.1f%%), %6.3f s -> %6.3f s cpu (%+5.1f%%), best of %d\n' \
+        "$1" "$pw" "$rw" "$(echo "($rw - $pw) * 100 / $pw" | bc -l)" "$pc" "$rc" "$(echo "($rc - $pc) * 100 / $pc" | bc -l)" "$runs"
+}
+
+echo "record and replay ($(nproc) cores, load $(cut -d' ' -f1 /proc/loadavg)); goals: recorder at most +5%, replay at least 10 M accesses/s"
+overhead instant
+[[ $datasheet == 1 ]] && overhead datasheet
+
+fresh instant
+TIMEFORMAT='%R'
+total=$( { time "$qxsim" --state "$cam" record --sim -o "$work/update.trace" -- "$update" "$work/image.bin" > /dev/null 2>&1 ; } 2>&1 )
+lines=$(wc -l < "$work/update.trace")
+printf 'qxsim record --sim of the same update: %.3f s in all, %d trace lines (%d MiB)\n' \
+    "$total" "$lines" "$(( $(stat -c %s "$work/update.trace") / 1048576 ))"
+
+t=$( { time "$qxsim" replay "$work/update.trace" > "$work/replay.txt" ; } 2>&1 ) || { cat "$work/replay.txt"; exit 1; }
+head -1 "$work/replay.txt"
+printf 'replay: %d lines in %.3f s: %.1f M accesses/s\n' "$lines" "$t" "$(echo "$lines / $t / 1000000" | bc -l)"

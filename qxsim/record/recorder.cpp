@@ -1,0 +1,628 @@
+// LD_PRELOAD recording interposer. Every open, ioctl and close of
+// /dev/qx_fpga and every write() to /proc/qx_pci/regs is passed on to the
+// next implementation (the C library and the camera's driver, or the
+// simulated camera's interposer loaded after this one) and written down
+// with what the driver answered. Nothing is decided here: the driver's
+// answers go back to the caller untouched.
+//
+// Recording must cost next to nothing per access, so records go in binary
+// (record_format.h) into a per-process buffer that reaches the file only
+// when it is full, at exit, _exit and exec. A process killed by a signal it
+// cannot catch loses what its buffer held (at most BUFFER_SIZE bytes, about
+// 13 000 accesses); its file then lacks the END record and the merge says so.
+// One thread per process is expected to access the device, as the tools do.
+#include "qxsim/record/record_format.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+using namespace qxsim::rec;
+
+const char dev_path[] = "/dev/qx_fpga";
+const char proc_path[] = "/proc/qx_pci/regs";
+
+// The driver's two register requests and their 8-byte record.
+constexpr unsigned long IOC_WRITE_REG = 0x4008C601;
+constexpr unsigned long IOC_READ_REG = 0xC008C603;
+struct reg_io {
+    uint32_t reg;
+    uint32_t value;
+};
+
+template <typename F>
+F next_symbol(const char* name)
+{
+    return reinterpret_cast<F>(::dlsym(RTLD_NEXT, name));
+}
+
+#define NEXT(name, type) static const auto next_##name = next_symbol<type>(#name)
+
+using open_fn = int (*)(const char*, int, ...);
+using openat_fn = int (*)(int, const char*, int, ...);
+using write_fn = ssize_t (*)(int, const void*, size_t);
+using close_fn = int (*)(int);
+using ioctl_fn = int (*)(int, unsigned long, ...);
+
+// The next ioctl, looked up once: the access path only loads it.
+struct Next {
+    ioctl_fn ioctl;
+};
+Next next;
+
+// Descriptors of the device node in this process, while recording.
+constexpr int MAX_FD = 1 << 16;
+bool device_fd[MAX_FD];
+
+// Identity of the proc file once this process opened it: the shell opens
+// it for a redirection and writes through a copy on standard output.
+bool proc_opened;
+dev_t proc_dev;
+ino_t proc_ino;
+
+// ---- the per-process record buffer --------------------------------------
+
+constexpr size_t BUFFER_SIZE = 64 * 1024;
+constexpr size_t MAX_RECORD = 16;  // largest record but PROC, which flushes first
+
+struct Recorder {
+    bool active;          // a recording folder is set and usable
+    OrderPage* order;     // shared by every process of the recording
+    uint32_t token;       // this process image's turn marker
+    pid_t pid;            // owner of the buffer (a vfork child is not)
+    int fd;               // this image's file, -1 until the first record
+    unsigned since_time;  // accesses since the last clock reading
+    size_t used;
+    unsigned char* run;   // op byte of the run being extended, or null
+    uint32_t run_reg;     // its register and op, and how many more it takes
+    uint8_t run_op;
+    unsigned run_left;
+    uint32_t slots[SLOTS];
+    unsigned char buf[BUFFER_SIZE];
+};
+Recorder r;
+char record_dir[512];
+
+write_fn next_write_raw()
+{
+    NEXT(write, write_fn);
+    return next_write;
+}
+
+void write_all(int fd, const unsigned char* p, size_t n)
+{
+    write_fn w = next_write_raw();
+    while (n > 0) {
+        ssize_t k = w(fd, p, n);
+        if (k < 0 && errno == EINTR)
+            continue;
+        if (k <= 0)
+            return;  // a full disk loses the recording, never the tool's work
+        p += k;
+        n -= static_cast<size_t>(k);
+    }
+}
+
+void reset_slots()
+{
+    for (unsigned s = 0; s < SLOTS; s++)
+        r.slots[s] = slot_sentinel(s);
+}
+
+// This image's file: <pid>.<n>.rec, n the first number free (an exec keeps
+// the pid, and its new image writes a file of its own).
+bool open_file()
+{
+    NEXT(open, open_fn);
+    char path[600];
+    for (unsigned n = 0; n < 1000; n++) {
+        std::snprintf(path, sizeof path, "%s/%d.%u.rec", record_dir, static_cast<int>(r.pid), n);
+        int fd = next_open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            FileHeader h = {};
+            std::memcpy(h.magic, MAGIC, sizeof h.magic);
+            h.pid = static_cast<uint32_t>(r.pid);
+            write_all(fd, reinterpret_cast<const unsigned char*>(&h), sizeof h);
+            r.fd = fd;
+            return true;
+        }
+        if (errno != EEXIST)
+            break;
+    }
+    r.active = false;
+    return false;
+}
+
+void flush()
+{
+    if (r.used == 0)
+        return;
+    if (r.fd >= 0 || open_file())
+        write_all(r.fd, r.buf, r.used);
+    r.used = 0;
+    if (r.run)
+        r.since_time += r.run[1];
+    r.run = nullptr;
+    r.run_left = 0;
+}
+
+// Room for a record of n bytes; any record but an access ends the run.
+inline unsigned char* room(size_t n)
+{
+    r.run_left = 0;
+    if (r.used + n > BUFFER_SIZE)
+        flush();
+    return r.buf + r.used;
+}
+
+inline void put_u32(unsigned char* p, uint32_t v) { std::memcpy(p, &v, 4); }
+
+void put_time()
+{
+    struct timespec ts;
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    uint64_t ns = static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+    unsigned char* p = room(9);
+    p[0] = OP_TIME;
+    std::memcpy(p + 1, &ns, 8);
+    r.used += 9;
+    r.since_time = 0;
+}
+
+// Another process (or image) reached the driver since this one did: start a
+// segment with the next order number.
+void new_segment()
+{
+    // The file exists from the first record on, so that an image killed
+    // before its first flush still shows up as killed.
+    if (r.fd < 0 && !open_file())
+        return;
+    __atomic_store_n(&r.order->last_token, r.token, __ATOMIC_RELAXED);
+    uint32_t n = __atomic_add_fetch(&r.order->next_order, 1, __ATOMIC_RELAXED);
+    unsigned char* p = room(5);
+    p[0] = OP_SEGMENT;
+    put_u32(p + 1, n);
+    r.used += 5;
+    put_time();
+}
+
+// Called before each recorded call goes to the driver.
+inline void take_turn()
+{
+    if (r.active && __atomic_load_n(&r.order->last_token, __ATOMIC_RELAXED) != r.token)
+        new_segment();
+}
+
+// The common case appends one value to the run in progress: three
+// compares and two stores.
+inline void put_access(uint8_t op, uint32_t reg, uint32_t value)
+{
+    if (reg == r.run_reg && op == r.run_op && r.run_left) {
+        put_u32(r.buf + r.used, value);
+        r.used += 4;
+        r.run_left--;
+        r.run[1]++;
+        return;
+    }
+    // A clock reading at most every TIME_EVERY accesses plus one run.
+    if (r.run)
+        r.since_time += r.run[1];
+    r.run = nullptr;
+    if (r.since_time >= TIME_EVERY)
+        put_time();
+    unsigned slot = slot_of(reg);
+    unsigned char* p = room(MAX_RECORD);
+    if (r.slots[slot] != reg) {
+        r.slots[slot] = reg;
+        p[0] = OP_SLOT;
+        p[1] = static_cast<unsigned char>(slot);
+        put_u32(p + 2, reg);
+        p += 6;
+        r.used += 6;
+    }
+    p[0] = static_cast<uint8_t>(op | slot);
+    p[1] = 1;
+    put_u32(p + 2, value);
+    r.used += 6;
+    r.run = p;
+    r.run_reg = reg;
+    r.run_op = op;
+    size_t fit = (BUFFER_SIZE - r.used) / 4;
+    r.run_left = fit < 254 ? static_cast<unsigned>(fit) : 254;
+}
+
+void put_fail(char kind, uint32_t reg, int err)
+{
+    put_time();
+    unsigned char* p = room(10);
+    p[0] = OP_FAIL;
+    p[1] = static_cast<unsigned char>(kind);
+    put_u32(p + 2, reg);
+    put_u32(p + 6, static_cast<uint32_t>(err));
+    r.used += 10;
+}
+
+void put_open(PathId path, int err)
+{
+    take_turn();
+    put_time();
+    unsigned char* p = room(6);
+    p[0] = OP_OPEN;
+    p[1] = path;
+    put_u32(p + 2, static_cast<uint32_t>(err));
+    r.used += 6;
+}
+
+void put_close()
+{
+    take_turn();
+    put_time();
+    unsigned char* p = room(2);
+    p[0] = OP_CLOSE;
+    p[1] = PATH_DEVICE;
+    r.used += 2;
+}
+
+void put_proc(const void* data, size_t len, bool refused)
+{
+    put_time();
+    if (len > BUFFER_SIZE - 6)
+        len = BUFFER_SIZE - 6;  // the driver takes one page per write anyway
+    unsigned char* p = room(6 + len);
+    p[0] = OP_PROC;
+    p[1] = refused;
+    put_u32(p + 2, static_cast<uint32_t>(len));
+    std::memcpy(p + 6, data, len);
+    r.used += 6 + len;
+}
+
+// The image ends: everything it recorded goes to the file.
+void finish()
+{
+    if (!r.active || r.pid != ::getpid())
+        return;
+    if (r.fd < 0 && r.used == 0)
+        return;  // it never touched the hardware: no file
+    unsigned char* p = room(1);
+    p[0] = OP_END;
+    r.used += 1;
+    flush();
+}
+
+void start_image()
+{
+    r.pid = ::getpid();
+    r.fd = -1;
+    r.used = 0;
+    r.run = nullptr;
+    r.run_left = 0;
+    r.since_time = 0;
+    reset_slots();
+    r.token = __atomic_add_fetch(&r.order->next_token, 1, __ATOMIC_RELAXED);
+}
+
+// fork: the child's copy of the buffer is the parent's to write; the child
+// starts a file of its own.
+void after_fork_child()
+{
+    if (!r.active)
+        return;
+    if (r.fd >= 0)
+        ::close(r.fd);
+    start_image();
+}
+
+__attribute__((constructor)) void recorder_init()
+{
+    if (!next.ioctl)
+        next.ioctl = next_symbol<ioctl_fn>("ioctl");
+    const char* dir = ::getenv(ENV_DIR);
+    if (!dir || !*dir || std::strlen(dir) >= sizeof record_dir)
+        return;
+    std::strcpy(record_dir, dir);
+    char path[600];
+    std::snprintf(path, sizeof path, "%s/order", record_dir);
+    NEXT(open, open_fn);
+    int fd = next_open(path, O_RDWR | O_CLOEXEC, 0);
+    if (fd < 0)
+        return;
+    void* m = ::mmap(nullptr, sizeof(OrderPage), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    ::close(fd);
+    if (m == MAP_FAILED)
+        return;
+    r.order = static_cast<OrderPage*>(m);
+    if (r.order->magic != ORDER_MAGIC)
+        return;
+    start_image();
+    ::pthread_atfork(nullptr, nullptr, after_fork_child);
+    r.active = true;
+}
+
+__attribute__((destructor)) void recorder_fini()
+{
+    finish();
+}
+
+bool is_proc_fd(int fd)
+{
+    if (!proc_opened)
+        return false;
+    struct stat st;
+    return ::fstat(fd, &st) == 0 && st.st_dev == proc_dev && st.st_ino == proc_ino;
+}
+
+void remember_proc_file(int fd)
+{
+    struct stat st;
+    if (::fstat(fd, &st) == 0) {
+        proc_dev = st.st_dev;
+        proc_ino = st.st_ino;
+        proc_opened = true;
+    }
+}
+
+// `real_open(path, flags, mode)`: the next open of the variant called.
+template <typename Opener>
+int open_path(Opener real_open, const char* path, int flags, mode_t mode)
+{
+    bool dev = path && std::strcmp(path, dev_path) == 0;
+    bool proc = !dev && path && std::strcmp(path, proc_path) == 0;
+    int fd = real_open(path, flags, mode);
+    if (!dev && !proc)
+        return fd;
+    int err = fd < 0 ? errno : 0;
+    if (fd >= 0 && dev && fd < MAX_FD && r.active)
+        device_fd[fd] = true;
+    if (fd >= 0 && proc)
+        remember_proc_file(fd);
+    if (r.active)
+        put_open(dev ? PATH_DEVICE : PATH_PROC, err);
+    errno = err ? err : errno;
+    return fd;
+}
+
+bool wants_mode(int flags)
+{
+    return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
+}
+
+inline int record_ioctl(int fd, unsigned long request, reg_io* io)
+{
+    uint32_t reg = io->reg;
+    take_turn();
+    int ret = next.ioctl(fd, request, io);
+    if (__builtin_expect(ret < 0, 0)) {
+        int err = errno;
+        put_fail(request == IOC_READ_REG ? 'R' : 'W', reg, err);
+        errno = err;
+    } else {
+        put_access(request == IOC_READ_REG ? OP_READ : OP_WRITE, reg, io->value);
+    }
+    return ret;
+}
+
+void copy_mark(int from, int to)
+{
+    if (to >= 0 && to < MAX_FD && to != from)
+        device_fd[to] = from >= 0 && from < MAX_FD && device_fd[from];
+}
+
+}  // namespace
+
+#define QX_EXPORT extern "C" __attribute__((visibility("default")))
+
+QX_EXPORT int open(const char* path, int flags, ...)
+{
+    NEXT(open, open_fn);
+    mode_t mode = 0;
+    if (wants_mode(flags)) {
+        va_list ap;
+        va_start(ap, flags);
+        mode = static_cast<mode_t>(va_arg(ap, int));
+        va_end(ap);
+    }
+    return open_path([](const char* p, int f, mode_t m) { return next_open(p, f, m); }, path, flags, mode);
+}
+
+QX_EXPORT int open64(const char* path, int flags, ...)
+{
+    NEXT(open64, open_fn);
+    mode_t mode = 0;
+    if (wants_mode(flags)) {
+        va_list ap;
+        va_start(ap, flags);
+        mode = static_cast<mode_t>(va_arg(ap, int));
+        va_end(ap);
+    }
+    return open_path([](const char* p, int f, mode_t m) { return next_open64(p, f, m); }, path, flags, mode);
+}
+
+QX_EXPORT int __open_2(const char* path, int flags)
+{
+    NEXT(__open_2, int (*)(const char*, int));
+    return open_path([](const char* p, int f, mode_t) { return next___open_2(p, f); }, path, flags, 0);
+}
+
+QX_EXPORT int __open64_2(const char* path, int flags)
+{
+    NEXT(__open64_2, int (*)(const char*, int));
+    return open_path([](const char* p, int f, mode_t) { return next___open64_2(p, f); }, path, flags, 0);
+}
+
+QX_EXPORT int openat(int dirfd, const char* path, int flags, ...)
+{
+    NEXT(openat, openat_fn);
+    mode_t mode = 0;
+    if (wants_mode(flags)) {
+        va_list ap;
+        va_start(ap, flags);
+        mode = static_cast<mode_t>(va_arg(ap, int));
+        va_end(ap);
+    }
+    return open_path([=](const char* p, int f, mode_t m) { return next_openat(dirfd, p, f, m); }, path, flags,
+                     mode);
+}
+
+QX_EXPORT int openat64(int dirfd, const char* path, int flags, ...)
+{
+    NEXT(openat64, openat_fn);
+    mode_t mode = 0;
+    if (wants_mode(flags)) {
+        va_list ap;
+        va_start(ap, flags);
+        mode = static_cast<mode_t>(va_arg(ap, int));
+        va_end(ap);
+    }
+    return open_path([=](const char* p, int f, mode_t m) { return next_openat64(dirfd, p, f, m); }, path,
+                     flags, mode);
+}
+
+// Declared with the request's argument as a named parameter: on the
+// targets this builds for (x86-64, ARM EABI) the third argument of the
+// variadic ioctl arrives in the same register either way, and the register
+// save area of a variadic function is work the hot path can do without.
+QX_EXPORT int ioctl(int fd, unsigned long request, void* arg)
+{
+    if (fd >= 0 && fd < MAX_FD && device_fd[fd] &&
+        (request == IOC_READ_REG || request == IOC_WRITE_REG) && arg)
+        return record_ioctl(fd, request, static_cast<reg_io*>(arg));
+    if (__builtin_expect(!next.ioctl, 0))
+        next.ioctl = next_symbol<ioctl_fn>("ioctl");
+    return next.ioctl(fd, request, arg);
+}
+
+QX_EXPORT int close(int fd)
+{
+    NEXT(close, close_fn);
+    if (fd >= 0 && fd < MAX_FD && device_fd[fd]) {
+        device_fd[fd] = false;
+        if (r.active)
+            put_close();
+    }
+    return next_close(fd);
+}
+
+QX_EXPORT ssize_t write(int fd, const void* buf, size_t count)
+{
+    write_fn next = next_write_raw();
+    if (!r.active || !is_proc_fd(fd))
+        return next(fd, buf, count);
+    take_turn();
+    ssize_t n = next(fd, buf, count);
+    int err = errno;
+    if (count > 0)
+        put_proc(buf, count, n < 0);
+    errno = err;
+    return n;
+}
+
+QX_EXPORT int dup(int fd)
+{
+    NEXT(dup, int (*)(int));
+    int nfd = next_dup(fd);
+    copy_mark(fd, nfd);
+    return nfd;
+}
+
+QX_EXPORT int dup2(int fd, int nfd)
+{
+    NEXT(dup2, int (*)(int, int));
+    int r2 = next_dup2(fd, nfd);
+    if (r2 >= 0)
+        copy_mark(fd, r2);
+    return r2;
+}
+
+QX_EXPORT int dup3(int fd, int nfd, int flags)
+{
+    NEXT(dup3, int (*)(int, int, int));
+    int r3 = next_dup3(fd, nfd, flags);
+    if (r3 >= 0)
+        copy_mark(fd, r3);
+    return r3;
+}
+
+// The image is about to end without exit's destructors (the shell leaves
+// with _exit) or to be replaced.
+QX_EXPORT void _exit(int status)
+{
+    NEXT(_exit, void (*)(int));
+    finish();
+    next__exit(status);
+    __builtin_unreachable();
+}
+
+QX_EXPORT void _Exit(int status)
+{
+    NEXT(_Exit, void (*)(int));
+    finish();
+    next__Exit(status);
+    __builtin_unreachable();
+}
+
+namespace {
+
+// After a failed exec the image goes on: its next records start a new file
+// (the old one ended with END).
+void before_exec()
+{
+    if (!r.active || r.pid != ::getpid())
+        return;
+    finish();
+    if (r.fd >= 0) {
+        ::close(r.fd);
+        r.fd = -1;
+    }
+    r.token = __atomic_add_fetch(&r.order->next_token, 1, __ATOMIC_RELAXED);
+    reset_slots();
+}
+
+}  // namespace
+
+QX_EXPORT int execve(const char* path, char* const argv[], char* const envp[])
+{
+    NEXT(execve, int (*)(const char*, char* const*, char* const*));
+    before_exec();
+    return next_execve(path, argv, envp);
+}
+
+QX_EXPORT int execv(const char* path, char* const argv[])
+{
+    NEXT(execv, int (*)(const char*, char* const*));
+    before_exec();
+    return next_execv(path, argv);
+}
+
+QX_EXPORT int execvp(const char* file, char* const argv[])
+{
+    NEXT(execvp, int (*)(const char*, char* const*));
+    before_exec();
+    return next_execvp(file, argv);
+}
+
+QX_EXPORT int execvpe(const char* file, char* const argv[], char* const envp[])
+{
+    NEXT(execvpe, int (*)(const char*, char* const*, char* const*));
+    before_exec();
+    return next_execvpe(file, argv, envp);
+}
+
+QX_EXPORT int fexecve(int fd, char* const argv[], char* const envp[])
+{
+    NEXT(fexecve, int (*)(int, char* const*, char* const*));
+    before_exec();
+    return next_fexecve(fd, argv, envp);
+}

@@ -1,0 +1,275 @@
+// qxsim record and qxsim replay through the real binaries: sessions of the
+// tools recorded with the simulated camera standing in for the driver, then
+// held against a fresh camera and against cameras that differ.
+#include "sim_camera.h"
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using qxtest::Result;
+using qxtest::SimCamera;
+using qxtest::SimOptions;
+
+std::string read_file(const std::string& path)
+{
+    std::ifstream in(path);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void write_file(const std::string& path, const std::string& data)
+{
+    std::ofstream(path, std::ios::binary) << data;
+}
+
+// A small image for update: 4 KiB, no trailing 0xFF.
+std::string small_image(const SimCamera& sim)
+{
+    std::string path = sim.dir() + "/small.rbf";
+    std::string data(4096, '\0');
+    for (size_t i = 0; i < data.size(); i++)
+        data[i] = static_cast<char>((i * 7 + 3) & 0x7F);
+    write_file(path, data);
+    return path;
+}
+
+// The trace lines without their time field: "<pid> <kind> ...".
+std::vector<std::string> untimed(const std::string& text)
+{
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        size_t a = line.find(' ');
+        size_t b = line.find(' ', a + 1);
+        out.push_back(line.substr(0, a) + line.substr(b));
+    }
+    return out;
+}
+
+bool contains(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+// The output line marked with '>' holds `part`.
+bool marked_line_contains(const std::string& out, const std::string& part)
+{
+    std::istringstream in(out);
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("> ", 0) == 0 && contains(line, part))
+            return true;
+    return false;
+}
+
+// `qxsim --state DIR record -o FILE --sim -- ARGV...`
+Result record(const SimCamera& sim, const std::string& file, const std::vector<std::string>& argv)
+{
+    std::vector<std::string> args = {"record", "-o", file, "--sim", "--"};
+    args.insert(args.end(), argv.begin(), argv.end());
+    return sim.cli(args);
+}
+
+// `qxsim replay FILE`: against a fresh camera (no --state given).
+Result replay_fresh(const SimCamera& sim, const std::string& file)
+{
+    return sim.run({qxtest::qxsim_path(), "replay", file});
+}
+
+}  // namespace
+
+TEST(Record, writes_what_the_camera_itself_traced)
+{
+    SimCamera sim;
+    const std::string file = sim.dir() + "/session.trace";
+    Result r = record(sim, file, {"dac", "-u"});
+    ASSERT_TRUE(qxtest::status_is(r, 0));
+    EXPECT_TRUE(qxtest::stdout_is(r, ""));  // dac -u is quiet when all goes well
+    EXPECT_TRUE(qxtest::stderr_is(r, ""));
+    std::string recorded = read_file(file);
+    std::string traced = read_file(sim.dir() + "/trace.log");
+    EXPECT_GT(untimed(recorded).size(), 50u);
+    EXPECT_EQ(untimed(recorded), untimed(traced));
+    // every line parses, in time order
+    uint64_t last = 0;
+    std::istringstream in(recorded);
+    std::string line;
+    while (std::getline(in, line)) {
+        qxtest::TraceRecord t = qxtest::parse_trace_line(line);
+        ASSERT_NE(t.kind, '?') << line;
+        EXPECT_GE(t.time_ns, last) << line;
+        last = t.time_ns;
+    }
+}
+
+TEST(Record, takes_in_the_proc_lines_of_the_shells_a_tool_starts)
+{
+    SimCamera sim;
+    const std::string file = sim.dir() + "/session.trace";
+    Result r = record(sim, file, {"biasset", "VREF", "300"});
+    ASSERT_TRUE(qxtest::status_is(r, 0));
+    std::vector<qxtest::TraceRecord> recorded;
+    std::istringstream in(read_file(file));
+    std::string line;
+    while (std::getline(in, line))
+        recorded.push_back(qxtest::parse_trace_line(line));
+    std::vector<std::string> expected = {"w 0x18c 0x4b00", "w 0x188 0x30", "w 0x180 0x10120"};
+    EXPECT_EQ(qxtest::proc_lines(recorded), expected);
+    EXPECT_EQ(qxtest::proc_lines(recorded), qxtest::proc_lines(sim.trace()));
+    // one shell per line, each opening the proc file
+    ASSERT_EQ(recorded.size(), 6u);
+    for (size_t i = 0; i < recorded.size(); i += 2) {
+        EXPECT_EQ(recorded[i].kind, 'O');
+        EXPECT_EQ(recorded[i].text, "/proc/qx_pci/regs");
+        EXPECT_EQ(recorded[i + 1].pid, recorded[i].pid);
+    }
+    EXPECT_NE(recorded[0].pid, recorded[2].pid);
+}
+
+TEST(Record, passes_on_the_tools_failure_and_a_killed_process)
+{
+    SimCamera sim;
+    const std::string file = sim.dir() + "/session.trace";
+    Result r = record(sim, file, {"regdump", "-i", "-d", "0x51", "-r", "0", "-c", "1"});
+    EXPECT_TRUE(qxtest::status_is(r, 1));  // no device at 0x51: regdump's own failure
+    EXPECT_TRUE(qxtest::stderr_is(r, "Unable to read address 0x00\n"));
+
+    SimCamera cut;
+    cut.fault("power-cut", {"5"});
+    r = record(cut, file, {"regdump", "-i", "-d", "0x50", "-r", "4", "-c", "4"});
+    EXPECT_TRUE(qxtest::status_is(r, 137));
+    EXPECT_TRUE(contains(r.err, "was killed: the last accesses it made before it died may be missing from " + file))
+        << r.err;
+
+    r = sim.cli({"record", "-o", file, "--sim", "--", "no-such-tool"});
+    EXPECT_TRUE(qxtest::status_is(r, 127));
+    EXPECT_TRUE(contains(r.err, "cannot run no-such-tool")) << r.err;
+    EXPECT_TRUE(qxtest::status_is(sim.cli({"record", "--sim", "--", "dac", "-u"}), 2));  // no -o
+}
+
+// Sessions that a fresh camera of the recorded sensor answers alike.
+TEST(Replay, agrees_with_a_fresh_camera_of_the_recorded_sensor)
+{
+    struct Case {
+        const char* sensor;
+        std::vector<std::string> argv;  // "@image" is a small image file
+    };
+    const Case cases[] = {
+        {"LINCE5M-C", {"regdump", "-i", "-d", "0x50", "-r", "4", "-c", "4"}},  // not the default sensor
+        {"LUX19HS-M", {"update", "-v", "@image"}},
+        {"LUX13HS-C", {"dac", "-u"}},
+        {"LUX13HS-C", {"biasset", "VLN", "100"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.argv[0]);
+        SimCamera sim(SimOptions{c.sensor, false});
+        std::vector<std::string> argv = c.argv;
+        for (std::string& a : argv)
+            if (a == "@image")
+                a = small_image(sim);
+        const std::string file = sim.dir() + "/session.trace";
+        ASSERT_TRUE(qxtest::status_is(record(sim, file, argv), 0));
+        Result r = replay_fresh(sim, file);
+        EXPECT_TRUE(qxtest::status_is(r, 0));
+        EXPECT_EQ(r.out.rfind("model agrees\n", 0), 0u) << r.out;
+    }
+}
+
+TEST(Replay, names_the_first_real_difference)
+{
+    struct Case {
+        const char* name;
+        std::vector<std::string> argv;
+        std::vector<std::string> prepare;  // qxsim command for the camera replayed against
+        const char* difference;
+        const char* decoded;  // the decoded entry holding it, as recorded
+    };
+    const Case cases[] = {
+        {"another sensor", {"regdump", "-i", "-d", "0x50", "-r", "4", "-c", "4"}, {"set", "sensor", "LINCE5M-C"},
+         "R 0x00000190: the camera read 0x00000048, the model reads 0x00000035 (bits 0x0000007d differ)",
+         "i2c-isb  read dev 0x50 reg 0x05 -> 0x48 (8 bit), ack"},
+        {"another flash", {"update", "-v", "@image"}, {"flash", "id", "0x20"},
+         "R 0x00001004: the camera read 0x00002100, the model reads 0x00002000 (bits 0x00000100 differ)",
+         "flash    read ID -> 0x21 EPCQ-L1024"},
+        {"a missing acknowledge", {"regdump", "-i", "-d", "0x50", "-r", "4", "-c", "1"},
+         {"fault", "set", "i2c-isb.0x50.nak"},
+         "R 0x00000184: the camera read 0x00000000, the model reads 0x40000000 (bits 0x40000000 differ)",
+         "i2c-isb  read dev 0x50 reg 0x04 -> 0x43 (8 bit), ack"},
+        {"a failing erase", {"update", "-v", "@image"}, {"fault", "set", "asmi.erase-error", "0x2000000"},
+         "R 0x00001004: the camera read 0x00002100, the model reads 0x00002102 (bits 0x00000002 differ)",
+         "flash    erase sector 512 at 0x02000000"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SimCamera sim(SimOptions{"LUX13HS-C", false});
+        std::vector<std::string> argv = c.argv;
+        for (std::string& a : argv)
+            if (a == "@image")
+                a = small_image(sim);
+        const std::string file = sim.dir() + "/session.trace";
+        ASSERT_TRUE(qxtest::status_is(record(sim, file, argv), 0));
+        ASSERT_TRUE(qxtest::status_is(sim.cli({"create", "--force"}), 0));
+        ASSERT_TRUE(qxtest::status_is(sim.cli(c.prepare), 0));
+        Result r = sim.cli({"replay", file});
+        EXPECT_TRUE(qxtest::status_is(r, 1));
+        EXPECT_TRUE(contains(r.out, std::string(" of ") + file + ": " + c.difference)) << r.out;
+        EXPECT_EQ(r.out.rfind("model differs at line ", 0), 0u) << r.out;
+        // the recorded session around it, decoded and raw, the difference marked
+        EXPECT_TRUE(marked_line_contains(r.out, c.decoded)) << r.out;
+        EXPECT_TRUE(contains(r.out, "\nrecorded lines around it:\n")) << r.out;
+    }
+}
+
+// A chip busy for more or fewer status polls than the model is timing.
+TEST(Replay, tells_busy_polls_apart_as_timing)
+{
+    struct Case {
+        const char* name;
+        std::vector<std::string> record_fault;
+        std::vector<std::string> replay_fault;
+        const char* counts;
+    };
+    const Case cases[] = {
+        {"hardware busy longer", {"i2c-isb.busy", "3"}, {}, "busy polls told apart as timing: 12 recorded beyond"},
+        {"model busy longer", {}, {"i2c-isb.busy", "3"}, "recorded beyond the model, 12 of the model beyond"},
+        {"flash busy longer", {"asmi.busy-reads", "2"}, {}, "busy polls told apart as timing: "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SimCamera sim(SimOptions{"LUX13HS-C", false});
+        std::string image = small_image(sim);
+        if (!c.record_fault.empty())
+            sim.fault(c.record_fault[0], {c.record_fault[1]});
+        const std::string file = sim.dir() + "/session.trace";
+        std::vector<std::string> argv = {"regdump", "-i", "-d", "0x50", "-r", "4", "-c", "4"};
+        if (c.record_fault.size() == 2 && c.record_fault[0] == "asmi.busy-reads")
+            argv = {"update", "-v", image};
+        ASSERT_TRUE(qxtest::status_is(record(sim, file, argv), 0));
+        ASSERT_TRUE(qxtest::status_is(sim.cli({"create", "--force"}), 0));
+        if (!c.replay_fault.empty())
+            sim.fault(c.replay_fault[0], {c.replay_fault[1]});
+        Result r = sim.cli({"replay", file});
+        EXPECT_TRUE(qxtest::status_is(r, 0)) << r.out;
+        EXPECT_TRUE(contains(r.out, c.counts)) << r.out;
+    }
+}
+
+TEST(Replay, refuses_what_it_cannot_read)
+{
+    SimCamera sim;
+    const std::string bad = sim.dir() + "/bad.trace";
+    write_file(bad, "4711 1.000000000 W 0x00000188 0x00000004\nthis is no trace\n");
+    Result r = replay_fresh(sim, bad);
+    EXPECT_TRUE(qxtest::status_is(r, 2));
+    EXPECT_TRUE(qxtest::stderr_is(r, "qxsim: " + bad + ":2: not a trace line\n"));
+    r = replay_fresh(sim, sim.dir() + "/missing.trace");
+    EXPECT_TRUE(qxtest::status_is(r, 2));
+    EXPECT_TRUE(contains(r.err, "cannot read")) << r.err;
+    EXPECT_TRUE(qxtest::status_is(sim.cli({"replay"}), 2));
+}
