@@ -19,9 +19,12 @@ RegisterBlock* Camera::dispatch(uint32_t reg)
 {
     if (last_ && last_->decodes(reg))
         return last_;
+    // The register file decodes everything: remembering it would send every
+    // later access of this process there.
     for (RegisterBlock* b : blocks_) {
         if (b->decodes(reg)) {
-            last_ = b;
+            if (b != regfile_)
+                last_ = b;
             return b;
         }
     }
@@ -59,7 +62,7 @@ void Camera::power_cut(Lock& lock, char kind, uint32_t reg)
     AccessFaultState& f = state_->core.faults;
     f.power_cut_on = 0;
     f.power_cut_fired++;
-    f.armed = f.eio_reg_on | f.eio_at_on | f.eio_from_on;
+    update_armed(f);
     if (state_->core.trace_on) {
         char line[64];
         int n = std::snprintf(line, sizeof line, "%d %c 0x%08x K\n", static_cast<int>(::getpid()), kind, reg);

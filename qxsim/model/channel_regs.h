@@ -31,6 +31,8 @@ public:
     uint32_t read(uint32_t reg) override;
     void write(uint32_t reg, uint32_t value) override;
     void reset() override;
+    // Plain FPGA registers: all zero again.
+    void power_on() override { reset(); }
     void describe(std::ostream& out) const override;
 
 private:

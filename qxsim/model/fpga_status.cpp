@@ -22,6 +22,11 @@ void FpgaStatus::reset()
     s_.status = FPGA_STATUS_CONFIGURED | FPGA_STATUS_I2C_ENABLED;
 }
 
+void FpgaStatus::power_on()
+{
+    s_.status = FPGA_STATUS_CONFIGURED | (s_.status & FPGA_STATUS_I2C_ENABLED);
+}
+
 void FpgaStatus::set_i2c_enabled(bool on)
 {
     if (on)

@@ -21,6 +21,8 @@ public:
     uint32_t read(uint32_t reg) override;
     void write(uint32_t reg, uint32_t value) override;
     void reset() override;
+    // Configured again; the bus-enable bit follows the board, not the FPGA.
+    void power_on() override;
     void describe(std::ostream& out) const override;
 
     bool i2c_enabled() const { return (s_.status & FPGA_STATUS_I2C_ENABLED) != 0; }

@@ -14,6 +14,7 @@
 // both) and is acknowledged when any of them acknowledges.
 #pragma once
 
+#include "qxsim/model/fault_table.h"
 #include "qxsim/model/fpga_status.h"
 #include "qxsim/model/i2c_device.h"
 #include "qxsim/model/i2c_master_state.h"
@@ -56,10 +57,13 @@ public:
     uint32_t read(uint32_t reg) override;
     void write(uint32_t reg, uint32_t value) override;
     void reset() override;
+    // Registers cleared and a transaction in flight lost; then the devices.
+    void power_on() override;
     void describe(std::ostream& out) const override;
     bool set_fault(const std::string& fault, const std::vector<std::string>& args,
                    std::string* error) override;
     void clear_faults() override;
+    bool clear_fault(const std::string& fault, std::string* error) override;
     void list_faults(std::ostream& out) const override;
 
     uint32_t base() const { return base_; }
@@ -76,6 +80,11 @@ private:
     void command(uint32_t word);
     void finish();
     uint32_t status();
+    // A transaction held up by a busy fault ends when the fault goes.
+    void release_held_transaction();
+
+    static const FaultEntry<I2cMaster> fault_entries[];
+    static const FaultTable<I2cMaster> faults;
 
     const char* name_;
     uint32_t base_;

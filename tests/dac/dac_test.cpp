@@ -86,7 +86,7 @@ TEST(Dac, UsageGoesToStderrWithExit1AndNoAccess)
     for (const char* opt : {"-x", "-?"}) {
         r = sim.run({"dac", "-u", opt});
         EXPECT_TRUE(status_is(r, 1)) << opt;
-        EXPECT_NE(r.err.find("invalid option"), std::string::npos) << r.err;
+        EXPECT_TRUE(qxtest::stderr_contains(r, "invalid option"));
         EXPECT_EQ(r.err.substr(r.err.find('\n') + 1), usage_text) << opt;
     }
     EXPECT_TRUE(qxtest::register_traffic(sim.trace()).empty());
@@ -145,7 +145,7 @@ TEST(Dac, VerbosePowerupPrintsEachTableLineBeforeItsWrite)
     }
     EXPECT_TRUE(stdout_is(r, expected));
     EXPECT_EQ(r.out.rfind("10[60] <= 0x0000 [0x0000 << 6]\n", 0), 0u);
-    EXPECT_NE(r.out.find("10[00] <= 0x4B00 [0x012C << 6]\ni2c_write: reg_addr=0x00 reg_data=0x4B00\n"), std::string::npos);
+    EXPECT_TRUE(qxtest::stdout_contains(r, "10[00] <= 0x4B00 [0x012C << 6]\ni2c_write: reg_addr=0x00 reg_data=0x4B00\n"));
 }
 
 TEST(Dac, ShutdownIsOneQuietGlobalWriteThatPowersBothChipsDown)

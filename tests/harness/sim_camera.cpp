@@ -387,4 +387,53 @@ std::vector<std::string> traffic_summary(const std::vector<TraceRecord>& trace)
                                          << "\n  stdout " << quoted(r.out) << "\n  stderr " << quoted(r.err);
 }
 
+namespace {
+
+enum class Where { anywhere, start, end };
+
+bool has_part(const std::string& text, const std::string& part, Where where)
+{
+    switch (where) {
+    case Where::start: return text.compare(0, part.size(), part) == 0;
+    case Where::end:
+        return text.size() >= part.size() && text.compare(text.size() - part.size(), part.size(), part) == 0;
+    default: return text.find(part) != std::string::npos;
+    }
+}
+
+::testing::AssertionResult stream_has(const Result& r, bool is_stdout, const std::string& part, Where where)
+{
+    const std::string& text = is_stdout ? r.out : r.err;
+    if (has_part(text, part, where))
+        return ::testing::AssertionSuccess();
+    static const char* const how[] = {"does not contain", "does not start with", "does not end with"};
+    auto failure = ::testing::AssertionFailure() << (is_stdout ? "stdout " : "stderr ") << quoted(text) << "\n  "
+                                                 << how[static_cast<int>(where)] << " " << quoted(part);
+    if (is_stdout)
+        failure << "\n  (stderr " << quoted(r.err) << ")";
+    return failure;
+}
+
+}  // namespace
+
+::testing::AssertionResult stdout_contains(const Result& r, const std::string& part)
+{
+    return stream_has(r, true, part, Where::anywhere);
+}
+
+::testing::AssertionResult stdout_starts_with(const Result& r, const std::string& head)
+{
+    return stream_has(r, true, head, Where::start);
+}
+
+::testing::AssertionResult stdout_ends_with(const Result& r, const std::string& tail)
+{
+    return stream_has(r, true, tail, Where::end);
+}
+
+::testing::AssertionResult stderr_contains(const Result& r, const std::string& part)
+{
+    return stream_has(r, false, part, Where::anywhere);
+}
+
 }  // namespace qxtest

@@ -101,5 +101,10 @@ std::vector<std::string> traffic_summary(const std::vector<TraceRecord>& trace);
 ::testing::AssertionResult stdout_is(const Result& r, const std::string& expected);
 ::testing::AssertionResult stderr_is(const Result& r, const std::string& expected);
 ::testing::AssertionResult status_is(const Result& r, int expected);
+// Parts of a stream, for output whose rest is not the test's business.
+::testing::AssertionResult stdout_contains(const Result& r, const std::string& part);
+::testing::AssertionResult stdout_starts_with(const Result& r, const std::string& head);
+::testing::AssertionResult stdout_ends_with(const Result& r, const std::string& tail);
+::testing::AssertionResult stderr_contains(const Result& r, const std::string& part);
 
 }  // namespace qxtest

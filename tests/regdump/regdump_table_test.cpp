@@ -95,9 +95,8 @@ TEST_F(RegdumpTest, BlockOptionsSelectTheMasterAndIsbWinsOverIob)
         {{"-v", "-d", "0x21", "--isb", "--iob"}, 'I', 0x180},
     };
     for (const Case& c : cases) {
-        // A NAK leaves the error bit for the next run: start afresh.
-        sim.model().reset();
-        sim.model().set_trace(true);
+        // A NAK leaves the error bit for the next run: power the camera again.
+        sim.model().power_cycle();
         sim.clear_trace();
         Result r = regdump(c.args);
         std::string expected = std::string("bus = ") + c.letter + "\ndev_addr = 0x21\nreg_addr = 0x00\n";

@@ -18,6 +18,7 @@ using qxtest::SimCamera;
 using qxtest::SimOptions;
 using qxtest::status_is;
 using qxtest::stderr_is;
+using qxtest::stdout_ends_with;
 using qxtest::stdout_is;
 
 const uint32_t I2C_ISB_REG_ADDR = 0x188;
@@ -69,14 +70,6 @@ qxsim::BootState booted(SimCamera& sim)
     return sim.model().asmi().boot().state();
 }
 
-::testing::AssertionResult stdout_ends_with(const Result& r, const std::string& tail)
-{
-    size_t n = tail.size();
-    if (r.out.size() >= n && r.out.compare(r.out.size() - n, n, tail) == 0)
-        return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "stdout ends otherwise:\n" << r.out;
-}
-
 const std::string ERASED_RECORD(12, '\xFF');
 const std::string VALID_RECORD("\x00\x00\x00\x02\x40\x00\x00\x00\xFF\xFF\xFF\xFD", 12);
 
@@ -101,7 +94,7 @@ TEST(UpdateCommandLine, HelpAndUnknownOptionsPrintUsageAndFail)
         Result r = sim.run({"update", option});
         EXPECT_TRUE(status_is(r, 1)) << option;
         EXPECT_TRUE(stdout_is(r, "")) << option;
-        EXPECT_NE(r.err.find(USAGE), std::string::npos) << option;
+        EXPECT_TRUE(qxtest::stderr_contains(r, USAGE)) << option;
     }
     EXPECT_TRUE(stderr_is(sim.run({"update", "--help"}), USAGE));
     EXPECT_TRUE(qxtest::register_traffic(sim.trace()).empty());
@@ -160,10 +153,8 @@ TEST(UpdateRelease, UnknownSensorKeepsTheNamedImageAndTellsOnlyWhenVerbose)
     SimCamera sim(SimOptions{"XH9C"});
     const std::string not_found = "Unable to open 'missing.rbf' [No such file or directory]\n";
     Result r = sim.run({"update", "-r", "-v", "missing.rbf"});
-    EXPECT_NE(r.out.find("reg_data=0x43\nUnknown sensor ID read [0x43394858]\n"
-                         "Update from [missing.rbf]\nEnable 4-byte mode\n"),
-              std::string::npos)
-        << r.out;
+    EXPECT_TRUE(qxtest::stdout_contains(r, "reg_data=0x43\nUnknown sensor ID read [0x43394858]\n"
+                         "Update from [missing.rbf]\nEnable 4-byte mode\n"));
     EXPECT_TRUE(stderr_is(r, not_found));
 
     r = sim.run({"update", "-r", "missing.rbf"});
@@ -263,9 +254,8 @@ TEST(UpdateRelease, EachSensorCodeWritesItsOwnImage)
         std::string named = make_image(sim, "named.rbf", 1000, seed);
         Result r = sim.run({"update", "-r", "-v", named});
         EXPECT_TRUE(status_is(r, 0)) << c.sensor;
-        EXPECT_NE(r.out.find(std::string("Update from [/usr/local/bin/orvane/firmware/") + c.image +
-                             "]\n"),
-                  std::string::npos)
+        EXPECT_TRUE(qxtest::stdout_contains(r, std::string("Update from [/usr/local/bin/orvane/firmware/") + c.image +
+                             "]\n"))
             << c.sensor;
         EXPECT_EQ(flash_holds(sim, APP_BASE, 1000), read_file(sim.dir() + "/firmware/" + c.image))
             << c.sensor;
@@ -294,9 +284,7 @@ TEST(UpdateErase, EraseOnlyRunErasesAndRestartsWithoutLocking)
     // An empty image erases the offset sector alone; the largest image fits.
     r = sim.run({"update", "-e", make_image(sim, "empty.rbf", 0)});
     EXPECT_TRUE(status_is(r, 0));
-    EXPECT_NE(r.out.find("Erase 0x02000000...\nErasing complete [0x00000000]\nJumping out\n"),
-              std::string::npos)
-        << r.out;
+    EXPECT_TRUE(qxtest::stdout_contains(r, "Erase 0x02000000...\nErasing complete [0x00000000]\nJumping out\n"));
     std::string largest = make_image(sim, "largest.rbf", 0);
     ASSERT_EQ(truncate(largest.c_str(), 0x5FF0000), 0);
     sim.clear_trace();
@@ -441,9 +429,7 @@ TEST(UpdateTiming, SlowEraseIsWaitedForInCyclesAndGivenUpAfterFifty)
     ASSERT_TRUE(status_is(sim.cli({"flash", "timing", "datasheet", "250000", "400", "400"}), 0));
     Result r = sim.run({"update", "-v", "-e", empty});
     EXPECT_TRUE(status_is(r, 0));
-    EXPECT_NE(r.out.find("\r-Erasing sector at address 0x07ff0000\nSTATUS = 0x00002101\n"),
-              std::string::npos)
-        << r.out;
+    EXPECT_TRUE(qxtest::stdout_contains(r, "\r-Erasing sector at address 0x07ff0000\nSTATUS = 0x00002101\n"));
     EXPECT_TRUE(stdout_ends_with(r, "\nErasing complete [0x00002100]\n"
                                     "Erasing complete [0x00000000]\nJumping out\n"
                                     "Reconfigure starting\nReconfiguration in progress\nDone\n"));
