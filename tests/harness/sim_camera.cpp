@@ -179,6 +179,10 @@ SimCamera::SimCamera(const SimOptions& options)
 
 SimCamera::~SimCamera()
 {
+    if (exported_) {
+        ::unsetenv("LD_PRELOAD");
+        ::unsetenv("QXSIM_STATE");
+    }
     model_.reset();
     if (!dir_.empty() && !std::getenv("QXTEST_KEEP"))
         ::nftw(dir_.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
@@ -212,6 +216,13 @@ Result SimCamera::run(const std::vector<std::string>& argv, const std::string& i
 Result SimCamera::shell(const std::string& command) const
 {
     return run({"/bin/sh", "-c", command});
+}
+
+void SimCamera::export_environment()
+{
+    ::setenv("LD_PRELOAD", preload_path().c_str(), 1);
+    ::setenv("QXSIM_STATE", dir_.c_str(), 1);
+    exported_ = true;
 }
 
 qxsim::Camera& SimCamera::model()
@@ -350,6 +361,15 @@ std::vector<std::string> proc_lines(const std::vector<TraceRecord>& trace)
     std::vector<std::string> out;
     for (const TraceRecord& t : trace)
         if (t.kind == 'P' && !t.refused)
+            out.push_back(t.text);
+    return out;
+}
+
+std::vector<std::string> refused_proc_lines(const std::vector<TraceRecord>& trace)
+{
+    std::vector<std::string> out;
+    for (const TraceRecord& t : trace)
+        if (t.kind == 'P' && t.refused)
             out.push_back(t.text);
     return out;
 }
