@@ -87,7 +87,7 @@ size_t access_number(const std::vector<qxtest::TraceRecord>& trace,
     return 0;
 }
 
-TEST(UpdateCommandLine, HelpAndUnknownOptionsPrintUsageAndFail)
+TEST(UpdateCommandLine, help_and_unknown_options_print_usage_and_fail)
 {
     SimCamera sim;
     for (const char* option : {"--help", "-h", "--bogus"}) {
@@ -100,7 +100,7 @@ TEST(UpdateCommandLine, HelpAndUnknownOptionsPrintUsageAndFail)
     EXPECT_TRUE(qxtest::register_traffic(sim.trace()).empty());
 }
 
-TEST(UpdateCommandLine, MissingImagePathIsAFailedRun)
+TEST(UpdateCommandLine, missing_image_path_is_a_failed_run)
 {
     SimCamera sim;
     Result r = sim.run({"update"});
@@ -114,7 +114,7 @@ TEST(UpdateCommandLine, MissingImagePathIsAFailedRun)
     EXPECT_TRUE(qxtest::register_traffic(sim.trace()).empty());
 }
 
-TEST(UpdateCommandLine, PathOfBufferSizeIsRefusedBeforeTheDeviceOpens)
+TEST(UpdateCommandLine, path_of_buffer_size_is_refused_before_the_device_opens)
 {
     SimCamera sim;
     Result r = sim.run({"update", "-v", std::string(4096, 'a')});
@@ -129,7 +129,7 @@ TEST(UpdateCommandLine, PathOfBufferSizeIsRefusedBeforeTheDeviceOpens)
                                  "' [File name too long]\n"));
 }
 
-TEST(UpdateRelease, FailedIdentificationReadKeepsTheNamedImage)
+TEST(UpdateRelease, failed_identification_read_keeps_the_named_image)
 {
     SimCamera sim;
     sim.fault("i2c-isb.0x50.nak", {"6"});
@@ -148,7 +148,7 @@ TEST(UpdateRelease, FailedIdentificationReadKeepsTheNamedImage)
     EXPECT_EQ(qxtest::writes_to(sim.trace(), I2C_ISB_REG_ADDR), (std::vector<uint32_t>{4, 5, 6}));
 }
 
-TEST(UpdateRelease, UnknownSensorKeepsTheNamedImageAndTellsOnlyWhenVerbose)
+TEST(UpdateRelease, unknown_sensor_keeps_the_named_image_and_tells_only_when_verbose)
 {
     SimCamera sim(SimOptions{"XH9C"});
     const std::string not_found = "Unable to open 'missing.rbf' [No such file or directory]\n";
@@ -169,7 +169,7 @@ TEST(UpdateRelease, UnknownSensorKeepsTheNamedImageAndTellsOnlyWhenVerbose)
 // Idle status after a command: the EPCQ-L1024's ID stays in bits 15..8.
 const char IDLE[] = "0x00002100";
 
-TEST(UpdateFlash, QuietUpdateProgramsAShortFinalBlockAndBootsIt)
+TEST(UpdateFlash, quiet_update_programs_a_short_final_block_and_boots_it)
 {
     SimCamera sim;
     std::string image = make_image(sim, "app.rbf", 299);
@@ -202,7 +202,7 @@ TEST(UpdateFlash, QuietUpdateProgramsAShortFinalBlockAndBootsIt)
     EXPECT_EQ(qxtest::reads_of(t, qxsim::ASMI_RD_FIFO), 75u);
 }
 
-TEST(UpdateFlash, VerificationComparesOnlyTheFileBytesOfTheLastWord)
+TEST(UpdateFlash, verification_compares_only_the_file_bytes_of_the_last_word)
 {
     SimCamera sim;
     std::string image = make_image(sim, "app.rbf", 299);
@@ -214,7 +214,7 @@ TEST(UpdateFlash, VerificationComparesOnlyTheFileBytesOfTheLastWord)
     EXPECT_TRUE(stdout_ends_with(r, "Unable to verify the application image!\n"));
 }
 
-TEST(UpdateFlash, VerboseUpdateTellsEveryStep)
+TEST(UpdateFlash, verbose_update_tells_every_step)
 {
     SimCamera sim;
     std::string image = make_image(sim, "app.rbf", 512);
@@ -239,7 +239,7 @@ TEST(UpdateFlash, VerboseUpdateTellsEveryStep)
                                      APP_BASE + 256, RECORD_ADDR}));
 }
 
-TEST(UpdateRelease, EachSensorCodeWritesItsOwnImage)
+TEST(UpdateRelease, each_sensor_code_writes_its_own_image)
 {
     const struct { const char* sensor; const char* image; } cases[] = {
         {"LUX13HS-C", "qx_lux13hs.rbf"}, {"LUX13HS-M", "qx_lux13hs.rbf"},
@@ -262,7 +262,7 @@ TEST(UpdateRelease, EachSensorCodeWritesItsOwnImage)
     }
 }
 
-TEST(UpdateErase, EraseOnlyRunErasesAndRestartsWithoutLocking)
+TEST(UpdateErase, erase_only_run_erases_and_restarts_without_locking)
 {
     SimCamera sim;
     std::string image = make_image(sim, "app.rbf", 5 * 65536 + 1);
@@ -292,7 +292,7 @@ TEST(UpdateErase, EraseOnlyRunErasesAndRestartsWithoutLocking)
     EXPECT_EQ(qxtest::writes_to(sim.trace(), qxsim::ASMI_ADDR).size(), 1u + 1535u);
 }
 
-TEST(UpdateRefusals, ImagesThatCannotBeProgrammedStopBeforeTheUnlock)
+TEST(UpdateRefusals, images_that_cannot_be_programmed_stop_before_the_unlock)
 {
     SimCamera sim;
     std::string empty = make_image(sim, "empty.rbf", 0);
@@ -316,7 +316,7 @@ TEST(UpdateRefusals, ImagesThatCannotBeProgrammedStopBeforeTheUnlock)
 
 // Each failure stops the run where it happens, with status 1: no lock, no
 // restart, no offset record.
-TEST(UpdateFailures, EveryStopEndsTheRunAsAFailure)
+TEST(UpdateFailures, every_stop_ends_the_run_as_a_failure)
 {
     const struct {
         const char* fault;
@@ -371,7 +371,7 @@ TEST(UpdateFailures, EveryStopEndsTheRunAsAFailure)
 
 // Faults aimed at one access of a run: the erase whose end cannot be seen and
 // the failed lock. A reference run on a twin camera finds the access.
-TEST(UpdateFailures, UnseenEraseEndAndFailedLockStopTheRun)
+TEST(UpdateFailures, unseen_erase_end_and_failed_lock_stop_the_run)
 {
     SimCamera twin;
     Result ok = twin.run({"update", "-v", make_image(twin, "app.rbf", 300)});
@@ -409,7 +409,7 @@ TEST(UpdateFailures, UnseenEraseEndAndFailedLockStopTheRun)
     }
 }
 
-TEST(UpdateFailures, QuietRunNeitherChecksTheIdNorMindsAStatusClearingOnItsLastPoll)
+TEST(UpdateFailures, quiet_run_neither_checks_the_id_nor_minds_a_status_clearing_on_its_last_poll)
 {
     SimCamera sim;
     std::string image = make_image(sim, "app.rbf", 300);
@@ -422,7 +422,7 @@ TEST(UpdateFailures, QuietRunNeitherChecksTheIdNorMindsAStatusClearingOnItsLastP
 
 // With datasheet timing a sector erase outlasts the status wait, so the erase
 // goes round its 100 ms cycles; a sector that stays busy is given up on.
-TEST(UpdateTiming, SlowEraseIsWaitedForInCyclesAndGivenUpAfterFifty)
+TEST(UpdateTiming, slow_erase_is_waited_for_in_cycles_and_given_up_after_fifty)
 {
     SimCamera sim;
     std::string empty = make_image(sim, "empty.rbf", 0);
