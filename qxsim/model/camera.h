@@ -144,6 +144,7 @@ private:
     std::vector<std::unique_ptr<I2cDevice>> owned_devices_;
     std::vector<RegisterBlock*> blocks_;  // decode order; the register file last
     RegisterBlock* last_ = nullptr;       // block of the previous access
+    uint32_t last_unmodelled_ = 0;        // its register, when that block is the register file
     FpgaStatus* fpga_ = nullptr;
     I2cMaster* i2c_[BUS_COUNT] = {};
     IdentMemory* ident_ = nullptr;

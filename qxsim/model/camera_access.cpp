@@ -17,14 +17,14 @@ namespace qxsim {
 
 RegisterBlock* Camera::dispatch(uint32_t reg)
 {
-    if (last_ && last_->decodes(reg))
+    // The register file decodes everything: it is remembered for the one
+    // register that went there, or every later access would follow it.
+    if (last_ && (last_ != regfile_ ? last_->decodes(reg) : reg == last_unmodelled_))
         return last_;
-    // The register file decodes everything: remembering it would send every
-    // later access of this process there.
     for (RegisterBlock* b : blocks_) {
         if (b->decodes(reg)) {
-            if (b != regfile_)
-                last_ = b;
+            last_ = b;
+            last_unmodelled_ = reg;
             return b;
         }
     }
