@@ -113,6 +113,8 @@ TEST(PowerCycle, volatile_state_returns_to_power_on_and_the_rest_stays)
     sim.poke(qxsim::ASMI_WR_FIFO, 1);
     sim.poke(qxsim::ASMI_PROTECT_CODE, 0x68);
     sim.poke(qxsim::ASMI_CMD, qxsim::ASMI_4BYTE_MODE);
+    sim.poke(qxsim::ASMI_LENGTH, 8);
+    sim.poke(qxsim::ASMI_CMD, qxsim::ASMI_READ);
     // What the bench set: sensor, a device and its register, faults, bus power.
     EXPECT_TRUE(status_is(sim.cli({"set", "sensor", "LINCE5M-M"}), 0));
     EXPECT_TRUE(status_is(sim.cli({"set", "device", "isb", "0x2a", "16", "probe"}), 0));
@@ -121,6 +123,9 @@ TEST(PowerCycle, volatile_state_returns_to_power_on_and_the_rest_stays)
     sim.fault("i2c-isb.busy", {"2"});
     sim.fault("eio-reg", {"0x9000"});
     sim.fault("i2c-isb.0x50.nak", {"6"});
+    // A transaction in flight: the busy fault holds it for two status reads.
+    sim.poke(0x188, 4);
+    sim.poke(0x180, 0x50111);
     EXPECT_EQ(sim.peek(0x4), 0x01u) << "FPGA_STATUS after an unmodelled register was touched";
     uint64_t accesses = 0;
     {
@@ -133,8 +138,10 @@ TEST(PowerCycle, volatile_state_returns_to_power_on_and_the_rest_stays)
     EXPECT_TRUE(status_is(r, 0));
     EXPECT_TRUE(qxtest::stdout_starts_with(r, "  boot 2 (power-on): factory image"));
 
-    for (uint32_t reg : {0x8210u, 0x8170u, 0x8000u, 0x168u, qxsim::ASMI_WR_FIFO_LEVEL, qxsim::ASMI_PROTECT_CODE})
+    for (uint32_t reg : {0x8210u, 0x8170u, 0x8000u, 0x168u, 0x188u, 0x190u, qxsim::ASMI_WR_FIFO_LEVEL,
+                         qxsim::ASMI_RD_FIFO_LEVEL, qxsim::ASMI_PROTECT_CODE, qxsim::ASMI_LENGTH})
         EXPECT_EQ(sim.peek(reg), 0u) << std::hex << reg;
+    EXPECT_EQ(sim.peek(0x184), 0u) << "the transaction in flight is lost, not finished";
     EXPECT_EQ(sim.peek(0x4), 0x01u) << "configured; the bus stays off as the bench set it";
     std::string shown = sim.show();
     for (const char* kept : {"fault busy 2: set", "Access faults set: eio-reg 0x9000", "fault nak 6",
