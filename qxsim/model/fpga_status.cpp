@@ -33,6 +33,11 @@ void FpgaStatus::reset()
     reset_registers();
 }
 
+void FpgaStatus::power_on()
+{
+    s_.status = FPGA_STATUS_CONFIGURED | (s_.status & FPGA_STATUS_I2C_ENABLED);
+}
+
 void FpgaStatus::set_i2c_enabled(bool on)
 {
     if (on)
