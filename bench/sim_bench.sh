@@ -17,4 +17,4 @@ trap 'rm -rf "$state"' EXIT
 
 echo "qxsim register accesses through LD_PRELOAD, one process, trace off ($(nproc) cores, load $(cut -d' ' -f1 /proc/loadavg)):"
 "$build/qxsim/qxsim" --state "$state" run -- "$build/qxsim/qxsim_access_bench" "$count"
-echo "goal: at least 20 M/s"
+echo "goal: at least 40 M/s (cpu figure when the machine is shared)"

@@ -2,12 +2,14 @@
 #include "qxsim/cli/flash_commands.h"
 #include "qxsim/cli/qxsim_paths.h"
 #include "qxsim/cli/trace_commands.h"
+#include "qxsim/cli/trace_view.h"
 #include "qxsim/model/camera.h"
 #include "qxsim/model/fpga_status.h"
 #include "qxsim/model/i2c_master.h"
 #include "qxsim/model/ident_memory.h"
 #include "qxsim/model/parse.h"
 #include "qxsim/model/register_device.h"
+#include "qxsim/model/register_names.h"
 
 #include <fmt/format.h>
 
@@ -43,9 +45,10 @@ const char usage_text[] =
     "  set device BUS ADDR 8|16|32 [LABEL]   add (or change) a register device; BUS main|isb|iob\n"
     "  set device BUS ADDR none              remove it\n"
     "  set device-reg BUS ADDR REG VALUE\n"
-    "  trace on|off|show|clear\n"
+    "  trace on|off|show|clear   show: the trace with register names\n"
     "  trace show --decode   the trace grouped into I2C transactions, flash operations, proc lines\n"
-    "  peek REG              read a register (no faults, not counted)\n"
+    "  peek REG              read a register (no faults, not counted); REG is a name\n"
+    "                        like ASMI_STATUS or ISB_I2C_STATUS, or a number\n"
     "  poke REG VALUE        write a register (no faults, not counted)\n"
     "  run -- TOOL [ARGS]    run a tool against the camera\n";
 
@@ -205,8 +208,7 @@ int cmd_trace(qxsim::Camera& cam, const std::vector<std::string>& args)
         return 0;
     }
     if (args[0] == "show") {
-        std::ifstream in(cam.trace_file());
-        std::cout << in.rdbuf();
+        qxsim_cli::show_trace(cam.trace_file(), stdout);
         return 0;
     }
     if (args[0] == "clear") {
@@ -290,7 +292,7 @@ int main(int argc, char** argv)
         return cmd_trace(*cam, rest);
     uint32_t reg = 0, value = 0;
     if (command == "peek" && rest.size() == 1) {
-        if (!qxsim::parse_u32(rest[0], &reg))
+        if (!qxsim::parse_register(rest[0], &reg))
             return fail("not a register: " + rest[0]);
         std::printf("0x%08x\n", cam->peek(reg));
         return 0;
@@ -300,7 +302,7 @@ int main(int argc, char** argv)
     if (command == "boot")
         return qxsim_cli::cmd_boot(*cam, rest);
     if (command == "poke" && rest.size() == 2) {
-        if (!qxsim::parse_u32(rest[0], &reg) || !qxsim::parse_u32(rest[1], &value))
+        if (!qxsim::parse_register(rest[0], &reg) || !qxsim::parse_u32(rest[1], &value))
             return fail("poke takes a register and a 32-bit value");
         cam->poke(reg, value);
         return 0;

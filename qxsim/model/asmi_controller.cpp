@@ -265,14 +265,12 @@ void AsmiController::describe(std::ostream& out) const {
     char line[200];
     out << "Serial-flash controller asmi at 0x1000..0x1040, with the EPCQ-L flash and the FPGA's configuration\n";
     const uint32_t status = state_.status | (busy_now() ? ASMI_STATUS_BUSY : 0);
-    std::snprintf(line, sizeof line,
-                  "  status 0x%08X (%s%s%s), ID field 0x%02X, last command 0x%03X, address 0x%08X, "
-                  "length %u, protect code 0x%02X\n",
+    // the command, address, length and protect code are on the registers line
+    std::snprintf(line, sizeof line, "  status 0x%08X (%s%s%s), ID field 0x%02X\n",
                   status, status & ASMI_STATUS_BUSY ? "busy" : "idle",
                   status & ASMI_STATUS_ERASE_ERR ? ", erase error" : "",
                   status & ASMI_STATUS_WRITE_ERR ? ", write error" : "",
-                  (status & ASMI_STATUS_ID_MASK) >> ASMI_STATUS_ID_SHIFT, state_.last_cmd, state_.addr,
-                  state_.length, state_.protect_code);
+                  (status & ASMI_STATUS_ID_MASK) >> ASMI_STATUS_ID_SHIFT);
     out << line;
     std::snprintf(line, sizeof line,
                   "  write FIFO %u/%u words, read FIFO %u/%u words (lost: %llu pushed into a full "

@@ -12,8 +12,11 @@
 #include "qxsim/model/ident_memory.h"
 #include "qxsim/model/register_device.h"
 #include "qxsim/model/register_file.h"
+#include "qxsim/model/register_table.h"
 
 #include <fmt/format.h>
+
+#include <sstream>
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -185,8 +188,34 @@ void Camera::describe(std::ostream& out)
     describe_faults(out);
     for (RegisterBlock* b : blocks_) {
         out << "\n";
-        b->describe(out);
+        describe_block(out, *b);
     }
+}
+
+// The block's own description with its named registers after the heading
+// line: every register whose value reading would not change or compute.
+void Camera::describe_block(std::ostream& out, const RegisterBlock& block)
+{
+    const RegisterLayout* regs = block.registers();
+    if (!regs) {
+        block.describe(out);
+        return;
+    }
+    std::ostringstream text;
+    block.describe(text);
+    const std::string s = text.str();
+    const size_t heading = s.find('\n') + 1;
+    out.write(s.data(), static_cast<std::streamsize>(heading));
+    const char* sep = "  registers: ";
+    for (unsigned i = 0; i < regs->size(); i++) {
+        uint32_t value = 0;
+        if (!block.stored_value(i, &value))
+            continue;
+        out << fmt::format("{}{}{} 0x{:x}", sep, block.register_prefix(), (*regs)[i].name, value);
+        sep = ", ";
+    }
+    out << "\n";
+    out.write(s.data() + heading, static_cast<std::streamsize>(s.size() - heading));
 }
 
 }  // namespace qxsim

@@ -120,6 +120,7 @@ private:
     void build();
     void reset_locked();
     RegisterBlock* dispatch(uint32_t reg);
+    __attribute__((noinline)) RegisterBlock* find_block(uint32_t reg);
     int access_fault(uint32_t reg, bool write, uint64_t n, bool* power_cut);
     void power_cut(Lock& lock, char kind, uint32_t reg);
     void trace_line(const char* text, size_t len);
@@ -130,6 +131,7 @@ private:
     void trace_open(TraceKind kind, const char* path, int err);
     void trace_proc(const std::string& text, bool refused);
     void describe_faults(std::ostream& out) const;
+    static void describe_block(std::ostream& out, const RegisterBlock& block);
 
     std::string dir_;
     CameraState* state_;

@@ -12,10 +12,17 @@
 
 namespace qxsim {
 
+// Accesses mostly stay with one block (status polls, FIFO words): try the
+// block of the previous access, and search the others out of line.
 RegisterBlock* Camera::dispatch(uint32_t reg)
 {
     if (last_ && last_->decodes(reg))
         return last_;
+    return find_block(reg);
+}
+
+RegisterBlock* Camera::find_block(uint32_t reg)
+{
     for (RegisterBlock* b : blocks_) {
         if (b->decodes(reg)) {
             last_ = b;

@@ -213,8 +213,7 @@ void I2cMaster::describe(std::ostream& out) const
         out << fmt::format("  {} read(s), {} write(s), {} not acknowledged, {} refused command(s), {} dropped while busy;"
                            " {} status read(s)\n",
                            s_.reads, s_.writes, s_.naks, s_.refused, s_.dropped, s_.status_reads);
-        out << fmt::format("  last command 0x{:05x}; reg_addr 0x{:02x}, wr_data 0x{:04x}, rd_data 0x{:08x}, control 0x{:02x}\n",
-                           s_.last_command, s_.reg_addr, s_.wr_data, s_.rd_data, s_.control);
+        out << fmt::format("  last command 0x{:05x}\n", s_.last_command);
     }
     if (s_.stuck_busy)
         out << fmt::format("  fault stuck-busy: set, fired {} time(s)\n", s_.stuck_fired);

@@ -64,6 +64,8 @@ public:
             return -1;
         return slot_[d >> 2];
     }
+    uint32_t lowest() const { return lo_; }
+    uint32_t span() const { return span_; }  // bytes from the lowest offset past the highest
 
 protected:
     RegisterLayout() = default;
@@ -95,9 +97,15 @@ public:
         for (const Def& d : defs)
             add(d.info);
         index();
+        for (unsigned w = 0; w < MAX_WORDS; w++) {
+            int i = index_of(lowest() + 4 * w);
+            by_word_[w] = i < 0 ? nullptr : &defs_[i];
+        }
     }
 
     const Def& def(unsigned i) const { return defs_[i]; }
+    // The register of each word from lowest(), null for the holes.
+    const Def* const* by_word() const { return by_word_; }
 
     uint32_t read(Block& block, State& state, const Def& d) const
     {
@@ -148,6 +156,7 @@ private:
     }
 
     const Def* defs_;
+    const Def* by_word_[MAX_WORDS];
 };
 
 // A block whose registers come from a RegisterMap: decoding, reads and
@@ -158,21 +167,24 @@ public:
     using Map = RegisterMap<Block, State>;
     using Reg = RegisterDef<Block, State>;
 
-    TableBlock(const Map& map, State& state, uint32_t base) : map_(map), regs_(state), base_(base) {}
+    TableBlock(const Map& map, State& state, uint32_t base)
+        : map_(map), regs_(state), base_(base), first_(base + map.lowest()), span_(map.span()),
+          by_word_(map.by_word())
+    {
+    }
 
-    bool decodes(uint32_t reg) const override { return map_.index_of(reg - base_) >= 0; }
+    bool decodes(uint32_t reg) const override { return find(reg) != nullptr; }
 
     uint32_t read(uint32_t reg) override
     {
-        int i = map_.index_of(reg - base_);
-        return i < 0 ? 0 : map_.read(static_cast<Block&>(*this), regs_, map_.def(static_cast<unsigned>(i)));
+        const Reg* r = find(reg);
+        return r ? map_.read(static_cast<Block&>(*this), regs_, *r) : 0;
     }
 
     void write(uint32_t reg, uint32_t value) override
     {
-        int i = map_.index_of(reg - base_);
-        if (i >= 0)
-            map_.write(static_cast<Block&>(*this), regs_, map_.def(static_cast<unsigned>(i)), value);
+        if (const Reg* r = find(reg))
+            map_.write(static_cast<Block&>(*this), regs_, *r, value);
     }
 
     const RegisterLayout* registers() const override { return &map_; }
@@ -191,8 +203,18 @@ protected:
     const Map& map_;
 
 private:
+    // Decoding is on every access: a subtraction, a compare and a load.
+    const Reg* find(uint32_t reg) const
+    {
+        uint32_t d = reg - first_;
+        return d < span_ && (d & 3) == 0 ? by_word_[d >> 2] : nullptr;
+    }
+
     State& regs_;
     uint32_t base_;
+    uint32_t first_;  // address of the lowest register
+    uint32_t span_;
+    const Reg* const* by_word_;
 };
 
 }  // namespace qxsim

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
+
 namespace {
 
 using qxtest::Result;
@@ -58,7 +61,13 @@ TEST(Cli, show_has_every_block_and_bus_device)
                              "I2C master i2c-isb at 0x180", "I2C master i2c-iob at 0x1a0",
                              "0x50 identification memory: sensor code 0x58334843 \"CH3X\" (LUX13HS-C)",
                              "0x48 temp-sensor: 16-bit", "0x3c iob-controller: 32-bit", "Unmodelled registers: 0",
-                             "Access faults set: none"})
+                             "Access faults set: none",
+                             // each block's registers by name, under its heading
+                             "(I2C bus enabled)\n  registers: FPGA_ID 0x51580201, FPGA_STATUS 0x11\n",
+                             "  registers: MAIN_I2C_CONTROL 0x0, MAIN_I2C_REG_ADDR 0x0, MAIN_I2C_WR_DATA 0x0, MAIN_I2C_RD_DATA 0x0\n",
+                             "(0x8210..0x821c, 0x8170)\n  registers: CHL_MASK_BL 0x0, CHL_MASK_BR 0x0, CHL_MASK_TL 0x0, "
+                             "CHL_MASK_TR 0x0, CLPOUT_CTRL 0x0\n",
+                             "configuration\n  registers: ASMI_CMD 0x0, ASMI_ADDR 0x0, ASMI_LENGTH 0x0, ASMI_PROTECT_CODE 0x0\n"})
         EXPECT_TRUE(contains(r.out, part)) << part << "\n" << r.out;
 }
 
@@ -122,6 +131,38 @@ TEST(Cli, peek_and_poke_bypass_the_driver)
     EXPECT_TRUE(sim.trace().empty());
 }
 
+TEST(Cli, peek_and_poke_take_register_names)
+{
+    SimCamera sim;
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string out, err;
+    } steps[] = {
+        {{"poke", "CHL_MASK_BR", "0x80001"}, 0, "", ""},
+        {{"peek", "0x8214"}, 0, "0x00080001\n", ""},
+        {{"peek", "chl_mask_br"}, 0, "0x00080001\n", ""},
+        {{"poke", "isb_i2c_reg_addr", "0x104"}, 0, "", ""},
+        {{"peek", "ISB_I2C_REG_ADDR"}, 0, "0x00000004\n", ""},
+        {{"poke", "FPGA_STATUS", "0"}, 0, "", ""},
+        {{"peek", "FPGA_STATUS"}, 0, "0x00000011\n", ""},
+        {{"peek", "FPGA_ID"}, 0, "0x51580201\n", ""},
+        {{"poke", "ASMI_CMD", "2"}, 0, "", ""},
+        {{"peek", "ASMI_STATUS"}, 0, "0x00002100\n", ""},
+        {{"peek", "I2C_STATUS"}, 1, "", "qxsim: not a register: I2C_STATUS\n"},
+        {{"poke", "ASMI_CMDX", "1"}, 1, "", "qxsim: poke takes a register and a 32-bit value\n"},
+        {{"poke", "ASMI_ADDR", "ASMI_CMD"}, 1, "", "qxsim: poke takes a register and a 32-bit value\n"},
+    };
+    for (const auto& s : steps) {
+        Result r = sim.cli(s.args);
+        EXPECT_TRUE(status_is(r, s.status)) << s.args[0] << " " << s.args[1];
+        EXPECT_TRUE(stdout_is(r, s.out)) << s.args[0] << " " << s.args[1];
+        EXPECT_TRUE(qxtest::stderr_is(r, s.err)) << s.args[0] << " " << s.args[1];
+    }
+    EXPECT_EQ(sim.peek(0x8214), 0x80001u);
+    EXPECT_TRUE(sim.trace().empty());
+}
+
 TEST(Cli, trace_on_show_clear_off)
 {
     SimCamera sim(qxtest::SimOptions{"LUX13HS-C", false});
@@ -130,12 +171,52 @@ TEST(Cli, trace_on_show_clear_off)
     EXPECT_TRUE(status_is(sim.cli({"trace", "on"}), 0));
     Result r = sim.run({client, "open", "r", "0x4"});
     std::string shown = sim.cli({"trace", "show"}).out;
-    EXPECT_TRUE(contains(shown, " R 0x00000004 0x00000011\n")) << shown;
+    EXPECT_TRUE(contains(shown, " R FPGA_STATUS 0x00000011\n")) << shown;
     EXPECT_TRUE(status_is(sim.cli({"trace", "clear"}), 0));
     EXPECT_TRUE(sim.trace().empty());
     EXPECT_TRUE(status_is(sim.cli({"trace", "off"}), 0));
     sim.run({client, "open", "r", "0x4"});
     EXPECT_TRUE(sim.trace().empty());
+}
+
+// The trace file keeps addresses; the view names every modelled register.
+TEST(Cli, trace_show_names_the_registers_beside_each_access)
+{
+    SimCamera sim;
+    const struct {
+        const char* logged;
+        const char* shown;
+    } lines[] = {
+        {"41 O /dev/qx_fpga", "41 O /dev/qx_fpga"},
+        {"41 R 0x00000184 0x80000000", "41 R ISB_I2C_STATUS 0x80000000"},
+        {"41 W 0x00001000 0x00000208", "41 W ASMI_CMD 0x00000208"},
+        {"41 W 0x00000160 0x00048111", "41 W MAIN_I2C_CONTROL 0x00048111"},
+        {"41 R 0x000001b0 0x12345678", "41 R IOB_I2C_RD_DATA 0x12345678"},
+        {"41 R 0x00009000 0x00000000", "41 R 0x00009000 0x00000000"},
+        {"41 R 0x00001024 0x00000000", "41 R 0x00001024 0x00000000"},
+        {"41 R 0x00001004 E5", "41 R ASMI_STATUS E5"},
+        {"41 W 0x00001014 K", "41 W ASMI_WR_FIFO K"},
+        {"41 C /dev/qx_fpga", "41 C /dev/qx_fpga"},
+        {"42 P w 0x8170 0x114", "42 P w 0x8170 0x114  (CLPOUT_CTRL)"},
+        {"42 P w 0x9000 0x1", "42 P w 0x9000 0x1"},
+        {"42 P! w 0x8210 zz", "42 P! w 0x8210 zz"},
+        {"42 P 0x00008218 K", "42 P CHL_MASK_TL K"},
+        {"43 12.000123456 W 0x00001040 0x00000010", "43 12.000123456 W ASMI_RECONFIG 0x00000010"},
+        {"43 12.000200000 P w 0x18c 0x4b00", "43 12.000200000 P w 0x18c 0x4b00  (ISB_I2C_WR_DATA)"},
+    };
+    std::string logged, shown;
+    for (const auto& l : lines) {
+        logged += std::string(l.logged) + "\n";
+        shown += std::string(l.shown) + "\n";
+    }
+    {
+        std::ofstream(sim.dir() + "/trace.log") << logged;
+    }
+    Result r = sim.cli({"trace", "show"});
+    EXPECT_TRUE(status_is(r, 0));
+    EXPECT_TRUE(stdout_is(r, shown));
+    std::ifstream kept(sim.dir() + "/trace.log");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), logged) << "the file keeps addresses";
 }
 
 TEST(Cli, run_passes_arguments_and_exit_status_of_the_tool)
