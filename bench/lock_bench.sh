@@ -41,16 +41,16 @@ make_camera() {
 bench() {
     local label=$1 runs=$2 i mode
     shift 2
-    : > "$work/locked"; : > "$work/unlocked"
+    : > "$work/locked.times"; : > "$work/unlocked.times"
     for ((i = 0; i < runs; i++)); do
         for mode in locked unlocked; do
             [[ "$label" == update* ]] && make_camera "$work/$mode" "$mode"
-            timed "$work/$mode" "$@" >> "$work/$mode"
+            timed "$work/$mode" "$@" >> "$work/$mode.times"
         done
     done
     local lw lc uw uc
-    lw=$(cut -d' ' -f1 "$work/locked" | median); lc=$(cut -d' ' -f2 "$work/locked" | median)
-    uw=$(cut -d' ' -f1 "$work/unlocked" | median); uc=$(cut -d' ' -f2 "$work/unlocked" | median)
+    lw=$(cut -d' ' -f1 "$work/locked.times" | median); lc=$(cut -d' ' -f2 "$work/locked.times" | median)
+    uw=$(cut -d' ' -f1 "$work/unlocked.times" | median); uc=$(cut -d' ' -f2 "$work/unlocked.times" | median)
     printf '%-16s with locks %7.3f s wall %7.3f s cpu | without %7.3f s wall %7.3f s cpu | ratio %.3f wall %.3f cpu  (median of %d)\n' \
         "$label" "$lw" "$lc" "$uw" "$uc" "$(echo "$lw / $uw" | bc -l)" "$(echo "$lc / $uc" | bc -l)" "$runs"
 }
