@@ -78,16 +78,15 @@ static bool dac_shutdown()
 // and the run counts as failed all the same.
 static bool dac_send_powerup_rows()
 {
-    const size_t rows = DAC_POWERUP_COUNT;
     bool ok = true;
-    for (size_t i = 0; i < rows; i++) {
+    for (size_t i = 0; i < DAC_POWERUP_COUNT; i++) {
         const dac_cmd& row = dac_powerup_table[i];
         const uint16_t data = dac_data_word(row.value);
         if (verbose)
             console_log(LOG_DEBUG, "%02X[%02X] <= 0x%04X [0x%04X << %d]", row.dev_addr, row.reg_addr, data,
                         row.value, DAC_DATA_SHIFT);
-        bool written = i + 1 < rows ? i2c_write(row.dev_addr, row.reg_addr, data)
-                                    : i2c_write_checked(row.dev_addr, row.reg_addr, data);
+        bool written = i + 1 < DAC_POWERUP_COUNT ? i2c_write(row.dev_addr, row.reg_addr, data)
+                                                 : i2c_write_checked(row.dev_addr, row.reg_addr, data);
         if (!written) {
             ok = false;
             if (!force)
