@@ -59,17 +59,11 @@ static void parse_options(int argc, char** argv)
 
 // i2c_write only starts its transaction; the next write's idle wait would
 // see a missing acknowledge. The last write of a sequence has no next write,
-// so wait for it here. The force flag does not apply: there is nothing left
-// to go on with, and a chip that did not take the command must not pass.
-static bool dac_confirm_last_write()
-{
-    return i2c_wait_idle(nullptr);
-}
-
+// so it goes out with i2c_write_checked, which waits for it to finish.
 static bool dac_shutdown()
 {
     const dac_cmd& cmd = dac_shutdown_cmd;
-    if (!i2c_write(cmd.dev_addr, cmd.reg_addr, dac_data_word(cmd.value)) || !dac_confirm_last_write()) {
+    if (!i2c_write_checked(cmd.dev_addr, cmd.reg_addr, dac_data_word(cmd.value))) {
         console_log(LOG_ERR, "%s: Unable to write shutdown command!", SHUTDOWN_FN);
         return false;
     }
@@ -78,19 +72,28 @@ static bool dac_shutdown()
     return true;
 }
 
-// Rows go out strictly in table order; the first failure ends the sequence,
-// so the global update that moves the outputs is never sent after a fault.
+// Rows go out strictly in table order. Without the force flag the first
+// failure ends the sequence, so the global update that moves the outputs is
+// never sent after a fault; with it the rest of the table still goes out,
+// and the run counts as failed all the same.
 static bool dac_send_powerup_rows()
 {
-    for (const dac_cmd& row : dac_powerup_table) {
+    bool ok = true;
+    for (size_t i = 0; i < DAC_POWERUP_COUNT; i++) {
+        const dac_cmd& row = dac_powerup_table[i];
         const uint16_t data = dac_data_word(row.value);
         if (verbose)
             console_log(LOG_DEBUG, "%02X[%02X] <= 0x%04X [0x%04X << %d]", row.dev_addr, row.reg_addr, data,
                         row.value, DAC_DATA_SHIFT);
-        if (!i2c_write(row.dev_addr, row.reg_addr, data))
-            return false;
+        bool written = i + 1 < DAC_POWERUP_COUNT ? i2c_write(row.dev_addr, row.reg_addr, data)
+                                                 : i2c_write_checked(row.dev_addr, row.reg_addr, data);
+        if (!written) {
+            ok = false;
+            if (!force)
+                return false;
+        }
     }
-    return dac_confirm_last_write();
+    return ok;
 }
 
 static bool dac_powerup()

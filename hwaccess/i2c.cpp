@@ -3,6 +3,7 @@
 #include <ctime>
 
 #include "hwaccess/fpga_io.h"
+#include "hwaccess/tool_lock.h"
 
 namespace {
 
@@ -55,7 +56,8 @@ const char FUNC_BUS_ENABLED[] = "bool i2c_bus_enabled()";
 // A write command is only started; the DAC needs this long before the next.
 const long WRITE_PAUSE_MS = 10;
 
-bool report_wanted(i2c_report rule)
+// `forced`: whether the force flag applies to this wait.
+bool report_wanted(i2c_report rule, bool forced)
 {
     switch (rule) {
     case REPORT_ALWAYS:
@@ -63,7 +65,7 @@ bool report_wanted(i2c_report rule)
     case REPORT_VERBOSE:
         return settings.verbose;
     case REPORT_FORCED:
-        return settings.force;
+        return forced;
     case REPORT_NEVER:
         break;
     }
@@ -89,6 +91,24 @@ void log_write_error(const char* func)
 void log_transfer(const char* func, uint8_t reg, unsigned data)
 {
     console_log(LOG_DEBUG, "%s: reg_addr=0x%02X reg_data=0x%02X", func, reg, data);
+}
+
+// Every process that uses the master takes its lock for a whole
+// transaction, from the idle wait before it to its last access, so that no
+// other process's register writes come between. A master held elsewhere
+// for longer than the bounded wait fails the transaction as a stuck one
+// does, with its own line.
+bool master_take(const char* func)
+{
+    if (tool_lock_take(tool_lock_for_master(settings.base), true))
+        return true;
+    console_log(LOG_ERR, "%s: I2C master held by another process.", func);
+    return false;
+}
+
+void master_give()
+{
+    tool_lock_release(tool_lock_for_master(settings.base));
 }
 
 uint32_t read_command(uint8_t dev)
@@ -131,7 +151,9 @@ void i2c_setup(i2c_tool tool, bool verbose, bool force, uint32_t base, uint8_t d
     settings = {tool, verbose, force, base, dev};
 }
 
-bool i2c_wait_idle(uint8_t* dest)
+namespace {
+
+bool wait_idle(uint8_t* dest, bool forced)
 {
     const i2c_wait_rule& rule = wait_rules[settings.tool];
 
@@ -149,7 +171,7 @@ bool i2c_wait_idle(uint8_t* dest)
     }
 
     if (status & I2C_STATUS_BUSY) {
-        if (report_wanted(unreadable ? rule.timeout_when_unreadable : rule.timeout_when_busy))
+        if (report_wanted(unreadable ? rule.timeout_when_unreadable : rule.timeout_when_busy, forced))
             console_log(LOG_DEBUG, "%s: timeout: 0x%08x", FUNC_WAIT_IDLE, status);
         return false;
     }
@@ -157,7 +179,7 @@ bool i2c_wait_idle(uint8_t* dest)
     // The device did not acknowledge: whatever the data registers hold is
     // not this transaction's answer.
     if (status & I2C_STATUS_ERROR) {
-        if (report_wanted(rule.error_bit))
+        if (report_wanted(rule.error_bit, forced))
             console_log(LOG_DEBUG, "%s: error bit set: 0x%08x", FUNC_WAIT_IDLE, status);
         return false;
     }
@@ -176,10 +198,8 @@ bool i2c_wait_idle(uint8_t* dest)
     return true;
 }
 
-bool i2c_read(uint8_t dev, uint8_t reg, uint8_t* dest, int unused)
+bool update_read(uint8_t dev, uint8_t reg, uint8_t* dest)
 {
-    (void)unused;
-
     if (!i2c_wait_idle(nullptr)) {
         log_never_idle(FUNC_UPDATE_READ);
         return false;
@@ -200,7 +220,7 @@ bool i2c_read(uint8_t dev, uint8_t reg, uint8_t* dest, int unused)
     return ok;
 }
 
-bool i2c_read(uint8_t reg, uint8_t* dest)
+bool regdump_read(uint8_t reg, uint8_t* dest)
 {
     // With the force flag a master that never became idle (or still shows
     // the error bit of an earlier transaction) does not stop the read.
@@ -219,12 +239,14 @@ bool i2c_read(uint8_t reg, uint8_t* dest)
     return ok;
 }
 
-bool i2c_write(uint8_t dev, uint8_t reg, uint16_t data)
+// The write itself, under the master's lock. *sent tells whether the
+// command word went out. False also when the force flag carried the write
+// past a master that was not idle or flagged an error.
+bool dac_write(uint8_t dev, uint8_t reg, uint16_t data, bool* sent)
 {
-    if (settings.verbose)
-        log_transfer(FUNC_WRITE, reg, data);
-
-    if (!i2c_wait_idle(nullptr) && !settings.force) {
+    *sent = false;
+    bool idle = i2c_wait_idle(nullptr);
+    if (!idle && !settings.force) {
         log_never_idle(FUNC_DAC_WRITE);
         return false;
     }
@@ -236,7 +258,66 @@ bool i2c_write(uint8_t dev, uint8_t reg, uint16_t data)
 
     // A failed command write has printed its error line already.
     bool ok = fpga_write_reg(settings.base + I2C_CONTROL, write_command(dev));
+    *sent = ok;
     sleep_ms(WRITE_PAUSE_MS);
+    return ok && idle;
+}
+
+}  // namespace
+
+bool i2c_wait_idle(uint8_t* dest)
+{
+    return wait_idle(dest, settings.force);
+}
+
+bool i2c_read(uint8_t dev, uint8_t reg, uint8_t* dest, int unused)
+{
+    (void)unused;
+
+    if (!master_take(FUNC_UPDATE_READ))
+        return false;
+    bool ok = update_read(dev, reg, dest);
+    master_give();
+    return ok;
+}
+
+bool i2c_read(uint8_t reg, uint8_t* dest)
+{
+    if (!master_take(FUNC_REGDUMP_READ))
+        return false;
+    bool ok = regdump_read(reg, dest);
+    master_give();
+    return ok;
+}
+
+bool i2c_write(uint8_t dev, uint8_t reg, uint16_t data)
+{
+    if (settings.verbose)
+        log_transfer(FUNC_WRITE, reg, data);
+
+    if (!master_take(FUNC_DAC_WRITE))
+        return false;
+    bool sent = false;
+    bool ok = dac_write(dev, reg, data, &sent);
+    master_give();
+    return ok;
+}
+
+bool i2c_write_checked(uint8_t dev, uint8_t reg, uint16_t data)
+{
+    if (settings.verbose)
+        log_transfer(FUNC_WRITE, reg, data);
+
+    if (!master_take(FUNC_DAC_WRITE))
+        return false;
+    bool sent = false;
+    bool ok = dac_write(dev, reg, data, &sent);
+    // The force flag carried the write past a busy master; it does not let
+    // a write that never finished or was not acknowledged pass, and a master
+    // still stuck has been reported by the write's own wait.
+    if (sent)
+        ok = wait_idle(nullptr, false) && ok;
+    master_give();
     return ok;
 }
 

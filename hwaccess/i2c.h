@@ -4,6 +4,11 @@
 // The three tools that carry this layer wait for the master with different
 // poll limits and report differently; each calls i2c_setup with its own form
 // and settings before its first transaction. The settings are process-wide.
+//
+// i2c_read, i2c_write and i2c_write_checked each hold the master's lock
+// (tool_lock.h) for the whole transaction; when another process holds it
+// past the bounded wait they print "<function>: I2C master held by another
+// process." and fail without touching the master, also under the force flag.
 #pragma once
 
 #include <cstdint>
@@ -35,8 +40,15 @@ bool i2c_read(uint8_t dev, uint8_t reg, uint8_t* dest, int unused);
 bool i2c_read(uint8_t reg, uint8_t* dest);
 
 // dac: start a write of `data` to register `reg` of device `dev`, then pause
-// 10 ms. Does not wait for the write to finish.
+// 10 ms. Does not wait for the write to finish. With the force flag the
+// write goes out although the master stayed busy or flagged an error, and
+// the result is false all the same.
 bool i2c_write(uint8_t dev, uint8_t reg, uint16_t data);
+
+// dac: i2c_write, then wait for that write to finish, in one hold of the
+// master. The force flag does not apply to that last wait: a write that did
+// not finish or was not acknowledged fails.
+bool i2c_write_checked(uint8_t dev, uint8_t reg, uint16_t data);
 
 // dac: the I2C-enabled bit of FPGA_STATUS.
 bool i2c_bus_enabled();

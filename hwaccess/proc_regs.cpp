@@ -2,12 +2,14 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <string>
 #include <sys/wait.h>
 
 #include <fmt/printf.h>
 
 #include "hwaccess/i2c_regs.h"
+#include "hwaccess/tool_lock.h"
 
 static bool proc_verbose = false;
 
@@ -29,11 +31,33 @@ bool proc_write_reg(uint32_t reg, uint32_t value)
     return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
+static const char FUNC_PROC_I2C_WRITE[] = "bool proc_i2c_write(uint8_t, uint8_t, uint16_t)";
+
+// Nothing here can see the master go idle: the lock is held until a write
+// started by the command word has surely ended on the bus.
+static const long PROC_WRITE_PAUSE_MS = 10;
+
+static void proc_sleep_ms(long ms)
+{
+    struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
+    nanosleep(&ts, nullptr);
+}
+
 bool proc_i2c_write(uint8_t dev_addr, uint8_t reg_addr, uint16_t data)
 {
+    // The register device's users hold the same lock for their transactions
+    // on the ISB master, so the three lines never interleave with theirs.
+    if (!tool_lock_take(TOOL_LOCK_I2C_ISB, true)) {
+        fprintf(stderr, "%s: I2C master held by another process.\n", FUNC_PROC_I2C_WRITE);
+        return false;
+    }
     // The command word starts the transaction, so it goes last.
-    return proc_write_reg(I2C_ISB_BASE + I2C_WR_DATA, data) &&
-           proc_write_reg(I2C_ISB_BASE + I2C_REG_ADDR, reg_addr) &&
-           proc_write_reg(I2C_ISB_BASE + I2C_CONTROL,
-                          (static_cast<uint32_t>(dev_addr) << I2C_CMD_DEV_SHIFT) | I2C_CMD_WRITE);
+    bool ok = proc_write_reg(I2C_ISB_BASE + I2C_WR_DATA, data) &&
+              proc_write_reg(I2C_ISB_BASE + I2C_REG_ADDR, reg_addr) &&
+              proc_write_reg(I2C_ISB_BASE + I2C_CONTROL,
+                             (static_cast<uint32_t>(dev_addr) << I2C_CMD_DEV_SHIFT) | I2C_CMD_WRITE);
+    if (ok)
+        proc_sleep_ms(PROC_WRITE_PAUSE_MS);
+    tool_lock_release(TOOL_LOCK_I2C_ISB);
+    return ok;
 }

@@ -86,7 +86,12 @@ bool asmi_write_protect(uint32_t code)
     return true;
 }
 
-enum asmi_erase_result { ERASE_DONE, ERASE_FAILED, ERASE_TIMEOUT };
+enum asmi_erase_result {
+    ERASE_DONE,
+    ERASE_FAILED,   // the erase error bit was seen
+    ERASE_UNSEEN,   // the status could not be read: nothing says the sector was erased
+    ERASE_TIMEOUT,
+};
 
 // Wait for one sector erase. Each cycle is a full status wait, then a direct
 // reading to tell an erase error from a slow erase. A sector whose end could
@@ -97,7 +102,7 @@ static asmi_erase_result asmi_erase_wait(uint32_t* status)
         if (fpga_readwait(ASMI_WAIT_ERASE, status))
             return (*status & ASMI_STATUS_ERASE_ERR) ? ERASE_FAILED : ERASE_DONE;
         if (!fpga_read_reg(ASMI_STATUS, status))
-            return ERASE_FAILED;
+            return ERASE_UNSEEN;
         if (update_verbose)
             console_log(LOG_INFO, "STATUS = 0x%08x", *status);
         if (*status & ASMI_STATUS_ERASE_ERR)
@@ -129,9 +134,11 @@ bool asmi_sector_erase(uint32_t address, uint32_t count)
         asmi_erase_result result = asmi_erase_wait(&status);
         if (result == ERASE_TIMEOUT)
             return false;
-        if (result == ERASE_FAILED) {
+        if (result != ERASE_DONE) {
             console_log(LOG_ERR, "Sector erase at addr 0x%08x FAILED!", sector);
-            fpga_write_reg(ASMI_STATUS, ASMI_STATUS_ERASE_ERR);
+            // Only an error bit that was seen is cleared.
+            if (result == ERASE_FAILED)
+                fpga_write_reg(ASMI_STATUS, ASMI_STATUS_ERASE_ERR);
             return false;
         }
     }

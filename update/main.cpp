@@ -7,6 +7,7 @@
 
 #include "hwaccess/fpga_io.h"
 #include "hwaccess/i2c.h"
+#include "hwaccess/tool_lock.h"
 #include "update/asmi.h"
 #include "update/asmi_regs.h"
 #include "update/image.h"
@@ -58,6 +59,18 @@ static bool update_parse_options(int argc, char** argv)
     return true;
 }
 
+// One update at a time: the flash controller's lock is held for the whole
+// run, taken before the first register access. A second run finds it held
+// and refuses at once, having touched nothing.
+static bool update_lock_flash()
+{
+    if (tool_lock_take(TOOL_LOCK_FLASH, false))
+        return true;
+    fprintf(stderr, "%s: the flash controller is held by another process; nothing done.\n",
+            "bool update_lock_flash()");
+    return false;
+}
+
 // A stopped run leaves the flash as far as it got: not locked, not restarted.
 static int update_stop()
 {
@@ -87,7 +100,7 @@ int main(int argc, char** argv)
     uint32_t status = 0;
     uint32_t length = 0;
 
-    if (!update_parse_options(argc, argv) || !fpga_io_init())
+    if (!update_parse_options(argc, argv) || !update_lock_flash() || !fpga_io_init())
         return 1;
     i2c_setup(I2C_TOOL_UPDATE, update_verbose, false);
 
@@ -118,6 +131,7 @@ int main(int argc, char** argv)
         if (!asmi_write_protect(PROTECT_LOCK))
             return update_stop_after("Unable to lock the sectors!");
     }
-    fpga_reconfigure();
-    return 0;
+    // The image is in flash and verified either way, but an FPGA that was
+    // not restarted still runs the old configuration.
+    return fpga_reconfigure() ? 0 : 1;
 }

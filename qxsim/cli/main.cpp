@@ -12,9 +12,11 @@
 #include "qxsim/model/parse.h"
 #include "qxsim/model/register_device.h"
 #include "qxsim/model/register_names.h"
+#include "qxsim/model/tool_locks.h"
 
 #include <fmt/format.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -60,7 +62,10 @@ const char usage_text[] =
     "  peek REG              read a register (no faults, not counted); REG is a name\n"
     "                        like ASMI_STATUS or ISB_I2C_STATUS, or a number\n"
     "  poke REG VALUE        write a register (no faults, not counted)\n"
-    "  run -- TOOL [ARGS]    run a tool against the camera\n";
+    "  run -- TOOL [ARGS]    run a tool against the camera\n"
+    "  lock NAME -- CMD [ARGS]\n"
+    "                        run CMD holding one of the tools' locks, as another tool would\n"
+    "                        (NAME: i2c-main, i2c-isb, i2c-iob, flash); the lock ends with CMD\n";
 
 int usage()
 {
@@ -273,6 +278,35 @@ int cmd_run(const std::string& dir, const std::vector<std::string>& args)
     return 127;
 }
 
+// The lock is taken here and its descriptor handed on through exec, so it
+// lasts exactly as long as CMD (and whatever CMD starts that keeps it).
+int cmd_lock(const std::string& dir, const std::vector<std::string>& args)
+{
+    if (args.size() < 3 || args[1] != "--")
+        return usage();
+    const qxsim::ToolLockFile* lock = qxsim::ToolLocks::find(args[0]);
+    if (!lock)
+        return fail("no lock named '" + args[0] + "' (i2c-main, i2c-isb, i2c-iob, flash)");
+    std::string err;
+    if (!qxsim::Camera::open(dir, &err))
+        return fail(err);
+    qxsim::ToolLocks locks(dir);
+    if (locks.take(*lock, true) < 0) {
+        if (errno != EWOULDBLOCK)
+            return fail("cannot lock " + locks.path(*lock) + ": " + std::strerror(errno));
+        qxsim::LockHolder h = locks.holder(*lock);
+        return fail(fmt::format("lock {} is held by pid {} ({})", lock->name, h.pid, h.command));
+    }
+    ::setenv("QXSIM_STATE", absolute(dir).c_str(), 1);
+    std::vector<char*> argv;
+    for (size_t i = 2; i < args.size(); i++)
+        argv.push_back(const_cast<char*>(args[i].c_str()));
+    argv.push_back(nullptr);
+    ::execvp(argv[0], argv.data());
+    std::fprintf(stderr, "qxsim: cannot run %s: %s\n", argv[0], std::strerror(errno));
+    return 127;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -299,6 +333,8 @@ int main(int argc, char** argv)
         return qxsim_cli::cmd_record(dir, rest);
     if (command == "replay")
         return qxsim_cli::cmd_replay(dir, explicit_state, rest);
+    if (command == "lock")
+        return cmd_lock(dir, rest);
 
     std::string err;
     std::unique_ptr<qxsim::Camera> cam = qxsim::Camera::open(dir, &err);

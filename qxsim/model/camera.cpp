@@ -13,6 +13,7 @@
 #include "qxsim/model/register_device.h"
 #include "qxsim/model/register_file.h"
 #include "qxsim/model/register_table.h"
+#include "qxsim/model/tool_locks.h"
 
 #include <fmt/format.h>
 
@@ -202,6 +203,8 @@ void Camera::describe(std::ostream& out)
         out << "\n";
         describe_block(out, *b);
     }
+    out << "\n";
+    ToolLocks(dir_).describe(out);
 }
 
 // The block's own description with its named registers after the heading

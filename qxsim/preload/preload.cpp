@@ -2,10 +2,12 @@
 // tell. Opens of /dev/qx_fpga and /proc/qx_pci/regs get real descriptors on
 // files of the camera's state folder, the two register ioctls and the proc
 // file's register-write lines go to the camera model, and the firmware
-// folder is mapped into the state folder. Everything else passes through.
+// folder and the tools' lock files under /run/lock are mapped into the state
+// folder. Everything else passes through.
 // The camera is the one in $QXSIM_STATE (default ./.qxsim).
 #include "qxsim/driver_abi.h"
 #include "qxsim/model/camera.h"
+#include "qxsim/model/tool_locks.h"
 
 #include <atomic>
 #include <cerrno>
@@ -81,7 +83,8 @@ qxsim::Camera* camera()
     return the_camera.load(std::memory_order_acquire);
 }
 
-enum PathKind { PATH_OTHER, PATH_DEVICE, PATH_PROC, PATH_FIRMWARE };
+// PATH_MAPPED: a file of the state folder stands in (*mapped), opened as asked.
+enum PathKind { PATH_OTHER, PATH_DEVICE, PATH_PROC, PATH_MAPPED };
 
 PathKind classify(const char* path, std::string* mapped)
 {
@@ -94,7 +97,12 @@ PathKind classify(const char* path, std::string* mapped)
     size_t n = sizeof firmware_path - 1;
     if (std::strncmp(path, firmware_path, n) == 0 && (path[n] == '/' || path[n] == 0)) {
         *mapped = std::string(state_dir()) + "/firmware" + (path + n);
-        return PATH_FIRMWARE;
+        return PATH_MAPPED;
+    }
+    n = sizeof qxsim::TOOL_LOCK_SYSTEM_PREFIX - 1;
+    if (std::strncmp(path, qxsim::TOOL_LOCK_SYSTEM_PREFIX, n) == 0 && !std::strchr(path + n, '/')) {
+        *mapped = qxsim::ToolLocks(state_dir()).folder() + "/qx-" + (path + n);
+        return PATH_MAPPED;
     }
     return PATH_OTHER;
 }
@@ -176,7 +184,7 @@ int open_path(Opener real_open, const char* path, int flags, mode_t mode)
     switch (classify(path, &mapped)) {
     case PATH_DEVICE: return open_device(real_open, flags);
     case PATH_PROC: return open_proc(real_open, flags);
-    case PATH_FIRMWARE: return real_open(mapped.c_str(), flags, mode);
+    case PATH_MAPPED: return real_open(mapped.c_str(), flags, mode);
     default: return real_open(path, flags, mode);
     }
 }
@@ -226,7 +234,7 @@ FILE* fopen_path(FILE* (*real_fopen)(const char*, const char*), const char* path
         io.write = proc_cookie_write;
         return ::fopencookie(cam, mode, io);
     }
-    case PATH_FIRMWARE: return real_fopen(mapped.c_str(), mode);
+    case PATH_MAPPED: return real_fopen(mapped.c_str(), mode);
     default: return real_fopen(path, mode);
     }
 }

@@ -198,6 +198,14 @@ const char eio_write[] = "ERROR#5 at bool fpga_write_reg(uint32_t, uint32_t)#158
 const char eio_read[] = "ERROR#5 at bool fpga_read_reg(uint32_t, uint32_t*)#200: Input/output error\n";
 const char shutdown_verbose[] = "i2c_write: reg_addr=0x5F reg_data=0x00\n";
 
+std::string repeated(const std::string& line, unsigned n)
+{
+    std::string s;
+    for (unsigned i = 0; i < n; i++)
+        s += line;
+    return s;
+}
+
 struct Failure {
     const char* name;
     std::vector<Args> faults;  // fault name, then its arguments
@@ -224,7 +232,9 @@ const Failure failures[] = {
      std::string(never_idle) + powerup_failed, "", 1, {}, true},
     {"slow_master_is_waited_for", {{"i2c-isb.busy", "3"}}, {"dac", "-u"}, "", "", 0, powerup_commands(19), false},
     {"forced_nak_at_row_18_still_sends_the_update", {{"i2c-isb.0x11.nak", "9"}}, {"dac", "-u", "-f"},
-     error_bit, "", 0, powerup_commands(19), false},
+     std::string(error_bit) + powerup_failed, "", 1, powerup_commands(19), false},
+    {"forced_powerup_on_a_stuck_master_times_out_once_per_write", {{"i2c-isb.stuck-busy"}}, {"dac", "-u", "-f"},
+     repeated(timeout, 19) + powerup_failed, "", 1, powerup_commands(19), true},
     {"shutdown_not_acknowledged", {{"i2c-isb.0x10.nak"}, {"i2c-isb.0x11.nak"}}, {"dac", "-v"},
      std::string(shutdown_verbose) + error_bit + shutdown_failed, "", 1, shutdown_command, true},
     {"shutdown_acknowledged_by_one_chip", {{"i2c-isb.0x11.nak"}}, {"dac"}, "", "", 0, shutdown_command, false},
@@ -233,7 +243,7 @@ const Failure failures[] = {
     {"shutdown_on_a_stuck_master", {{"i2c-isb.stuck-busy"}}, {"dac"},
      std::string(never_idle) + shutdown_failed, "", 1, {}, true},
     {"forced_shutdown_on_a_stuck_master_writes_but_fails", {{"i2c-isb.stuck-busy"}}, {"dac", "-f"},
-     std::string(timeout) + timeout + shutdown_failed, "", 1, shutdown_command, true},
+     std::string(timeout) + shutdown_failed, "", 1, shutdown_command, true},
     {"disabled_bus_even_forced", {{"i2c-off"}}, {"dac", "-u", "-f"},
      "int main(int, char**): I2C bus is disabled!\n", "", 1, {}, true},
     {"unreadable_status_register", {{"eio-reg", "0x4"}}, {"dac"},

@@ -3,6 +3,7 @@
 #include "qxtest_paths.h"
 #include "qxsim/model/ident_memory.h"
 #include "qxsim/model/trace_format.h"
+#include "qxsim/model/tool_locks.h"
 
 #include <fmt/format.h>
 
@@ -268,6 +269,36 @@ std::string SimCamera::show()
     std::ostringstream s;
     model().describe(s);
     return s.str();
+}
+
+void LockHold::release()
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
+}
+
+LockHold SimCamera::hold_lock(const std::string& name)
+{
+    const qxsim::ToolLockFile* lock = qxsim::ToolLocks::find(name);
+    if (!lock) {
+        ADD_FAILURE() << "no lock named " << name;
+        return LockHold();
+    }
+    int fd = qxsim::ToolLocks(dir_).take(*lock, false);
+    if (fd < 0)
+        ADD_FAILURE() << "cannot take lock " << name << ": " << std::strerror(errno);
+    return LockHold(fd);
+}
+
+pid_t SimCamera::lock_holder(const std::string& name)
+{
+    const qxsim::ToolLockFile* lock = qxsim::ToolLocks::find(name);
+    if (!lock) {
+        ADD_FAILURE() << "no lock named " << name;
+        return 0;
+    }
+    return qxsim::ToolLocks(dir_).holder(*lock).pid;
 }
 
 std::vector<TraceRecord> SimCamera::trace() const

@@ -47,6 +47,25 @@ struct SimOptions {
     bool trace = true;
 };
 
+// One of the tools' locks held by the test process, standing for another
+// tool ("i2c-main", "i2c-isb", "i2c-iob", "flash", as `qxsim lock`). The
+// tools the test runs do not inherit it. Released by release() or at
+// destruction.
+class LockHold {
+public:
+    explicit LockHold(int fd = -1) : fd_(fd) {}
+    ~LockHold() { release(); }
+    LockHold(LockHold&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    LockHold(const LockHold&) = delete;
+    LockHold& operator=(const LockHold&) = delete;
+    LockHold& operator=(LockHold&&) = delete;
+    bool held() const { return fd_ >= 0; }
+    void release();
+
+private:
+    int fd_;
+};
+
 class SimCamera {
 public:
     SimCamera();
@@ -78,6 +97,12 @@ public:
     uint32_t peek(uint32_t reg);
     void poke(uint32_t reg, uint32_t value);
     std::string show();
+
+    // Takes one of the tools' locks without waiting; a lock held elsewhere
+    // fails the test.
+    LockHold hold_lock(const std::string& name);
+    // Pid holding that lock (from /proc/locks), 0 when it is free.
+    pid_t lock_holder(const std::string& name);
 
     std::vector<TraceRecord> trace() const;
     void clear_trace();

@@ -363,6 +363,10 @@ TEST(UpdateFailures, every_stop_ends_the_run_as_a_failure)
             << c.fault;
         EXPECT_TRUE(qxtest::writes_to(t, qxsim::ASMI_RECONFIG).empty()) << c.fault;
         EXPECT_EQ(flash_holds(sim, RECORD_ADDR, 12), ERASED_RECORD) << c.fault;
+        if (std::string(c.fault) == "asmi.erase-error") {
+            // An erase error that was seen is cleared.
+            EXPECT_EQ(qxtest::writes_to(t, qxsim::ASMI_STATUS), std::vector<uint32_t>{qxsim::ASMI_STATUS_ERASE_ERR});
+        }
         if (tail.find("verify") != std::string::npos) {
             EXPECT_EQ(qxtest::writes_to(t, qxsim::ASMI_CMD).back(), 0u) << c.fault;
         }
@@ -373,13 +377,15 @@ TEST(UpdateFailures, every_stop_ends_the_run_as_a_failure)
 // the failed lock. A reference run on a twin camera finds the access.
 TEST(UpdateFailures, unseen_erase_end_and_failed_lock_stop_the_run)
 {
+    // Three application sectors, so that an erase after the first can fail.
+    const size_t image_size = 2 * 65536 + 300;
     SimCamera twin;
-    Result ok = twin.run({"update", "-v", make_image(twin, "app.rbf", 300)});
+    Result ok = twin.run({"update", "-v", make_image(twin, "app.rbf", image_size)});
     ASSERT_TRUE(status_is(ok, 0));
     auto t = twin.trace();
-    size_t erase_cmd = access_number(t, [](const qxtest::TraceRecord& a) {
+    auto erase_cmd = [](const qxtest::TraceRecord& a) {
         return a.kind == 'W' && a.reg == qxsim::ASMI_CMD && a.value == qxsim::ASMI_SECTOR_ERASE;
-    });
+    };
     auto protect_write = [](const qxtest::TraceRecord& a) {
         return a.kind == 'W' && a.reg == qxsim::ASMI_PROTECT_CODE;
     };
@@ -388,24 +394,38 @@ TEST(UpdateFailures, unseen_erase_end_and_failed_lock_stop_the_run)
         const char* fault;
         size_t access;
         const char* last_lines;
+        bool erase_unseen;
     } cases[] = {
-        // The idle reading and the reading after it fail, then the direct one.
-        {"eio-from", erase_cmd + 2,
+        // The idle reading and the reading after it fail, then the direct
+        // one: nothing says the sector was erased, and no error bit was seen
+        // that could be cleared. On the offset sector and on the second
+        // application sector.
+        {"eio-from", access_number(t, erase_cmd) + 2,
          "\r-Erasing sector at address 0x07ff0000\nSector erase at addr 0x07ff0000 FAILED!\n"
-         "Unable to erase the offset sector!\nBail...\n"},
+         "Unable to erase the offset sector!\nBail...\n", true},
+        {"eio-from", access_number(t, erase_cmd, 2) + 2,
+         "\r\\Erasing sector at address 0x02010000\nSector erase at addr 0x02010000 FAILED!\n"
+         "Unable to erase the application sectors!\nBail...\n", true},
         {"eio-at", lock_write,
-         "Writing protect code: 0x5C\nUnable to lock the sectors!\nBail...\n"},
+         "Writing protect code: 0x5C\nUnable to lock the sectors!\nBail...\n", false},
     };
     for (const auto& c : cases) {
         SimCamera sim;
-        std::string image = make_image(sim, "app.rbf", 300);
+        std::string image = make_image(sim, "app.rbf", image_size);
         sim.fault(c.fault, {std::to_string(c.access)});
         Result r = sim.run({"update", "-v", image});
         std::string tail = c.last_lines;
         EXPECT_TRUE(status_is(r, 1)) << c.fault;
         EXPECT_TRUE(stdout_ends_with(r, tail)) << c.fault;
-        EXPECT_TRUE(qxtest::writes_to(sim.trace(), qxsim::ASMI_RECONFIG).empty()) << c.fault;
+        auto trace = sim.trace();
+        EXPECT_TRUE(qxtest::writes_to(trace, qxsim::ASMI_RECONFIG).empty()) << c.fault;
         EXPECT_EQ(protect_bits(sim), 0x68) << c.fault;
+        if (c.erase_unseen) {
+            size_t status_writes = 0;  // failed ones included
+            for (const qxtest::TraceRecord& a : trace)
+                status_writes += a.kind == 'W' && a.reg == qxsim::ASMI_STATUS;
+            EXPECT_EQ(status_writes, 0u) << tail;
+        }
     }
 }
 

@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# Figures for the tools' locks (not a test: it prints). `dac -u` and a 16 MiB
+# `update` on the simulated camera, with the locks and without them: the
+# unlocked camera has no locks/ folder, as a system without /run/lock, so
+# the same binaries run unlocked (after their one line saying so). Runs
+# alternate between the two cameras; the median of each is printed.
+# usage: bench/lock_bench.sh [BUILD_DIR] [DAC_RUNS] [UPDATE_RUNS]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build/default}
+dac_runs=${2:-15}
+update_runs=${3:-3}
+
+qxsim=$build/qxsim/qxsim
+for f in "$qxsim" "$build/dac/dac" "$build/update/update"; do
+    [[ -x "$f" ]] || { echo "missing $f (build it first)" >&2; exit 1; }
+done
+command -v openssl > /dev/null || { echo "openssl is needed for the test data" >&2; exit 1; }
+
+work=$(mktemp -d /tmp/lock_bench.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+
+# timed CAMERA CMD...: wall and cpu (user + system) seconds of one run.
+timed() {
+    local cam=$1 TIMEFORMAT='%R %U %S' t
+    shift
+    t=$( { time "$qxsim" --state "$cam" run -- "$@" > "$work/out.txt" 2>&1 ; } 2>&1 ) ||
+        { echo "failed: $*"; tail -5 "$work/out.txt"; exit 1; }
+    read -r wall user sys <<< "$t"
+    echo "$wall $(echo "$user + $sys" | bc -l)"
+}
+median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+make_camera() {
+    "$qxsim" --state "$1" create --force > /dev/null
+    [[ "$2" == unlocked ]] && rmdir "$1/locks"
+    return 0
+}
+
+# bench LABEL RUNS CMD...: alternate locked and unlocked runs, print both.
+bench() {
+    local label=$1 runs=$2 i mode
+    shift 2
+    : > "$work/locked.times"; : > "$work/unlocked.times"
+    for ((i = 0; i < runs; i++)); do
+        for mode in locked unlocked; do
+            [[ "$label" == update* ]] && make_camera "$work/$mode" "$mode"
+            timed "$work/$mode" "$@" >> "$work/$mode.times"
+        done
+    done
+    local lw lc uw uc
+    lw=$(cut -d' ' -f1 "$work/locked.times" | median); lc=$(cut -d' ' -f2 "$work/locked.times" | median)
+    uw=$(cut -d' ' -f1 "$work/unlocked.times" | median); uc=$(cut -d' ' -f2 "$work/unlocked.times" | median)
+    printf '%-16s with locks %7.3f s wall %7.3f s cpu | without %7.3f s wall %7.3f s cpu | ratio %.3f wall %.3f cpu  (median of %d)\n' \
+        "$label" "$lw" "$lc" "$uw" "$uc" "$(echo "$lw / $uw" | bc -l)" "$(echo "$lc / $uc" | bc -l)" "$runs"
+}
+
+make_camera "$work/locked" locked
+make_camera "$work/unlocked" unlocked
+bench "dac -u" "$dac_runs" dac -u
+head -c $((16 << 20)) /dev/zero | openssl enc -aes-128-ctr -nosalt -K 00112233445566778899aabbccddeeff \
+    -iv 00000000000000000000000000000000 > "$work/img16"
+bench "update 16 MiB" "$update_runs" update "$work/img16"
+grep -q "Verification complete" "$work/out.txt" || { echo "update failed:"; tail -5 "$work/out.txt"; exit 1; }

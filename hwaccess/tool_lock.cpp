@@ -1,0 +1,132 @@
+#include "hwaccess/tool_lock.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include "hwaccess/i2c_regs.h"
+
+namespace {
+
+const char FUNC_TAKE[] = "bool tool_lock_take(tool_lock_id, bool)";
+
+// Debian keeps lock files in /run/lock (a tmpfs, world-writable, sticky).
+const char* const tool_lock_paths[TOOL_LOCK_COUNT] = {
+    /* TOOL_LOCK_I2C_MAIN */ "/run/lock/qx-i2c-main.lock",
+    /* TOOL_LOCK_I2C_ISB  */ "/run/lock/qx-i2c-isb.lock",
+    /* TOOL_LOCK_I2C_IOB  */ "/run/lock/qx-i2c-iob.lock",
+    /* TOOL_LOCK_FLASH    */ "/run/lock/qx-flash.lock",
+};
+
+enum tool_lock_file_state {
+    LOCK_FILE_UNOPENED,
+    LOCK_FILE_OPEN,
+    LOCK_FILE_UNAVAILABLE,  // cannot be created: the run goes on unlocked
+};
+
+struct tool_lock_entry {
+    tool_lock_file_state state;
+    int fd;
+    bool held;
+};
+
+tool_lock_entry tool_locks[TOOL_LOCK_COUNT] = {
+    {LOCK_FILE_UNOPENED, -1, false},
+    {LOCK_FILE_UNOPENED, -1, false},
+    {LOCK_FILE_UNOPENED, -1, false},
+    {LOCK_FILE_UNOPENED, -1, false},
+};
+
+// The warning about running unlocked is given once per run.
+bool tool_lock_warned = false;
+
+void tool_lock_sleep_ms(long ms)
+{
+    struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
+    nanosleep(&ts, nullptr);
+}
+
+long tool_lock_now_ms()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000L + now.tv_nsec / 1000000L;
+}
+
+void tool_lock_unavailable(tool_lock_entry& lock, const char* path, const char* what, int err)
+{
+    lock.state = LOCK_FILE_UNAVAILABLE;
+    if (tool_lock_warned)
+        return;
+    tool_lock_warned = true;
+    fprintf(stderr, "%s: %s %s: %s; going on without locking.\n", FUNC_TAKE, what, path, strerror(err));
+}
+
+// Read-only is enough for flock, and lets every user lock a file another
+// user created. A file of another user in the sticky /run/lock may refuse
+// O_CREAT (fs.protected_regular), so an existing file is opened without it.
+bool tool_lock_open(tool_lock_id id)
+{
+    tool_lock_entry& lock = tool_locks[id];
+    if (lock.state == LOCK_FILE_OPEN)
+        return true;
+    if (lock.state == LOCK_FILE_UNAVAILABLE)
+        return false;
+    const char* path = tool_lock_paths[id];
+    int fd = open(path, O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0 && errno == EACCES)
+        fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        tool_lock_unavailable(lock, path, "cannot create", errno);
+        return false;
+    }
+    lock.fd = fd;
+    lock.state = LOCK_FILE_OPEN;
+    return true;
+}
+
+}  // namespace
+
+tool_lock_id tool_lock_for_master(uint32_t base)
+{
+    if (base == I2C_MAIN_BASE)
+        return TOOL_LOCK_I2C_MAIN;
+    if (base == I2C_IOB_BASE)
+        return TOOL_LOCK_I2C_IOB;
+    return TOOL_LOCK_I2C_ISB;
+}
+
+bool tool_lock_take(tool_lock_id id, bool wait)
+{
+    tool_lock_entry& lock = tool_locks[id];
+    if (!tool_lock_open(id))
+        return true;
+
+    // Polled rather than blocking, so that the wait stays bounded.
+    const long give_up_ms = tool_lock_now_ms() + TOOL_LOCK_WAIT_MS;
+    while (flock(lock.fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK && errno != EINTR) {
+            // A file system without flock support: as good as no lock file.
+            tool_lock_unavailable(lock, tool_lock_paths[id], "cannot lock", errno);
+            return true;
+        }
+        if (!wait || tool_lock_now_ms() >= give_up_ms)
+            return false;
+        tool_lock_sleep_ms(TOOL_LOCK_POLL_MS);
+    }
+    lock.held = true;
+    return true;
+}
+
+void tool_lock_release(tool_lock_id id)
+{
+    tool_lock_entry& lock = tool_locks[id];
+    if (!lock.held)
+        return;
+    flock(lock.fd, LOCK_UN);
+    lock.held = false;
+}

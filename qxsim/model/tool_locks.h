@@ -1,0 +1,55 @@
+// The tools' lock files. On the camera they are flock(2) locks on files
+// under /run/lock, one per I2C master and one for the flash controller; the
+// interposer maps those paths into the camera's `locks/` folder, so cameras
+// side by side never share a lock. The kernel keeps the locks: nothing here
+// is part of the camera state, and looking at them adds no register traffic.
+#pragma once
+
+#include <sys/types.h>
+
+#include <ostream>
+#include <string>
+
+namespace qxsim {
+
+struct ToolLockFile {
+    const char* name;  // as the front end takes it: "i2c-isb"
+    const char* file;  // "qx-i2c-isb.lock", as under /run/lock
+    const char* what;
+};
+
+// Paths the tools open under this folder are the camera's lock files.
+constexpr char TOOL_LOCK_SYSTEM_PREFIX[] = "/run/lock/qx-";
+
+struct LockHolder {
+    bool exists = false;  // the lock file has been created
+    pid_t pid = 0;        // holder, 0 when free
+    std::string command;  // the holder's name from /proc/PID/comm
+};
+
+class ToolLocks {
+public:
+    explicit ToolLocks(std::string camera_dir) : dir_(std::move(camera_dir)) {}
+
+    static const ToolLockFile* find(const std::string& name);
+    static const ToolLockFile* begin();
+    static const ToolLockFile* end();
+
+    std::string folder() const { return dir_ + "/locks"; }
+    std::string path(const ToolLockFile& lock) const { return folder() + "/" + lock.file; }
+
+    // Who holds the lock, read from /proc/locks by the file's inode.
+    LockHolder holder(const ToolLockFile& lock) const;
+
+    // Takes the lock without waiting, as another tool would. Returns the
+    // descriptor holding it (close-on-exec unless `inheritable`), or -1 with
+    // errno set (EWOULDBLOCK: held elsewhere).
+    int take(const ToolLockFile& lock, bool inheritable) const;
+
+    void describe(std::ostream& out) const;
+
+private:
+    std::string dir_;
+};
+
+}  // namespace qxsim
