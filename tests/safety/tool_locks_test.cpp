@@ -234,7 +234,7 @@ TEST(ToolLocks, update_refuses_at_once_while_the_flash_controller_is_held)
     Result r = sim.run({"update", image.path});
     EXPECT_TRUE(status_is(r, 0));
     auto lock = sim.model().lock();
-    EXPECT_EQ(safety::asmi(sim).boot().state().image, qxsim::BOOT_APPLICATION);
+    EXPECT_EQ(sim.model().asmi().boot().state().image, qxsim::BOOT_APPLICATION);
 }
 
 // Two updates started together: exactly one rewrites the flash, the other
