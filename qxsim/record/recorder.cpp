@@ -280,7 +280,7 @@ void put_proc(const void* data, size_t len, bool refused)
 {
     put_time();
     if (len > BUFFER_SIZE - 6)
-        len = BUFFER_SIZE - 6;  // the driver takes one page per write anyway
+        len = BUFFER_SIZE - 6;  // no shell writes a line that long; keep what fits
     unsigned char* p = room(6 + len);
     p[0] = OP_PROC;
     p[1] = refused;
