@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -106,11 +107,16 @@ public:
             return false;
         }
         size_ = static_cast<size_t>(st.st_size);
-        if (size_ >= sizeof(FileHeader)) {
-            void* m = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd, 0);
-            if (m != MAP_FAILED)
-                data_ = static_cast<const unsigned char*>(m);
+        if (size_ < sizeof(FileHeader)) {
+            // killed between creating its file and writing the header
+            ::close(fd);
+            pid_ = static_cast<int32_t>(std::atoi(path.c_str() + path.rfind('/') + 1));
+            size_ = 0;
+            return true;
         }
+        void* m = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd, 0);
+        if (m != MAP_FAILED)
+            data_ = static_cast<const unsigned char*>(m);
         ::close(fd);
         FileHeader h;
         if (!data_ || (std::memcpy(&h, data_, sizeof h), std::memcmp(h.magic, MAGIC, sizeof MAGIC) != 0)) {
@@ -126,7 +132,7 @@ public:
     }
     ~RecordFile()
     {
-        if (data_)
+        if (data_ && size_)
             ::munmap(const_cast<unsigned char*>(data_), size_);
     }
 

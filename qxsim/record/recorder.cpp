@@ -280,7 +280,7 @@ void put_proc(const void* data, size_t len, bool refused)
 {
     put_time();
     if (len > BUFFER_SIZE - 6)
-        len = BUFFER_SIZE - 6;  // the driver takes one page per write anyway
+        len = BUFFER_SIZE - 6;  // no shell writes a line that long; keep what fits
     unsigned char* p = room(6 + len);
     p[0] = OP_PROC;
     p[1] = refused;
@@ -625,4 +625,70 @@ QX_EXPORT int fexecve(int fd, char* const argv[], char* const envp[])
     NEXT(fexecve, int (*)(int, char* const*, char* const*));
     before_exec();
     return next_fexecve(fd, argv, envp);
+}
+
+// The list forms of exec reach the kernel without passing through the
+// vector forms' exported symbols: they collect their arguments and go
+// through the interposed ones.
+namespace {
+
+constexpr int MAX_ARGS = 1024;
+
+// The arguments after `arg` up to the null one; false when there are more
+// than fit (E2BIG, as the kernel would say).
+bool collect_args(const char* arg, va_list ap, char** argv, va_list* rest)
+{
+    int n = 0;
+    argv[n++] = const_cast<char*>(arg);
+    while (argv[n - 1]) {
+        if (n == MAX_ARGS) {
+            errno = E2BIG;
+            return false;
+        }
+        argv[n++] = va_arg(ap, char*);
+    }
+    va_copy(*rest, ap);
+    return true;
+}
+
+}  // namespace
+
+QX_EXPORT int execl(const char* path, const char* arg, ...)
+{
+    char* argv[MAX_ARGS];
+    va_list ap, rest;
+    va_start(ap, arg);
+    bool ok = collect_args(arg, ap, argv, &rest);
+    va_end(ap);
+    if (!ok)
+        return -1;
+    va_end(rest);
+    return execv(path, argv);
+}
+
+QX_EXPORT int execlp(const char* file, const char* arg, ...)
+{
+    char* argv[MAX_ARGS];
+    va_list ap, rest;
+    va_start(ap, arg);
+    bool ok = collect_args(arg, ap, argv, &rest);
+    va_end(ap);
+    if (!ok)
+        return -1;
+    va_end(rest);
+    return execvp(file, argv);
+}
+
+QX_EXPORT int execle(const char* path, const char* arg, ...)
+{
+    char* argv[MAX_ARGS];
+    va_list ap, rest;
+    va_start(ap, arg);
+    bool ok = collect_args(arg, ap, argv, &rest);
+    va_end(ap);
+    if (!ok)
+        return -1;
+    char* const* envp = va_arg(rest, char* const*);
+    va_end(rest);
+    return execve(path, argv, envp);
 }

@@ -84,27 +84,51 @@ Result replay_fresh(const SimCamera& sim, const std::string& file)
 
 }  // namespace
 
+// The recorder's trace of a session equals the simulated camera's own
+// trace of it, line for line but for the times: every process, in order,
+// with what the driver answered. The shell case forks a subshell, leaves
+// with _exit and execs a tool in the same process.
 TEST(Record, writes_what_the_camera_itself_traced)
 {
-    SimCamera sim;
-    const std::string file = sim.dir() + "/session.trace";
-    Result r = record(sim, file, {"dac", "-u"});
-    ASSERT_TRUE(qxtest::status_is(r, 0));
-    EXPECT_TRUE(qxtest::stdout_is(r, ""));  // dac -u is quiet when all goes well
-    EXPECT_TRUE(qxtest::stderr_is(r, ""));
-    std::string recorded = read_file(file);
-    std::string traced = read_file(sim.dir() + "/trace.log");
-    EXPECT_GT(untimed(recorded).size(), 50u);
-    EXPECT_EQ(untimed(recorded), untimed(traced));
-    // every line parses, in time order
-    uint64_t last = 0;
-    std::istringstream in(recorded);
-    std::string line;
-    while (std::getline(in, line)) {
-        qxtest::TraceRecord t = qxtest::parse_trace_line(line);
-        ASSERT_NE(t.kind, '?') << line;
-        EXPECT_GE(t.time_ns, last) << line;
-        last = t.time_ns;
+    struct Case {
+        const char* name;
+        std::vector<std::string> argv;
+        size_t processes;
+    };
+    const std::string regdump = qxtest::tool_path("regdump");
+    const Case cases[] = {
+        {"dac", {"dac", "-u"}, 1},
+        {"shell, subshell and exec",
+         {"/bin/sh", "-c",
+          "(echo w 0x8170 0x1 > /proc/qx_pci/regs); echo w 0x8170 0x2 > /proc/qx_pci/regs; exec " + regdump +
+              " -i -d 0x50 -r 4 -c 2"},
+         2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SimCamera sim;
+        const std::string file = sim.dir() + "/session.trace";
+        Result r = record(sim, file, c.argv);
+        ASSERT_TRUE(qxtest::status_is(r, 0));
+        EXPECT_TRUE(qxtest::stderr_is(r, ""));
+        std::string recorded = read_file(file);
+        std::string traced = read_file(sim.dir() + "/trace.log");
+        EXPECT_GT(untimed(recorded).size(), 10u);
+        EXPECT_EQ(untimed(recorded), untimed(traced));
+        // every line parses, in time order; the processes as expected
+        uint64_t last = 0;
+        std::vector<pid_t> pids;
+        std::istringstream in(recorded);
+        std::string line;
+        while (std::getline(in, line)) {
+            qxtest::TraceRecord t = qxtest::parse_trace_line(line);
+            ASSERT_NE(t.kind, '?') << line;
+            EXPECT_GE(t.time_ns, last) << line;
+            last = t.time_ns;
+            if (pids.empty() || pids.back() != t.pid)
+                pids.push_back(t.pid);
+        }
+        EXPECT_EQ(pids.size(), c.processes);
     }
 }
 
@@ -159,12 +183,18 @@ TEST(Replay, agrees_with_a_fresh_camera_of_the_recorded_sensor)
     struct Case {
         const char* sensor;
         std::vector<std::string> argv;  // "@image" is a small image file
+        std::vector<std::string> fault;  // set while recording
+        const char* counts;
     };
     const Case cases[] = {
-        {"LINCE5M-C", {"regdump", "-i", "-d", "0x50", "-r", "4", "-c", "4"}},  // not the default sensor
-        {"LUX19HS-M", {"update", "-v", "@image"}},
-        {"LUX13HS-C", {"dac", "-u"}},
-        {"LUX13HS-C", {"biasset", "VLN", "100"}},
+        // not the default sensor
+        {"LINCE5M-C", {"regdump", "-i", "-d", "0x50", "-r", "4", "-c", "4"}, {}, "  24 register accesses, 0 proc"},
+        {"LUX19HS-M", {"update", "-v", "@image"}, {}, "register accesses, 0 proc lines replayed; 0 refused"},
+        {"LUX13HS-C", {"dac", "-u"}, {}, "register accesses, 0 proc lines replayed; 0 refused"},
+        {"LUX13HS-C", {"biasset", "VLN", "100"}, {}, "  0 register accesses, 3 proc lines replayed"},
+        // an access the driver refused never reached the hardware
+        {"LUX13HS-C", {"regdump", "-i", "-d", "0x50", "-r", "4", "-c", "4", "-f"}, {"eio-at", "2"},
+         "proc lines replayed; 1 refused in the recording"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.argv[0]);
@@ -173,11 +203,14 @@ TEST(Replay, agrees_with_a_fresh_camera_of_the_recorded_sensor)
         for (std::string& a : argv)
             if (a == "@image")
                 a = small_image(sim);
+        if (!c.fault.empty())
+            sim.fault(c.fault[0], {c.fault[1]});
         const std::string file = sim.dir() + "/session.trace";
-        ASSERT_TRUE(qxtest::status_is(record(sim, file, argv), 0));
+        record(sim, file, argv);
         Result r = replay_fresh(sim, file);
         EXPECT_TRUE(qxtest::status_is(r, 0));
         EXPECT_EQ(r.out.rfind("model agrees\n", 0), 0u) << r.out;
+        EXPECT_TRUE(contains(r.out, c.counts)) << r.out;
     }
 }
 
