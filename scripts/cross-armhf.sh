@@ -122,7 +122,7 @@ fi
 #   other utilities (cat) with the interposer loaded gets the build
 #   machine's, which cannot load an armhf library.
 # - valgrind runs programs of the build machine only.
-emulator_exclude=${QX_ARMHF_EXCLUDE-'^FpgaIoWithoutDevice\.(AccessBeforeInit|AccessWhileClosed|MissingNode|CloseLeaves)|ebadf_from_the_system|^State\.(owner_killed|processes_killed)_|power_cut_inside_the_offset_record|^PowerCut\.torn_|firmware_folder_maps_into_the_state_folder|^valgrind'}
+emulator_exclude=${QX_ARMHF_EXCLUDE-'^FpgaIoWithoutDevice\.(access_before_init|access_while_closed|missing_node|close_leaves)|ebadf_from_the_system|^State\.(owner_killed|processes_killed)_|power_cut_inside_the_offset_record|^PowerCut\.torn_|firmware_folder_maps_into_the_state_folder|^valgrind'}
 
 say "running the tests under qemu-arm${emulator_exclude:+ (not run: $emulator_exclude)}"
 t0=$(date +%s.%N)

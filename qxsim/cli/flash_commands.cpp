@@ -18,8 +18,7 @@ const char flash_usage_text[] =
     "                        erase or protection needed)\n"
     "  flash id ID           fitted chip: 0x19 EPCQ-L256, 0x20 EPCQ-L512, 0x21 EPCQ-L1024, ...\n"
     "  flash protect CODE    set the chip's protection bits (status register layout)\n"
-    "  flash timing instant|datasheet [ERASE_US PROGRAM_US STATUS_US]\n"
-    "  boot                  power the camera on: the FPGA configures itself from flash\n";
+    "  flash timing instant|datasheet [ERASE_US PROGRAM_US STATUS_US]\n";
 
 namespace {
 
@@ -143,16 +142,6 @@ int cmd_flash(qxsim::Camera& cam, const std::vector<std::string>& args) {
         return 0;
     }
     return usage();
-}
-
-int cmd_boot(qxsim::Camera& cam, const std::vector<std::string>& args) {
-    qxsim::AsmiController* asmi = &cam.asmi();
-    if (!asmi) return fail("this camera has no serial-flash controller");
-    if (!args.empty()) return usage();
-    auto lock = cam.lock();
-    asmi->power_on();
-    asmi->boot().describe(std::cout);
-    return 0;
 }
 
 }  // namespace qxsim_cli

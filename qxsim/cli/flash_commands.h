@@ -1,5 +1,4 @@
-// `qxsim flash ...` and `qxsim boot`: the configuration flash and the FPGA's
-// configuration from it, for people and tests.
+// `qxsim flash ...`: the configuration flash, for people and tests.
 #pragma once
 
 #include "qxsim/model/camera.h"
@@ -13,6 +12,5 @@ extern const char flash_usage_text[];
 
 // Each returns the front end's exit status.
 int cmd_flash(qxsim::Camera& cam, const std::vector<std::string>& args);
-int cmd_boot(qxsim::Camera& cam, const std::vector<std::string>& args);
 
 }  // namespace qxsim_cli

@@ -1,6 +1,7 @@
 // qxsim: the simulated camera's front end.
 #include "qxsim/cli/flash_commands.h"
 #include "qxsim/cli/qxsim_paths.h"
+#include "qxsim/model/asmi_controller.h"
 #include "qxsim/cli/trace_view.h"
 #include "qxsim/model/camera.h"
 #include "qxsim/model/fpga_status.h"
@@ -30,10 +31,18 @@ const char usage_text[] =
     "The state folder is DIR, else $QXSIM_STATE, else ./.qxsim.\n"
     "commands:\n"
     "  create [--sensor NAME|--sensor-code CODE] [--force]\n"
-    "                        make a camera at power-on defaults (NAME: LUX13HS-C, LUX13HS-M,\n"
+    "                        make a camera as it leaves the factory (NAME: LUX13HS-C, LUX13HS-M,\n"
     "                        LUX19HS-C, LUX19HS-M, LINCE5M-C, LINCE5M-M; CODE: 4 characters as\n"
     "                        in registers 4..7, or a number like 0x58394843)\n"
-    "  reset                 power-on defaults again (faults and counters cleared, sensor kept)\n"
+    "  power-cycle           remove and restore the camera's power: registers, FIFOs, I2C masters,\n"
+    "                        DAC chips, channel and clamp registers and the flash's address mode\n"
+    "                        back to power-on values; flash contents and protection, the\n"
+    "                        identification memory, devices, faults, counters and trace kept;\n"
+    "                        then the FPGA configures itself from flash (printed)\n"
+    "  boot                  the same as power-cycle\n"
+    "  factory-reset         a camera as it leaves the factory: flash erased but for the factory\n"
+    "                        image and locked, every block at its defaults, faults, counters and\n"
+    "                        trace cleared (the sensor is kept)\n"
     "  show                  the camera on one screen\n"
     "  fault list            faults that can be set\n"
     "  fault set NAME [ARGS] set a fault, e.g. 'fault set i2c-isb.busy 3'\n"
@@ -216,6 +225,17 @@ int cmd_trace(qxsim::Camera& cam, const std::vector<std::string>& args)
     return usage();
 }
 
+// Prints what the FPGA loaded, as `show` does.
+int cmd_power_cycle(qxsim::Camera& cam, const std::vector<std::string>& args)
+{
+    if (!args.empty())
+        return usage();
+    cam.power_cycle();
+    auto lock = cam.lock();
+    cam.asmi().boot().describe(std::cout);
+    return 0;
+}
+
 int cmd_run(const std::string& dir, const std::vector<std::string>& args)
 {
     size_t first = !args.empty() && args[0] == "--" ? 1 : 0;
@@ -272,10 +292,12 @@ int main(int argc, char** argv)
     std::unique_ptr<qxsim::Camera> cam = qxsim::Camera::open(dir, &err);
     if (!cam)
         return fail(err);
-    if (command == "reset" && rest.empty()) {
-        cam->reset();
+    if (command == "factory-reset" && rest.empty()) {
+        cam->factory_reset();
         return 0;
     }
+    if (command == "power-cycle" || command == "boot")
+        return cmd_power_cycle(*cam, rest);
     if (command == "show" && rest.empty()) {
         cam->describe(std::cout);
         return 0;
@@ -295,8 +317,6 @@ int main(int argc, char** argv)
     }
     if (command == "flash")
         return qxsim_cli::cmd_flash(*cam, rest);
-    if (command == "boot")
-        return qxsim_cli::cmd_boot(*cam, rest);
     if (command == "poke" && rest.size() == 2) {
         if (!qxsim::parse_register(rest[0], &reg) || !qxsim::parse_u32(rest[1], &value))
             return fail("poke takes a register and a 32-bit value");

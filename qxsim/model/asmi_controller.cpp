@@ -38,6 +38,120 @@ bool parse_i32(const std::string& text, int32_t* value) {
     return true;
 }
 
+using Args = std::vector<std::string>;
+
+void describe_level_fault(const AsmiLevelFault& l, const char* fifo, std::ostream& out) {
+    if (!l.armed) return;
+    char line[128];
+    std::snprintf(line, sizeof line, "  fault fifo-level %s %d %u, fired %u\n", fifo, l.delta, l.nth, l.fired);
+    out << line;
+}
+
+const FaultEntry<AsmiState> asmi_fault_entries[] = {
+    {"stuck-busy", "", "the controller's busy bit never clears",
+     [](AsmiState& s, const Args& args, std::string* error) {
+         if (!args.empty()) {
+             *error = "stuck-busy takes no argument";
+             return false;
+         }
+         s.faults.stuck_busy = 1;
+         return true;
+     },
+     [](AsmiState& s) { s.faults.stuck_busy = 0; },
+     [](const AsmiState& s, std::ostream& out) {
+         if (!s.faults.stuck_busy) return;
+         char line[64];
+         std::snprintf(line, sizeof line, "  fault stuck-busy, fired %u\n", s.faults.stuck_busy_fired);
+         out << line;
+     }},
+    {"busy-reads", "K", "after each command the next K status reads show busy",
+     [](AsmiState& s, const Args& args, std::string* error) {
+         uint32_t k;
+         if (args.size() != 1 || !parse_u32(args[0], &k)) {
+             *error = "busy-reads takes a number of status reads";
+             return false;
+         }
+         s.faults.busy_reads = k;
+         return true;
+     },
+     // a pending count goes with the fault
+     [](AsmiState& s) {
+         s.faults.busy_reads = 0;
+         s.busy_left = 0;
+     },
+     [](const AsmiState& s, std::ostream& out) {
+         if (!s.faults.busy_reads) return;
+         char line[64];
+         std::snprintf(line, sizeof line, "  fault busy-reads %u, fired %u\n", s.faults.busy_reads,
+                       s.faults.busy_reads_fired);
+         out << line;
+     }},
+    {"corrupt-read", "ADDR [XOR]", "the word read back for ADDR is XORed with XOR (default 0x1)",
+     [](AsmiState& s, const Args& args, std::string* error) {
+         uint32_t addr, mask = 0x00000001;
+         if (args.empty() || args.size() > 2 || !parse_u32(args[0], &addr) ||
+             (args.size() == 2 && (!parse_u32(args[1], &mask) || mask == 0))) {
+             *error = "corrupt-read takes an address and an optional non-zero XOR mask";
+             return false;
+         }
+         s.faults.corrupt_armed = 1;
+         s.faults.corrupt_addr = addr;
+         s.faults.corrupt_xor = mask;
+         return true;
+     },
+     [](AsmiState& s) { s.faults.corrupt_armed = 0; },
+     [](const AsmiState& s, std::ostream& out) {
+         if (!s.faults.corrupt_armed) return;
+         char line[96];
+         std::snprintf(line, sizeof line, "  fault corrupt-read 0x%08X 0x%08X, fired %u\n", s.faults.corrupt_addr,
+                       s.faults.corrupt_xor, s.faults.corrupt_fired);
+         out << line;
+     }},
+    {"fifo-level", "wr|rd DELTA [N]", "the FIFO level reads DELTA off (only the Nth read, if given)",
+     [](AsmiState& s, const Args& args, std::string* error) {
+         int32_t delta;
+         uint32_t nth = 0;
+         if (args.size() < 2 || args.size() > 3 || (args[0] != "wr" && args[0] != "rd") ||
+             !parse_i32(args[1], &delta) || delta == 0 ||
+             (args.size() == 3 && (!parse_u32(args[2], &nth) || nth == 0))) {
+             *error = "fifo-level takes wr or rd, a non-zero offset and optionally N (only the Nth read)";
+             return false;
+         }
+         AsmiLevelFault& l = args[0] == "wr" ? s.faults.wr_level : s.faults.rd_level;
+         l = AsmiLevelFault{1, delta, nth, 0, 0};
+         return true;
+     },
+     [](AsmiState& s) {
+         s.faults.wr_level.armed = 0;
+         s.faults.rd_level.armed = 0;
+     },
+     [](const AsmiState& s, std::ostream& out) {
+         describe_level_fault(s.faults.wr_level, "wr", out);
+         describe_level_fault(s.faults.rd_level, "rd", out);
+     }},
+    {"device-id", "ID", "READ ID reports ID",
+     [](AsmiState& s, const Args& args, std::string* error) {
+         uint32_t id;
+         if (args.size() != 1 || !parse_u32(args[0], &id) || id > 0xFF) {
+             *error = "device-id takes an ID byte";
+             return false;
+         }
+         s.faults.id_armed = 1;
+         s.faults.id_value = id;
+         return true;
+     },
+     [](AsmiState& s) { s.faults.id_armed = 0; },
+     [](const AsmiState& s, std::ostream& out) {
+         if (!s.faults.id_armed) return;
+         char line[64];
+         std::snprintf(line, sizeof line, "  fault device-id 0x%02X, fired %u\n", s.faults.id_value,
+                       s.faults.id_fired);
+         out << line;
+     }},
+};
+
+const FaultTable<AsmiState> asmi_faults(asmi_fault_entries);
+
 }  // namespace
 
 // The controller's registers. ASMI_CMD reads back the last command, the
@@ -296,112 +410,29 @@ void AsmiController::describe(std::ostream& out) const {
     flash_.describe(out);
     boot_.describe(out);
 
-    const AsmiFaults& f = state_.faults;
-    if (f.stuck_busy) {
-        std::snprintf(line, sizeof line, "  fault stuck-busy, fired %u\n", f.stuck_busy_fired);
-        out << line;
-    }
-    if (f.busy_reads) {
-        std::snprintf(line, sizeof line, "  fault busy-reads %u, fired %u\n", f.busy_reads,
-                      f.busy_reads_fired);
-        out << line;
-    }
-    if (f.corrupt_armed) {
-        std::snprintf(line, sizeof line, "  fault corrupt-read 0x%08X 0x%08X, fired %u\n",
-                      f.corrupt_addr, f.corrupt_xor, f.corrupt_fired);
-        out << line;
-    }
-    if (f.id_armed) {
-        std::snprintf(line, sizeof line, "  fault device-id 0x%02X, fired %u\n", f.id_value, f.id_fired);
-        out << line;
-    }
-    const struct { const char* fifo; const AsmiLevelFault& l; } levels[] = {
-        {"wr", f.wr_level}, {"rd", f.rd_level}};
-    for (const auto& l : levels) {
-        if (!l.l.armed) continue;
-        std::snprintf(line, sizeof line, "  fault fifo-level %s %d %u, fired %u\n", l.fifo, l.l.delta,
-                      l.l.nth, l.l.fired);
-        out << line;
-    }
+    asmi_faults.describe(state_, out);
     flash_.describe_faults(out);
 }
 
 bool AsmiController::set_fault(const std::string& fault, const std::vector<std::string>& args,
                                std::string* error) {
-    AsmiFaults& f = state_.faults;
-    if (fault == "stuck-busy") {
-        if (!args.empty()) {
-            *error = "stuck-busy takes no argument";
-            return false;
-        }
-        f.stuck_busy = 1;
-        return true;
-    }
-    if (fault == "busy-reads") {
-        uint32_t k;
-        if (args.size() != 1 || !parse_u32(args[0], &k)) {
-            *error = "busy-reads takes a number of status reads";
-            return false;
-        }
-        f.busy_reads = k;
-        return true;
-    }
-    if (fault == "corrupt-read") {
-        uint32_t addr, mask = 0x00000001;
-        if (args.empty() || args.size() > 2 || !parse_u32(args[0], &addr) ||
-            (args.size() == 2 && (!parse_u32(args[1], &mask) || mask == 0))) {
-            *error = "corrupt-read takes an address and an optional non-zero XOR mask";
-            return false;
-        }
-        f.corrupt_armed = 1;
-        f.corrupt_addr = addr;
-        f.corrupt_xor = mask;
-        return true;
-    }
-    if (fault == "device-id") {
-        uint32_t id;
-        if (args.size() != 1 || !parse_u32(args[0], &id) || id > 0xFF) {
-            *error = "device-id takes an ID byte";
-            return false;
-        }
-        f.id_armed = 1;
-        f.id_value = id;
-        return true;
-    }
-    if (fault == "fifo-level") {
-        int32_t delta;
-        uint32_t nth = 0;
-        if (args.size() < 2 || args.size() > 3 || (args[0] != "wr" && args[0] != "rd") ||
-            !parse_i32(args[1], &delta) || delta == 0 ||
-            (args.size() == 3 && (!parse_u32(args[2], &nth) || nth == 0))) {
-            *error = "fifo-level takes wr or rd, a non-zero offset and optionally N (only the Nth read)";
-            return false;
-        }
-        AsmiLevelFault& l = args[0] == "wr" ? f.wr_level : f.rd_level;
-        l = AsmiLevelFault{1, delta, nth, 0, 0};
-        return true;
-    }
-    return flash_.set_fault(fault, args, error);
+    if (!asmi_faults.find(fault) && epcq_faults.find(fault)) return flash_.set_fault(fault, args, error);
+    return asmi_faults.set(state_, fault, args, name(), error);
 }
 
 void AsmiController::clear_faults() {
-    AsmiFaults& f = state_.faults;
-    f.stuck_busy = 0;
-    f.busy_reads = 0;
-    f.corrupt_armed = 0;
-    f.id_armed = 0;
-    f.wr_level.armed = 0;
-    f.rd_level.armed = 0;
-    state_.busy_left = 0;
+    asmi_faults.clear_all(state_);
     flash_.clear_faults();
 }
 
+bool AsmiController::clear_fault(const std::string& fault, std::string* error) {
+    if (!asmi_faults.find(fault) && epcq_faults.find(fault))
+        return flash_.clear_fault(fault, error);
+    return asmi_faults.clear(state_, fault, name(), error);
+}
+
 void AsmiController::list_faults(std::ostream& out) const {
-    out << "stuck-busy  the controller's busy bit never clears\n"
-           "busy-reads K  after each command the next K status reads show busy\n"
-           "corrupt-read ADDR [XOR]  the word read back for ADDR is XORed with XOR (default 0x1)\n"
-           "fifo-level wr|rd DELTA [N]  the FIFO level reads DELTA off (only the Nth read, if given)\n"
-           "device-id ID  READ ID reports ID\n";
+    asmi_faults.list(out);
     flash_.list_faults(out);
 }
 

@@ -49,13 +49,15 @@ public:
     // whole chip protected, then the first configuration.
     void reset() override;
     // Power switched on: FPGA logic and the chip's volatile state back to
-    // their defaults, array kept, then the FPGA configures itself.
-    void power_on();
+    // their defaults, array and protection kept, then the FPGA configures
+    // itself.
+    void power_on() override;
 
     void describe(std::ostream& out) const override;
     bool set_fault(const std::string& fault, const std::vector<std::string>& args,
                    std::string* error) override;
     void clear_faults() override;
+    bool clear_fault(const std::string& fault, std::string* error) override;
     void list_faults(std::ostream& out) const override;
 
     const AsmiState& state() const { return state_; }

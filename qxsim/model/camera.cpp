@@ -122,25 +122,35 @@ void Camera::Lock::unlock()
     cam_ = nullptr;
 }
 
-// ---- reset, blocks ------------------------------------------------------
+// ---- factory reset, power cycle, blocks ------------------------------------------------------
 
-void Camera::reset_locked()
+void Camera::factory_reset_locked()
 {
     CoreState& c = state_->core;
     c.trace_on = 0;
     c.accesses = c.reads = c.writes = c.failed = 0;
     c.proc_lines = c.proc_refused = c.dev_opens = c.proc_opens = 0;
-    c.lock_recoveries = 0;
+    c.lock_recoveries = c.power_cycles = 0;
     c.faults = AccessFaultState{};
     state_->ident.code = c.sensor_code;
     for (RegisterBlock* b : blocks_)
         b->reset();
 }
 
-void Camera::reset()
+void Camera::factory_reset()
 {
     Lock lock(*this);
-    reset_locked();
+    factory_reset_locked();
+}
+
+// Each block keeps what survives a power cut and the bench's settings; the
+// serial-flash block ends with the FPGA's configuration from flash.
+void Camera::power_cycle()
+{
+    Lock lock(*this);
+    state_->core.power_cycles++;
+    for (RegisterBlock* b : blocks_)
+        b->power_on();
 }
 
 RegisterBlock* Camera::block(const std::string& name) const
@@ -185,6 +195,8 @@ void Camera::describe(std::ostream& out)
     if (c.lock_recoveries)
         out << fmt::format("; lock recovered from {} dead owner(s)", c.lock_recoveries);
     out << "\n";
+    if (c.power_cycles)
+        out << fmt::format("Power cycles: {} (faults, counters and trace kept)\n", c.power_cycles);
     describe_faults(out);
     for (RegisterBlock* b : blocks_) {
         out << "\n";

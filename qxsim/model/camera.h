@@ -68,9 +68,18 @@ public:
     uint32_t peek(uint32_t reg);
     void poke(uint32_t reg, uint32_t value);
 
-    // Bring every block to power-on defaults, clear faults and counters;
-    // the sensor chosen at creation is kept.
-    void reset();
+    // The camera as it leaves the factory: flash holding only the factory
+    // image, locked, every block at its defaults, faults, counters and trace
+    // cleared; the sensor chosen at creation is kept.
+    void factory_reset();
+
+    // Power removed and restored: everything volatile back to its power-on
+    // state (FPGA registers, FIFOs, I2C masters, DAC chips, channel and
+    // clamp registers, the flash's address mode), everything non-volatile
+    // kept (flash array and protection, identification memory, the board's
+    // devices), then the FPGA configures itself from flash. The bench's
+    // faults, the counters and the trace stay as they are.
+    void power_cycle();
 
     // Faults by name: core faults ("eio-reg", "power-cut", ...), block
     // faults "BLOCK.NAME" ("i2c-isb.stuck-busy") and bus device faults
@@ -117,7 +126,7 @@ public:
 private:
     Camera(const std::string& dir, CameraState* state, size_t map_size);
     void build();
-    void reset_locked();
+    void factory_reset_locked();
     RegisterBlock* dispatch(uint32_t reg);
     __attribute__((noinline)) RegisterBlock* find_block(uint32_t reg);
     int access_fault(uint32_t reg, bool write, uint64_t n, bool* power_cut);
@@ -137,6 +146,7 @@ private:
     std::vector<std::unique_ptr<I2cDevice>> owned_devices_;
     std::vector<RegisterBlock*> blocks_;  // decode order; the register file last
     RegisterBlock* last_ = nullptr;       // block of the previous access
+    uint32_t last_unmodelled_ = 0;        // its register, when that block is the register file
     FpgaStatus* fpga_ = nullptr;
     I2cMaster* i2c_[BUS_COUNT] = {};
     IdentMemory* ident_ = nullptr;

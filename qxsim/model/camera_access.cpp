@@ -19,7 +19,9 @@ namespace qxsim {
 // block of the previous access, and search the others out of line.
 RegisterBlock* Camera::dispatch(uint32_t reg)
 {
-    if (last_ && last_->decodes(reg))
+    // The register file decodes everything: it is remembered for the one
+    // register that went there, or every later access would follow it.
+    if (last_ && (last_ != regfile_ ? last_->decodes(reg) : reg == last_unmodelled_))
         return last_;
     return find_block(reg);
 }
@@ -29,6 +31,7 @@ RegisterBlock* Camera::find_block(uint32_t reg)
     for (RegisterBlock* b : blocks_) {
         if (b->decodes(reg)) {
             last_ = b;
+            last_unmodelled_ = reg;
             return b;
         }
     }
@@ -66,7 +69,7 @@ void Camera::power_cut(Lock& lock, char kind, uint32_t reg)
     AccessFaultState& f = state_->core.faults;
     f.power_cut_on = 0;
     f.power_cut_fired++;
-    f.armed = f.eio_reg_on | f.eio_at_on | f.eio_from_on;
+    update_armed(f);
     if (state_->core.trace_on) {
         char line[64];
         int n = std::snprintf(line, sizeof line, "%d %c 0x%08x K\n", static_cast<int>(::getpid()), kind, reg);

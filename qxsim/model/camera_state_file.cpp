@@ -155,7 +155,7 @@ bool Camera::create(const std::string& dir, const CreateOptions& options, std::s
             ::unlink(tmp.c_str());
             return false;
         }
-        cam.reset_locked();
+        cam.factory_reset_locked();
         for (const PresetDevice& p : preset_devices)
             cam.register_device_slot(p.bus, p.addr)->install(p.addr, p.width, p.label);
         state->core.version = STATE_VERSION;

@@ -28,6 +28,8 @@ public:
 
     const char* name() const override { return "channels"; }
     void reset() override;
+    // Plain FPGA registers: all zero again.
+    void power_on() override { reset(); }
     void describe(std::ostream& out) const override;
 
     static const RegisterLayout& layout() { return map(); }

@@ -30,6 +30,13 @@ struct AccessFaultState {
     uint64_t dev_open_fired, proc_open_fired;
 };
 
+// The one place `armed` is worked out: after every change to the faults
+// that act on register accesses.
+inline void update_armed(AccessFaultState& f)
+{
+    f.armed = f.eio_reg_on | f.eio_at_on | f.eio_from_on | f.power_cut_on;
+}
+
 struct CoreState {
     uint32_t magic;
     uint32_t version;
@@ -41,7 +48,8 @@ struct CoreState {
     uint64_t proc_lines, proc_refused;
     uint64_t dev_opens, proc_opens;
     uint64_t lock_recoveries;   // owner died holding the lock
-    uint32_t sensor_code;       // chosen at creation, restored by reset
+    uint64_t power_cycles;      // qxsim power-cycle since creation
+    uint32_t sensor_code;       // chosen at creation, restored by factory-reset
     uint32_t pad;
     AccessFaultState faults;
 };

@@ -34,6 +34,40 @@ enum : uint8_t {
 
 constexpr unsigned INDEX_ALL = 0xF;
 
+const FaultEntry<DacChipState> dac_fault_entries[] = {
+    {"nak", "[N]", "no acknowledge from the Nth write on (default: the next write)",
+     [](DacChipState& s, const std::vector<std::string>& args, std::string* error) {
+         unsigned long from = 1;
+         if (args.size() > 1) {
+             *error = "nak takes at most one argument";
+             return false;
+         }
+         if (args.size() == 1) {
+             char* end = nullptr;
+             from = strtoul(args[0].c_str(), &end, 0);
+             if (args[0].empty() || *end != '\0' || from == 0 || from > UINT32_MAX) {
+                 *error = "nak: N must be a write count from 1";
+                 return false;
+             }
+         }
+         s.nak_from = static_cast<uint32_t>(from);
+         s.nak_seen = 0;
+         s.nak_fired = 0;
+         return true;
+     },
+     [](DacChipState& s) {
+         s.nak_from = 0;
+         s.nak_seen = 0;
+         s.nak_fired = 0;
+     },
+     [](const DacChipState& s, std::ostream& out) {
+         if (s.nak_from)
+             out << fmt::format("    fault nak {}: no acknowledge from write {} on, fired {} time(s)\n", s.nak_from,
+                                s.nak_from, s.nak_fired);
+     }},
+};
+const FaultTable<DacChipState> dac_faults(dac_fault_entries);
+
 }  // namespace
 
 bool DacChip::answers(uint8_t addr) const
@@ -137,8 +171,18 @@ bool DacChip::write(uint8_t, uint8_t reg, uint16_t data)
 void DacChip::reset()
 {
     memset(&state_, 0, sizeof state_);
-    for (DacOutputState& out : state_.outputs)
+    power_on();
+}
+
+void DacChip::power_on()
+{
+    for (DacOutputState& out : state_.outputs) {
+        out.input = 0;
+        out.code = 0;
         out.powered = 1;
+    }
+    state_.ref_internal = 0;
+    state_.ref_powered = 0;
 }
 
 void DacChip::describe(std::ostream& out) const
@@ -157,47 +201,28 @@ void DacChip::describe(std::ostream& out) const
     }
     if (state_.ignored)
         out << fmt::format("    {} write(s) with a reserved command or output ignored\n", state_.ignored);
-    if (state_.nak_from)
-        out << fmt::format("    fault nak {}: no acknowledge from write {} on, fired {} time(s)\n", state_.nak_from,
-                           state_.nak_from, state_.nak_fired);
+    dac_faults.describe(state_, out);
 }
 
 bool DacChip::set_fault(const std::string& fault, const std::vector<std::string>& args,
                         std::string* error)
 {
-    if (fault != "nak") {
-        *error = "unknown fault";
-        return false;
-    }
-    unsigned long from = 1;
-    if (args.size() > 1) {
-        *error = "nak takes at most one argument";
-        return false;
-    }
-    if (args.size() == 1) {
-        char* end = nullptr;
-        from = strtoul(args[0].c_str(), &end, 0);
-        if (args[0].empty() || *end != '\0' || from == 0 || from > UINT32_MAX) {
-            *error = "nak: N must be a write count from 1";
-            return false;
-        }
-    }
-    state_.nak_from = static_cast<uint32_t>(from);
-    state_.nak_seen = 0;
-    state_.nak_fired = 0;
-    return true;
+    return dac_faults.set(state_, fault, args, wiring_.name, error);
 }
 
 void DacChip::clear_faults()
 {
-    state_.nak_from = 0;
-    state_.nak_seen = 0;
-    state_.nak_fired = 0;
+    dac_faults.clear_all(state_);
+}
+
+bool DacChip::clear_fault(const std::string& fault, std::string* error)
+{
+    return dac_faults.clear(state_, fault, wiring_.name, error);
 }
 
 void DacChip::list_faults(std::ostream& out) const
 {
-    out << "nak [N]  no acknowledge from the Nth write on (default: the next write)\n";
+    dac_faults.list(out);
 }
 
 }  // namespace qxsim

@@ -17,6 +17,7 @@
 #pragma once
 
 #include "qxsim/model/dac_state.h"
+#include "qxsim/model/fault_table.h"
 #include "qxsim/model/i2c_device.h"
 
 namespace qxsim {
@@ -42,11 +43,14 @@ public:
     bool read(uint8_t addr, uint8_t reg, uint32_t* data, unsigned* width) override;
     bool write(uint8_t addr, uint8_t reg, uint16_t data) override;
     void reset() override;
+    // Inputs, outputs and reference back to the power-on state above.
+    void power_on() override;
     void describe(std::ostream& out) const override;
 
     bool set_fault(const std::string& fault, const std::vector<std::string>& args,
                    std::string* error) override;
     void clear_faults() override;
+    bool clear_fault(const std::string& fault, std::string* error) override;
     void list_faults(std::ostream& out) const override;
 
 private:

@@ -226,68 +226,88 @@ void EpcqFlash::describe(std::ostream& out) const {
     out << line;
 }
 
+namespace {
+
+bool set_addr_fault(EpcqAddrFault& f, const char* name, const std::vector<std::string>& args,
+                    std::string* error) {
+    uint32_t addr;
+    if (args.size() != 1 || !parse_u32(args[0], &addr)) {
+        *error = std::string(name) + " takes one address";
+        return false;
+    }
+    f.armed = 1;
+    f.addr = addr;
+    return true;
+}
+
+void describe_addr_fault(const EpcqAddrFault& f, const char* name, std::ostream& out) {
+    if (!f.armed && !f.fired) return;
+    char line[128];
+    std::snprintf(line, sizeof line, "  fault %s 0x%08X%s, fired %u\n", name, f.addr, f.armed ? "" : " (cleared)",
+                  f.fired);
+    out << line;
+}
+
+bool set_torn_fault(EpcqTornFault& f, const char* name, const std::vector<std::string>& args,
+                    std::string* error) {
+    uint32_t nth, bytes;
+    if (args.size() != 2 || !parse_u32(args[0], &nth) || nth == 0 || !parse_u32(args[1], &bytes)) {
+        *error = std::string(name) + " takes N (1 = next operation) and a byte count";
+        return false;
+    }
+    f.armed = 1;
+    f.nth = nth;
+    f.bytes = bytes;
+    f.seen = 0;
+    return true;
+}
+
+void describe_torn_fault(const EpcqTornFault& f, const char* name, std::ostream& out) {
+    if (!f.armed && !f.fired) return;
+    char line[128];
+    std::snprintf(line, sizeof line, "  fault %s %u %u%s, fired %u\n", name, f.nth, f.bytes,
+                  f.armed ? "" : " (done)", f.fired);
+    out << line;
+}
+
+using Args = std::vector<std::string>;
+
+const FaultEntry<EpcqState> epcq_fault_entries[] = {
+    {"erase-error", "ADDR", "erasing the sector that holds ADDR fails (erase error bit)",
+     [](EpcqState& s, const Args& a, std::string* e) { return set_addr_fault(s.erase_error, "erase-error", a, e); },
+     [](EpcqState& s) { s.erase_error.armed = 0; },
+     [](const EpcqState& s, std::ostream& out) { describe_addr_fault(s.erase_error, "erase-error", out); }},
+    {"write-error", "ADDR", "programming the page that holds ADDR fails (write error bit)",
+     [](EpcqState& s, const Args& a, std::string* e) { return set_addr_fault(s.write_error, "write-error", a, e); },
+     [](EpcqState& s) { s.write_error.armed = 0; },
+     [](const EpcqState& s, std::ostream& out) { describe_addr_fault(s.write_error, "write-error", out); }},
+    {"torn-program", "N BYTES", "power cut in the Nth page program: only its first BYTES bytes",
+     [](EpcqState& s, const Args& a, std::string* e) { return set_torn_fault(s.torn_program, "torn-program", a, e); },
+     [](EpcqState& s) { s.torn_program.armed = 0; },
+     [](const EpcqState& s, std::ostream& out) { describe_torn_fault(s.torn_program, "torn-program", out); }},
+    {"torn-erase", "N BYTES", "power cut in the Nth sector erase: only its first BYTES bytes",
+     [](EpcqState& s, const Args& a, std::string* e) { return set_torn_fault(s.torn_erase, "torn-erase", a, e); },
+     [](EpcqState& s) { s.torn_erase.armed = 0; },
+     [](const EpcqState& s, std::ostream& out) { describe_torn_fault(s.torn_erase, "torn-erase", out); }},
+};
+
+}  // namespace
+
+const FaultTable<EpcqState> epcq_faults(epcq_fault_entries);
+
 bool EpcqFlash::set_fault(const std::string& fault, const std::vector<std::string>& args,
                           std::string* error) {
-    if (fault == "erase-error" || fault == "write-error") {
-        uint32_t addr;
-        if (args.size() != 1 || !parse_u32(args[0], &addr)) {
-            *error = fault + " takes one address";
-            return false;
-        }
-        EpcqAddrFault& f = fault == "erase-error" ? state_.erase_error : state_.write_error;
-        f.armed = 1;
-        f.addr = addr;
-        return true;
-    }
-    if (fault == "torn-program" || fault == "torn-erase") {
-        uint32_t nth, bytes;
-        if (args.size() != 2 || !parse_u32(args[0], &nth) || nth == 0 || !parse_u32(args[1], &bytes)) {
-            *error = fault + " takes N (1 = next operation) and a byte count";
-            return false;
-        }
-        EpcqTornFault& f = fault == "torn-program" ? state_.torn_program : state_.torn_erase;
-        f.armed = 1;
-        f.nth = nth;
-        f.bytes = bytes;
-        f.seen = 0;
-        return true;
-    }
-    *error = "unknown fault";
-    return false;
+    return epcq_faults.set(state_, fault, args, "the flash chip", error);
 }
 
-void EpcqFlash::clear_faults() {
-    state_.erase_error.armed = 0;
-    state_.write_error.armed = 0;
-    state_.torn_program.armed = 0;
-    state_.torn_erase.armed = 0;
+void EpcqFlash::clear_faults() { epcq_faults.clear_all(state_); }
+
+bool EpcqFlash::clear_fault(const std::string& fault, std::string* error) {
+    return epcq_faults.clear(state_, fault, "the flash chip", error);
 }
 
-void EpcqFlash::list_faults(std::ostream& out) const {
-    out << "erase-error ADDR  erasing the sector that holds ADDR fails (erase error bit)\n"
-           "write-error ADDR  programming the page that holds ADDR fails (write error bit)\n"
-           "torn-program N BYTES  power cut in the Nth page program: only its first BYTES bytes\n"
-           "torn-erase N BYTES  power cut in the Nth sector erase: only its first BYTES bytes\n";
-}
+void EpcqFlash::list_faults(std::ostream& out) const { epcq_faults.list(out); }
 
-void EpcqFlash::describe_faults(std::ostream& out) const {
-    char line[128];
-    const struct { const char* name; const EpcqAddrFault& f; } addr_faults[] = {
-        {"erase-error", state_.erase_error}, {"write-error", state_.write_error}};
-    for (const auto& a : addr_faults) {
-        if (!a.f.armed && !a.f.fired) continue;
-        std::snprintf(line, sizeof line, "  fault %s 0x%08X%s, fired %u\n", a.name, a.f.addr,
-                      a.f.armed ? "" : " (cleared)", a.f.fired);
-        out << line;
-    }
-    const struct { const char* name; const EpcqTornFault& f; } torn_faults[] = {
-        {"torn-program", state_.torn_program}, {"torn-erase", state_.torn_erase}};
-    for (const auto& t : torn_faults) {
-        if (!t.f.armed && !t.f.fired) continue;
-        std::snprintf(line, sizeof line, "  fault %s %u %u%s, fired %u\n", t.name, t.f.nth, t.f.bytes,
-                      t.f.armed ? "" : " (done)", t.f.fired);
-        out << line;
-    }
-}
+void EpcqFlash::describe_faults(std::ostream& out) const { epcq_faults.describe(state_, out); }
 
 }  // namespace qxsim

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "qxsim/model/epcq_state.h"
+#include "qxsim/model/fault_table.h"
 #include "qxsim/model/flash_store.h"
 
 #include <cstdint>
@@ -88,6 +89,7 @@ public:
     void describe(std::ostream& out) const;
     bool set_fault(const std::string& fault, const std::vector<std::string>& args, std::string* error);
     void clear_faults();
+    bool clear_fault(const std::string& fault, std::string* error);
     void list_faults(std::ostream& out) const;
     void describe_faults(std::ostream& out) const;
 
@@ -102,5 +104,8 @@ private:
 };
 
 const char* epcq_device_name(uint8_t id);
+
+// The chip's faults; the serial-flash controller offers them beside its own.
+extern const FaultTable<EpcqState> epcq_faults;
 
 }  // namespace qxsim

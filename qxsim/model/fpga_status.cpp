@@ -33,6 +33,13 @@ void FpgaStatus::reset()
     reset_registers();
 }
 
+void FpgaStatus::power_on()
+{
+    const uint32_t bus = s_.status & FPGA_STATUS_I2C_ENABLED;
+    reset_registers();
+    s_.status = (s_.status & ~FPGA_STATUS_I2C_ENABLED) | bus;
+}
+
 void FpgaStatus::set_i2c_enabled(bool on)
 {
     if (on)

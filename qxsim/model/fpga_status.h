@@ -18,6 +18,8 @@ public:
 
     const char* name() const override { return "fpga"; }
     void reset() override;
+    // Configured again; the bus-enable bit follows the board, not the FPGA.
+    void power_on() override;
     void describe(std::ostream& out) const override;
 
     bool i2c_enabled() const { return (s_.status & FPGA_STATUS_I2C_ENABLED) != 0; }

@@ -30,7 +30,11 @@ public:
     // Return false for no acknowledge.
     virtual bool write(uint8_t addr, uint8_t reg, uint16_t data) = 0;
 
+    // As the device leaves the factory (faults and counters cleared).
     virtual void reset() = 0;
+    // Power switched off and on again: volatile registers back to their
+    // power-on values; non-volatile memory, faults and counters stay.
+    virtual void power_on() = 0;
     virtual void describe(std::ostream& out) const = 0;
 
     virtual bool set_fault(const std::string& fault, const std::vector<std::string>& args,
@@ -40,6 +44,10 @@ public:
         return false;
     }
     virtual void clear_faults() {}
+    virtual bool clear_fault(const std::string& fault, std::string* error) {
+        *error = "unknown fault '" + fault + "' of " + name();
+        return false;
+    }
     virtual void list_faults(std::ostream& out) const { (void)out; }
 };
 

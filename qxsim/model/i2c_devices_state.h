@@ -6,24 +6,30 @@
 
 namespace qxsim {
 
+// Fault "nak [REG]" (nak_fault.h).
+struct NakFaultState {
+    uint32_t all;            // acknowledge nothing
+    int32_t reg;             // -1, or the one register that is not acknowledged
+    uint64_t fired;          // transactions not acknowledged
+};
+
 struct IdentMemoryState {
     uint8_t reg[256];
     uint32_t code;           // sensor code, register 4 in bits 7..0
-    uint32_t nak;            // answer nothing
-    int32_t nak_reg;         // -1, or the one register that is not acknowledged
     uint32_t pad;
-    uint64_t reads, writes, naks;
+    NakFaultState nak;
+    uint64_t reads, writes;
 };
 
 struct RegisterDeviceState {
     uint32_t used;
     uint32_t addr;
     uint32_t width;          // bytes per register: 1, 2 or 4
-    uint32_t nak;
-    int32_t nak_reg;
+    uint32_t pad;
+    NakFaultState nak;
     char label[28];
     uint32_t reg[256];
-    uint64_t reads, writes, naks;
+    uint64_t reads, writes;
 };
 
 constexpr unsigned REGISTER_DEVICES_PER_BUS = 8;

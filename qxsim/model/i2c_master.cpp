@@ -153,55 +153,100 @@ void I2cMaster::reset()
         d->reset();
 }
 
+void I2cMaster::power_on()
+{
+    reset_registers();
+    s_.error = 0;
+    s_.busy_left = s_.pending_ok = s_.pending_data = s_.pending_control = 0;
+    s_.last_command = 0;
+    for (I2cDevice* d : bus_)
+        d->power_on();
+}
+
 bool I2cMaster::set_fault(const std::string& fault, const std::vector<std::string>& args,
                           std::string* error)
 {
-    if (fault == "stuck-busy") {
-        if (!args.empty()) {
-            *error = "stuck-busy takes no argument";
-            return false;
-        }
-        s_.stuck_busy = 1;
-        return true;
-    }
-    if (fault == "busy") {
-        uint32_t k = 0;
-        if (args.size() != 1 || !parse_u32(args[0], &k) || k == 0) {
-            *error = "busy takes the number of status reads (1 or more)";
-            return false;
-        }
-        s_.busy_reads = k;
-        return true;
-    }
-    if (fault == "error") {
-        std::string mode = args.empty() ? "next" : args[0];
-        if (args.size() > 1 || (mode != "next" && mode != "always")) {
-            *error = "error takes 'next' or 'always'";
-            return false;
-        }
-        s_.error_mode = mode == "next" ? 1 : 2;
-        return true;
-    }
-    *error = fmt::format("unknown fault '{}' of {}", fault, name());
-    return false;
+    return faults.set(*this, fault, args, name(), error);
 }
 
 void I2cMaster::clear_faults()
 {
-    s_.stuck_busy = 0;
-    s_.busy_reads = 0;
-    s_.error_mode = 0;
-    // a transaction held up by a busy fault ends now
-    if (s_.busy_left)
-        finish();
+    faults.clear_all(*this);
+}
+
+bool I2cMaster::clear_fault(const std::string& fault, std::string* error)
+{
+    return faults.clear(*this, fault, name(), error);
 }
 
 void I2cMaster::list_faults(std::ostream& out) const
 {
-    out << "stuck-busy  status shows busy forever; commands are dropped\n";
-    out << "busy K  every transaction shows busy for K status reads\n";
-    out << "error [next|always]  the next (or every) transaction ends with the error bit\n";
+    faults.list(out);
 }
+
+void I2cMaster::release_held_transaction()
+{
+    if (s_.busy_left && !s_.stuck_busy && !s_.busy_reads)
+        finish();
+}
+
+const FaultEntry<I2cMaster> I2cMaster::fault_entries[] = {
+    {"stuck-busy", "", "status shows busy forever; commands are dropped",
+     [](I2cMaster& m, const std::vector<std::string>& args, std::string* error) {
+         if (!args.empty()) {
+             *error = "stuck-busy takes no argument";
+             return false;
+         }
+         m.s_.stuck_busy = 1;
+         return true;
+     },
+     [](I2cMaster& m) {
+         m.s_.stuck_busy = 0;
+         m.release_held_transaction();
+     },
+     [](const I2cMaster& m, std::ostream& out) {
+         if (m.s_.stuck_busy)
+             out << fmt::format("  fault stuck-busy: set, fired {} time(s)\n", m.s_.stuck_fired);
+     }},
+    {"busy", "K", "every transaction shows busy for K status reads",
+     [](I2cMaster& m, const std::vector<std::string>& args, std::string* error) {
+         uint32_t k = 0;
+         if (args.size() != 1 || !parse_u32(args[0], &k) || k == 0) {
+             *error = "busy takes the number of status reads (1 or more)";
+             return false;
+         }
+         m.s_.busy_reads = k;
+         return true;
+     },
+     [](I2cMaster& m) {
+         m.s_.busy_reads = 0;
+         m.release_held_transaction();
+     },
+     [](const I2cMaster& m, std::ostream& out) {
+         if (m.s_.busy_reads)
+             out << fmt::format("  fault busy {}: set, {} busy status read(s) so far\n", m.s_.busy_reads,
+                                m.s_.busy_fired);
+     }},
+    {"error", "[next|always]", "the next (or every) transaction ends with the error bit",
+     [](I2cMaster& m, const std::vector<std::string>& args, std::string* error) {
+         std::string mode = args.empty() ? "next" : args[0];
+         if (args.size() > 1 || (mode != "next" && mode != "always")) {
+             *error = "error takes 'next' or 'always'";
+             return false;
+         }
+         m.s_.error_mode = mode == "next" ? 1 : 2;
+         return true;
+     },
+     [](I2cMaster& m) { m.s_.error_mode = 0; },
+     [](const I2cMaster& m, std::ostream& out) {
+         if (m.s_.error_mode)
+             out << fmt::format("  fault error {}: set\n", m.s_.error_mode == 1 ? "next" : "always");
+         if (m.s_.error_fired)
+             out << fmt::format("  fault error fired {} time(s)\n", m.s_.error_fired);
+     }},
+};
+
+const FaultTable<I2cMaster> I2cMaster::faults(I2cMaster::fault_entries);
 
 void I2cMaster::describe(std::ostream& out) const
 {
@@ -215,15 +260,7 @@ void I2cMaster::describe(std::ostream& out) const
                            s_.reads, s_.writes, s_.naks, s_.refused, s_.dropped, s_.status_reads);
         out << fmt::format("  last command 0x{:05x}\n", s_.last_command);
     }
-    if (s_.stuck_busy)
-        out << fmt::format("  fault stuck-busy: set, fired {} time(s)\n", s_.stuck_fired);
-    if (s_.busy_reads)
-        out << fmt::format("  fault busy {}: set, {} busy status read(s) so far\n", s_.busy_reads,
-                           s_.busy_fired);
-    if (s_.error_mode)
-        out << fmt::format("  fault error {}: set\n", s_.error_mode == 1 ? "next" : "always");
-    if (s_.error_fired)
-        out << fmt::format("  fault error fired {} time(s)\n", s_.error_fired);
+    faults.describe(*this, out);
     for (const I2cDevice* d : bus_) {
         if (primary_address(*d) < 0)
             continue;

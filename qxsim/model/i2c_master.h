@@ -15,6 +15,7 @@
 #pragma once
 
 #include "qxsim/model/camera_state.h"
+#include "qxsim/model/fault_table.h"
 #include "qxsim/model/fpga_status.h"
 #include "qxsim/model/i2c_device.h"
 #include "qxsim/model/i2c_master_state.h"
@@ -65,10 +66,13 @@ public:
     const char* name() const override { return place_.name; }
     const char* register_prefix() const override { return place_.prefix; }
     void reset() override;
+    // Registers cleared and a transaction in flight lost; then the devices.
+    void power_on() override;
     void describe(std::ostream& out) const override;
     bool set_fault(const std::string& fault, const std::vector<std::string>& args,
                    std::string* error) override;
     void clear_faults() override;
+    bool clear_fault(const std::string& fault, std::string* error) override;
     void list_faults(std::ostream& out) const override;
 
     static const RegisterLayout& layout() { return map(); }
@@ -87,6 +91,11 @@ private:
     void command(const Reg& reg, uint32_t word);
     void finish();
     uint32_t status(const Reg& reg);
+    // A transaction held up by a busy fault ends when the fault goes.
+    void release_held_transaction();
+
+    static const FaultEntry<I2cMaster> fault_entries[];
+    static const FaultTable<I2cMaster> faults;
 
     const I2cMasterPlace place_;
     I2cMasterState& s_;

@@ -59,10 +59,8 @@ const char* sensor_name(uint32_t code)
 
 bool IdentMemory::read(uint8_t, uint8_t reg, uint32_t* data, unsigned* width)
 {
-    if (s_.nak || s_.nak_reg == reg) {
-        s_.naks++;
+    if (nak_fires(s_.nak, reg))
         return false;
-    }
     s_.reads++;
     *data = s_.reg[reg];
     *width = 1;
@@ -73,13 +71,14 @@ bool IdentMemory::read(uint8_t, uint8_t reg, uint32_t* data, unsigned* width)
 // acknowledged and have no effect.
 bool IdentMemory::write(uint8_t, uint8_t reg, uint16_t)
 {
-    if (s_.nak || s_.nak_reg == reg) {
-        s_.naks++;
+    if (nak_fires(s_.nak, reg))
         return false;
-    }
     s_.writes++;
     return true;
 }
+
+// An EEPROM: nothing is lost with the power.
+void IdentMemory::power_on() {}
 
 void IdentMemory::set_code(uint32_t code)
 {
@@ -100,7 +99,7 @@ void IdentMemory::reset()
 {
     uint32_t code = s_.code;
     s_ = IdentMemoryState{};
-    s_.nak_reg = -1;
+    nak_faults.clear_all(s_.nak);
     s_.reg[0] = 0x01;  // layout revision of the memory
     std::memcpy(&s_.reg[IDENT_TEXT_REG], board_text, sizeof board_text);
     set_code(code);
@@ -109,21 +108,22 @@ void IdentMemory::reset()
 bool IdentMemory::set_fault(const std::string& fault, const std::vector<std::string>& args,
                             std::string* error)
 {
-    if (fault != "nak") {
-        *error = fmt::format("unknown fault '{}' of the identification memory", fault);
-        return false;
-    }
-    return nak_fault_set(args, &s_.nak, &s_.nak_reg, error);
+    return nak_faults.set(s_.nak, fault, args, "the identification memory", error);
 }
 
 void IdentMemory::clear_faults()
 {
-    nak_fault_clear(&s_.nak, &s_.nak_reg);
+    nak_faults.clear_all(s_.nak);
+}
+
+bool IdentMemory::clear_fault(const std::string& fault, std::string* error)
+{
+    return nak_faults.clear(s_.nak, fault, "the identification memory", error);
 }
 
 void IdentMemory::list_faults(std::ostream& out) const
 {
-    nak_fault_list(out);
+    nak_faults.list(out);
 }
 
 void IdentMemory::describe(std::ostream& out) const
@@ -137,11 +137,7 @@ void IdentMemory::describe(std::ostream& out) const
     chars[4] = 0;
     out << fmt::format("  0x{:02x} identification memory: sensor code 0x{:08x} \"{}\" ({}), {} read(s)\n",
                        IDENT_ADDR, c, chars, sensor_name(c), s_.reads);
-    if (s_.nak)
-        out << "    fault nak: acknowledges nothing\n";
-    if (s_.nak_reg >= 0)
-        out << fmt::format("    fault nak {}: register 0x{:02x} not acknowledged, {} time(s)\n",
-                           s_.nak_reg, s_.nak_reg, s_.naks);
+    nak_faults.describe(s_.nak, out);
 }
 
 }  // namespace qxsim

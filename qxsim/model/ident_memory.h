@@ -35,10 +35,12 @@ public:
     bool read(uint8_t addr, uint8_t reg, uint32_t* data, unsigned* width) override;
     bool write(uint8_t addr, uint8_t reg, uint16_t data) override;
     void reset() override;
+    void power_on() override;
     void describe(std::ostream& out) const override;
     bool set_fault(const std::string& fault, const std::vector<std::string>& args,
                    std::string* error) override;
     void clear_faults() override;
+    bool clear_fault(const std::string& fault, std::string* error) override;
     void list_faults(std::ostream& out) const override;
 
     // Programs the sensor code into registers 4..7 (and keeps it for reset).

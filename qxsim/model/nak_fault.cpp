@@ -2,32 +2,41 @@
 
 #include "qxsim/model/parse.h"
 
+#include <fmt/format.h>
+
 namespace qxsim {
 
-bool nak_fault_set(const std::vector<std::string>& args, uint32_t* nak, int32_t* nak_reg,
-                   std::string* error)
-{
-    uint32_t reg = 0;
-    if (args.size() > 1 || (args.size() == 1 && (!parse_u32(args[0], &reg) || reg > 0xFF))) {
-        *error = "nak takes an optional register number 0..255";
-        return false;
-    }
-    if (args.empty())
-        *nak = 1;
-    else
-        *nak_reg = static_cast<int32_t>(reg);
-    return true;
-}
+namespace {
 
-void nak_fault_clear(uint32_t* nak, int32_t* nak_reg)
-{
-    *nak = 0;
-    *nak_reg = -1;
-}
+const FaultEntry<NakFaultState> nak_fault_entries[] = {
+    {"nak", "[REG]", "acknowledge nothing (or not register REG)",
+     [](NakFaultState& f, const std::vector<std::string>& args, std::string* error) {
+         uint32_t reg = 0;
+         if (args.size() > 1 || (args.size() == 1 && (!parse_u32(args[0], &reg) || reg > 0xFF))) {
+             *error = "nak takes an optional register number 0..255";
+             return false;
+         }
+         if (args.empty())
+             f.all = 1;
+         else
+             f.reg = static_cast<int32_t>(reg);
+         return true;
+     },
+     [](NakFaultState& f) {
+         f.all = 0;
+         f.reg = -1;
+     },
+     [](const NakFaultState& f, std::ostream& out) {
+         if (f.all)
+             out << "    fault nak: acknowledges nothing\n";
+         if (f.reg >= 0)
+             out << fmt::format("    fault nak {}: register 0x{:02x} not acknowledged, {} time(s)\n", f.reg, f.reg,
+                                f.fired);
+     }},
+};
 
-void nak_fault_list(std::ostream& out)
-{
-    out << "nak [REG]  acknowledge nothing (or not register REG)\n";
-}
+}  // namespace
+
+const FaultTable<NakFaultState> nak_faults(nak_fault_entries);
 
 }  // namespace qxsim

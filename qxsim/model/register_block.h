@@ -45,9 +45,15 @@ public:
         return false;
     }
 
-    // Bring the block's shared state to its power-on defaults (camera
-    // creation or reset).
+    // The block as a new camera leaves the factory: every field of its
+    // shared state, faults and counters included (creation, factory-reset).
     virtual void reset() = 0;
+
+    // Power switched off and on again: what the hardware loses (registers,
+    // FIFOs, a transaction in flight) goes back to its power-on value; what
+    // survives (non-volatile memory, the board's wiring) stays, and so do
+    // the bench's faults and the block's counters.
+    virtual void power_on() = 0;
 
     // Human-readable state for `qxsim show`: a few lines, each indented by
     // two spaces, under a heading line naming the block.
@@ -62,6 +68,11 @@ public:
         return false;
     }
     virtual void clear_faults() {}
+    // Clears one fault by name; unknown names return false with *error.
+    virtual bool clear_fault(const std::string& fault, std::string* error) {
+        *error = "unknown fault '" + fault + "' of " + name();
+        return false;
+    }
     // One line per fault the block knows, "name ARGS  description".
     virtual void list_faults(std::ostream& out) const { (void)out; }
 };

@@ -19,10 +19,12 @@ public:
     bool write(uint8_t addr, uint8_t reg, uint16_t data) override;
     // Unused slots stay unused; a device in use gets its registers back.
     void reset() override;
+    void power_on() override;
     void describe(std::ostream& out) const override;
     bool set_fault(const std::string& fault, const std::vector<std::string>& args,
                    std::string* error) override;
     void clear_faults() override;
+    bool clear_fault(const std::string& fault, std::string* error) override;
     void list_faults(std::ostream& out) const override;
 
     bool used() const { return s_.used != 0; }
@@ -37,6 +39,9 @@ public:
     uint8_t addr() const { return static_cast<uint8_t>(s_.addr); }
 
 private:
+    // The power-on pattern of every register (see install).
+    void fill_registers();
+
     RegisterDeviceState& s_;
 };
 

@@ -76,6 +76,12 @@ void RegisterFile::reset()
     s_ = RegisterFileState{};
 }
 
+void RegisterFile::power_on()
+{
+    for (RegisterFileEntry& e : s_.entry)
+        e.value = 0;
+}
+
 void RegisterFile::describe(std::ostream& out) const
 {
     std::vector<const RegisterFileEntry*> used;

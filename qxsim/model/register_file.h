@@ -18,6 +18,9 @@ public:
     uint32_t read(uint32_t reg) override;
     void write(uint32_t reg, uint32_t value) override;
     void reset() override;
+    // Every register reads 0 again; the list of touched registers and
+    // their access counts stay for `show`.
+    void power_on() override;
     void describe(std::ostream& out) const override;
 
     // The entry of `reg`, or null if the register was never touched.

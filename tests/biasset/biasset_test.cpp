@@ -76,7 +76,7 @@ const Write writes[] = {
 
 // Each write, on chips fresh from power-on and after dac -u, changes the
 // named output and nothing else.
-TEST(Biasset, WritesOneNamedOutputThroughThreeProcLines)
+TEST(Biasset, writes_one_named_output_through_three_proc_lines)
 {
     for (bool powered_up : {false, true}) {
         for (const Write& w : writes) {
@@ -103,7 +103,7 @@ TEST(Biasset, WritesOneNamedOutputThroughThreeProcLines)
     }
 }
 
-TEST(Biasset, VerboseLinesGoToTheirStreamsInOrder)
+TEST(Biasset, verbose_lines_go_to_their_streams_in_order)
 {
     SimCamera sim;
     Result r = sim.run({"biasset", "-v", "VPIX", "450"});
@@ -155,7 +155,7 @@ const Refusal refusals[] = {
     {{"biasset", "VREF", "99999999999999999999999"}, "", "Value '99999999999999999999999' is above 0x3FF!\n"},
 };
 
-TEST(Biasset, UsageListingAndBadArgumentsExit1WithoutWriting)
+TEST(Biasset, usage_listing_and_bad_arguments_exit_1_without_writing)
 {
     SimCamera sim;
     for (const Refusal& f : refusals) {
@@ -164,7 +164,7 @@ TEST(Biasset, UsageListingAndBadArgumentsExit1WithoutWriting)
         EXPECT_TRUE(status_is(r, 1));
         EXPECT_TRUE(stdout_is(r, f.out));
         if (!f.err.empty() && f.err[0] == '~')
-            EXPECT_NE(r.err.find(f.err.substr(1)), std::string::npos) << r.err;
+            EXPECT_TRUE(qxtest::stderr_contains(r, f.err.substr(1)));
         else
             EXPECT_TRUE(stderr_is(r, f.err));
     }
@@ -172,7 +172,7 @@ TEST(Biasset, UsageListingAndBadArgumentsExit1WithoutWriting)
     EXPECT_TRUE(proc(sim).empty());
 }
 
-TEST(Biasset, ShellWriteFailureEndsTheRunBeforeTheCommandWord)
+TEST(Biasset, shell_write_failure_ends_the_run_before_the_command_word)
 {
     const std::string ours = "Unable to write VREF through /proc/qx_pci/regs!\n";
     for (const char* fault : {"proc-missing", "proc-denied"}) {

@@ -18,7 +18,7 @@ protected:
     qxsim::DacChip chip{qxsim::DAC_U12_WIRING, s};
 };
 
-TEST_F(DacChipModel, LoadAndUpdateAllAndSingleOutputPowerDown)
+TEST_F(DacChipModel, load_and_update_all_and_single_output_power_down)
 {
     ASSERT_TRUE(send(0x01, 7));
     ASSERT_TRUE(send(0x23, 9));  // load output 3, update all
@@ -29,7 +29,7 @@ TEST_F(DacChipModel, LoadAndUpdateAllAndSingleOutputPowerDown)
     EXPECT_EQ(s.outputs[5].powered, 1);
 }
 
-TEST_F(DacChipModel, ReferenceFollowsSelectionPowerDownAndUpdates)
+TEST_F(DacChipModel, reference_follows_selection_power_down_and_updates)
 {
     EXPECT_EQ(s.ref_internal, 0);
     ASSERT_TRUE(send(0x60, 0));
@@ -42,7 +42,7 @@ TEST_F(DacChipModel, ReferenceFollowsSelectionPowerDownAndUpdates)
     EXPECT_EQ(s.ref_powered, 0);
 }
 
-TEST_F(DacChipModel, ReservedCommandsAndIndexesAreAcknowledgedAndIgnored)
+TEST_F(DacChipModel, reserved_commands_and_indexes_are_acknowledged_and_ignored)
 {
     ASSERT_TRUE(send(0x30, 300));
     EXPECT_TRUE(send(0x80, 5));
@@ -55,7 +55,7 @@ TEST_F(DacChipModel, ReservedCommandsAndIndexesAreAcknowledgedAndIgnored)
     EXPECT_FALSE(chip.read(0x10, 0, &data, &width));
 }
 
-TEST_F(DacChipModel, NakFaultTakesACountFromOneAndClears)
+TEST_F(DacChipModel, nak_fault_takes_a_count_from_one_and_clears)
 {
     std::string error;
     for (const std::vector<std::string>& bad : {std::vector<std::string>{"0"}, {"x"}, {"1", "2"}})
@@ -70,7 +70,7 @@ TEST_F(DacChipModel, NakFaultTakesACountFromOneAndClears)
     EXPECT_EQ(s.outputs[1].code, 2);
 }
 
-TEST_F(DacChipModel, ShowListsOutputsByNetWithPendingInputs)
+TEST_F(DacChipModel, show_lists_outputs_by_net_with_pending_inputs)
 {
     ASSERT_TRUE(send(0x60, 0));
     ASSERT_TRUE(send(0x30, 0x12C));

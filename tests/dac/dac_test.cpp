@@ -75,7 +75,7 @@ void expect_outputs_at_power_on(const qxsim::DacState& d)
     }
 }
 
-TEST(Dac, UsageGoesToStderrWithExit1AndNoAccess)
+TEST(Dac, usage_goes_to_stderr_with_exit_1_and_no_access)
 {
     SimCamera sim;
     Result r = sim.run({"dac", "--help"});
@@ -86,13 +86,13 @@ TEST(Dac, UsageGoesToStderrWithExit1AndNoAccess)
     for (const char* opt : {"-x", "-?"}) {
         r = sim.run({"dac", "-u", opt});
         EXPECT_TRUE(status_is(r, 1)) << opt;
-        EXPECT_NE(r.err.find("invalid option"), std::string::npos) << r.err;
+        EXPECT_TRUE(qxtest::stderr_contains(r, "invalid option"));
         EXPECT_EQ(r.err.substr(r.err.find('\n') + 1), usage_text) << opt;
     }
     EXPECT_TRUE(qxtest::register_traffic(sim.trace()).empty());
 }
 
-TEST(Dac, LastOfDownAndUpDecidesAndExtraArgumentsAreIgnored)
+TEST(Dac, last_of_down_and_up_decides_and_extra_arguments_are_ignored)
 {
     SimCamera sim;
     EXPECT_TRUE(status_is(sim.run({"dac", "-d", "-u", "extra"}), 0));
@@ -102,7 +102,7 @@ TEST(Dac, LastOfDownAndUpDecidesAndExtraArgumentsAreIgnored)
     EXPECT_EQ(qxtest::writes_to(sim.trace(), 0x180), shutdown_command);
 }
 
-TEST(Dac, PowerupSendsTheTableAndPowersEveryOutputAtItsValue)
+TEST(Dac, powerup_sends_the_table_and_powers_every_output_at_its_value)
 {
     SimCamera sim;
     ASSERT_TRUE(status_is(sim.run({"dac", "-d"}), 0));
@@ -131,7 +131,7 @@ TEST(Dac, PowerupSendsTheTableAndPowersEveryOutputAtItsValue)
     EXPECT_TRUE(d.u12.ref_internal && d.u12.ref_powered && d.u14.ref_internal && d.u14.ref_powered);
 }
 
-TEST(Dac, VerbosePowerupPrintsEachTableLineBeforeItsWrite)
+TEST(Dac, verbose_powerup_prints_each_table_line_before_its_write)
 {
     SimCamera sim;
     Result r = sim.run({"dac", "-u", "-v"});
@@ -145,10 +145,10 @@ TEST(Dac, VerbosePowerupPrintsEachTableLineBeforeItsWrite)
     }
     EXPECT_TRUE(stdout_is(r, expected));
     EXPECT_EQ(r.out.rfind("10[60] <= 0x0000 [0x0000 << 6]\n", 0), 0u);
-    EXPECT_NE(r.out.find("10[00] <= 0x4B00 [0x012C << 6]\ni2c_write: reg_addr=0x00 reg_data=0x4B00\n"), std::string::npos);
+    EXPECT_TRUE(qxtest::stdout_contains(r, "10[00] <= 0x4B00 [0x012C << 6]\ni2c_write: reg_addr=0x00 reg_data=0x4B00\n"));
 }
 
-TEST(Dac, ShutdownIsOneQuietGlobalWriteThatPowersBothChipsDown)
+TEST(Dac, shutdown_is_one_quiet_global_write_that_powers_both_chips_down)
 {
     SimCamera sim;
     ASSERT_TRUE(status_is(sim.run({"dac", "-u"}), 0));
@@ -174,7 +174,7 @@ TEST(Dac, ShutdownIsOneQuietGlobalWriteThatPowersBothChipsDown)
     EXPECT_TRUE(stdout_is(r, "i2c_write: reg_addr=0x5F reg_data=0x00\nvoid dac_shutdown(): Shutdown complete.\n"));
 }
 
-TEST(Dac, PowerCutBeforeTheUpdateLeavesInputsLoadedAndOutputsUnchanged)
+TEST(Dac, power_cut_before_the_update_leaves_inputs_loaded_and_outputs_unchanged)
 {
     SimCamera sim;
     sim.fault("power-cut", {access(19, 4)});
@@ -245,7 +245,7 @@ const Failure failures[] = {
 
 class DacFailure : public ::testing::TestWithParam<Failure> {};
 
-TEST_P(DacFailure, ReportsOnceSendsNoMoreAndSetsTheStatus)
+TEST_P(DacFailure, reports_once_sends_no_more_and_sets_the_status)
 {
     const Failure& f = GetParam();
     SimCamera sim;

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-TEST(DacMap, DataWordLeftAlignsTenBitsAndDropsTheRest)
+TEST(DacMap, data_word_left_aligns_ten_bits_and_drops_the_rest)
 {
     EXPECT_EQ(dac_data_word(0), 0x0000);
     EXPECT_EQ(dac_data_word(0x012C), 0x4B00);
@@ -13,7 +13,7 @@ TEST(DacMap, DataWordLeftAlignsTenBitsAndDropsTheRest)
     EXPECT_EQ(dac_data_word(0xFFFF), 0xFFC0);
 }
 
-TEST(DacMap, LookupIsExactAndCaseSensitive)
+TEST(DacMap, lookup_is_exact_and_case_sensitive)
 {
     for (const dac_reg& reg : dac_reg_table)
         EXPECT_EQ(dac_find_reg(reg.name), &reg) << reg.name;
@@ -25,7 +25,7 @@ TEST(DacMap, LookupIsExactAndCaseSensitive)
         EXPECT_EQ(dac_find_reg(name), nullptr) << name;
 }
 
-TEST(DacMap, OutputTableHoldsEightOutputsPerChipInIndexOrder)
+TEST(DacMap, output_table_holds_eight_outputs_per_chip_in_index_order)
 {
     for (size_t i = 0; i < DAC_REG_COUNT; i++) {
         EXPECT_EQ(dac_reg_table[i].dev_addr, i < 8 ? 0x10 : 0x11) << i;
@@ -35,7 +35,7 @@ TEST(DacMap, OutputTableHoldsEightOutputsPerChipInIndexOrder)
     EXPECT_STREQ(dac_reg_table[15].name, "VMUX2");
 }
 
-TEST(DacMap, PowerupTableSelectsReferencesFirstAndUpdatesLast)
+TEST(DacMap, powerup_table_selects_references_first_and_updates_last)
 {
     EXPECT_EQ(sizeof dac_powerup_table / sizeof dac_powerup_table[0], 19u);
     EXPECT_EQ(dac_powerup_table[0].dev_addr, 0x10);

@@ -179,6 +179,10 @@ SimCamera::SimCamera(const SimOptions& options)
 
 SimCamera::~SimCamera()
 {
+    if (exported_) {
+        ::unsetenv("LD_PRELOAD");
+        ::unsetenv("QXSIM_STATE");
+    }
     model_.reset();
     if (!dir_.empty() && !std::getenv("QXTEST_KEEP"))
         ::nftw(dir_.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
@@ -212,6 +216,13 @@ Result SimCamera::run(const std::vector<std::string>& argv, const std::string& i
 Result SimCamera::shell(const std::string& command) const
 {
     return run({"/bin/sh", "-c", command});
+}
+
+void SimCamera::export_environment()
+{
+    ::setenv("LD_PRELOAD", preload_path().c_str(), 1);
+    ::setenv("QXSIM_STATE", dir_.c_str(), 1);
+    exported_ = true;
 }
 
 qxsim::Camera& SimCamera::model()
@@ -354,6 +365,15 @@ std::vector<std::string> proc_lines(const std::vector<TraceRecord>& trace)
     return out;
 }
 
+std::vector<std::string> refused_proc_lines(const std::vector<TraceRecord>& trace)
+{
+    std::vector<std::string> out;
+    for (const TraceRecord& t : trace)
+        if (t.kind == 'P' && t.refused)
+            out.push_back(t.text);
+    return out;
+}
+
 std::vector<std::string> traffic_summary(const std::vector<TraceRecord>& trace)
 {
     std::vector<std::string> out;
@@ -385,6 +405,55 @@ std::vector<std::string> traffic_summary(const std::vector<TraceRecord>& trace)
         return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << "status is " << r.status << ", expected " << expected
                                          << "\n  stdout " << quoted(r.out) << "\n  stderr " << quoted(r.err);
+}
+
+namespace {
+
+enum class Where { anywhere, start, end };
+
+bool has_part(const std::string& text, const std::string& part, Where where)
+{
+    switch (where) {
+    case Where::start: return text.compare(0, part.size(), part) == 0;
+    case Where::end:
+        return text.size() >= part.size() && text.compare(text.size() - part.size(), part.size(), part) == 0;
+    default: return text.find(part) != std::string::npos;
+    }
+}
+
+::testing::AssertionResult stream_has(const Result& r, bool is_stdout, const std::string& part, Where where)
+{
+    const std::string& text = is_stdout ? r.out : r.err;
+    if (has_part(text, part, where))
+        return ::testing::AssertionSuccess();
+    static const char* const how[] = {"does not contain", "does not start with", "does not end with"};
+    auto failure = ::testing::AssertionFailure() << (is_stdout ? "stdout " : "stderr ") << quoted(text) << "\n  "
+                                                 << how[static_cast<int>(where)] << " " << quoted(part);
+    if (is_stdout)
+        failure << "\n  (stderr " << quoted(r.err) << ")";
+    return failure;
+}
+
+}  // namespace
+
+::testing::AssertionResult stdout_contains(const Result& r, const std::string& part)
+{
+    return stream_has(r, true, part, Where::anywhere);
+}
+
+::testing::AssertionResult stdout_starts_with(const Result& r, const std::string& head)
+{
+    return stream_has(r, true, head, Where::start);
+}
+
+::testing::AssertionResult stdout_ends_with(const Result& r, const std::string& tail)
+{
+    return stream_has(r, true, tail, Where::end);
+}
+
+::testing::AssertionResult stderr_contains(const Result& r, const std::string& part)
+{
+    return stream_has(r, false, part, Where::anywhere);
 }
 
 }  // namespace qxtest

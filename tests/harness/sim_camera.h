@@ -63,6 +63,11 @@ public:
     Result run(const std::vector<std::string>& argv, const std::string& input = "") const;
     // `/bin/sh -c COMMAND` against the camera.
     Result shell(const std::string& command) const;
+    // For code under test that starts shells itself (chanmask's system()):
+    // LD_PRELOAD and QXSIM_STATE in this process's environment, inherited
+    // by its children, until the camera goes. The test process itself is
+    // not interposed.
+    void export_environment();
 
     // The camera model in this process, for state checks and set-up.
     qxsim::Camera& model();
@@ -79,6 +84,7 @@ public:
 private:
     std::string dir_;
     std::unique_ptr<qxsim::Camera> model_;
+    bool exported_ = false;
 };
 
 // ---- trace helpers ----
@@ -92,6 +98,8 @@ std::vector<uint32_t> writes_to(const std::vector<TraceRecord>& trace, uint32_t 
 size_t reads_of(const std::vector<TraceRecord>& trace, uint32_t reg);
 // Accepted proc lines, as received.
 std::vector<std::string> proc_lines(const std::vector<TraceRecord>& trace);
+// Lines of refused proc buffers, as received (control bytes as \xNN).
+std::vector<std::string> refused_proc_lines(const std::vector<TraceRecord>& trace);
 // "W 0x180 0x50111" style summary of register traffic, one string per access,
 // handy for EXPECT_EQ on a whole sequence.
 std::vector<std::string> traffic_summary(const std::vector<TraceRecord>& trace);
@@ -101,5 +109,10 @@ std::vector<std::string> traffic_summary(const std::vector<TraceRecord>& trace);
 ::testing::AssertionResult stdout_is(const Result& r, const std::string& expected);
 ::testing::AssertionResult stderr_is(const Result& r, const std::string& expected);
 ::testing::AssertionResult status_is(const Result& r, int expected);
+// Parts of a stream, for output whose rest is not the test's business.
+::testing::AssertionResult stdout_contains(const Result& r, const std::string& part);
+::testing::AssertionResult stdout_starts_with(const Result& r, const std::string& head);
+::testing::AssertionResult stdout_ends_with(const Result& r, const std::string& tail);
+::testing::AssertionResult stderr_contains(const Result& r, const std::string& part);
 
 }  // namespace qxtest

@@ -49,7 +49,7 @@ protected:
     void TearDown() override { fpga_io_close(); }
 };
 
-TEST_F(FpgaIoWithoutDevice, AccessWhileClosedFailsAtItsOwnSiteAndLeavesTheValue)
+TEST_F(FpgaIoWithoutDevice, access_while_closed_fails_at_its_own_site_and_leaves_the_value)
 {
     uint32_t value = 0x12345678;
     testing::internal::CaptureStderr();
@@ -68,7 +68,7 @@ TEST_F(FpgaIoWithoutDevice, AccessWhileClosedFailsAtItsOwnSiteAndLeavesTheValue)
     EXPECT_EQ(value, 0x12345678u);
 }
 
-TEST_F(FpgaIoWithoutDevice, MutexFailureIsReportedAndTheOpenStillAttempted)
+TEST_F(FpgaIoWithoutDevice, mutex_failure_is_reported_and_the_open_still_attempted)
 {
     mutex_init_failure = EAGAIN;
     testing::internal::CaptureStderr();

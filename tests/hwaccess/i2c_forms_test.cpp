@@ -48,7 +48,7 @@ protected:
     qxtest::SimCamera sim;
 };
 
-TEST_F(I2cForms, UpdateReadsTheFirstByteOfTheAnswer)
+TEST_F(I2cForms, update_reads_the_first_byte_of_the_answer)
 {
     Result r = probe({"update", "-v", "read", "0x50", "4", "0"});
     EXPECT_TRUE(stdout_is(r, "i2c_read: reg_addr=0x04 reg_data=0x43\nread=1 byte=0x43\n"));
@@ -66,7 +66,7 @@ TEST_F(I2cForms, UpdateReadsTheFirstByteOfTheAnswer)
     EXPECT_TRUE(stdout_is(probe({"update", "read", "0x3C", "0x10", "0"}), "read=1 byte=0xA1\n"));
 }
 
-TEST_F(I2cForms, UpdateGivesUpSilentlyAfterAHundredBusyPolls)
+TEST_F(I2cForms, update_gives_up_silently_after_a_hundred_busy_polls)
 {
     sim.fault("i2c-isb.stuck-busy");
     Result r = probe({"update", "-v", "read", "0x50", "4", "0x5A"});
@@ -74,7 +74,7 @@ TEST_F(I2cForms, UpdateGivesUpSilentlyAfterAHundredBusyPolls)
     EXPECT_EQ(qxtest::reads_of(sim.trace(), ISB_STATUS), 100u);
 }
 
-TEST_F(I2cForms, UpdateReportsAnUnreadableStatusAndAnErrorBitAlways)
+TEST_F(I2cForms, update_reports_an_unreadable_status_and_an_error_bit_always)
 {
     sim.fault("eio-reg", {"0x184", "read"});
     Result unreadable = probe({"update", "wait"});
@@ -89,7 +89,7 @@ TEST_F(I2cForms, UpdateReportsAnUnreadableStatusAndAnErrorBitAlways)
                                    "i2c_read: reg_addr=0x05 reg_data=0x5A\nread=0 byte=0x5A\n"));
 }
 
-TEST_F(I2cForms, DacWriteShowsTheWholeDataWordAndIssuesTheWriteCommand)
+TEST_F(I2cForms, dac_write_shows_the_whole_data_word_and_issues_the_write_command)
 {
     Result r = probe({"dac", "-v", "write", "0x10", "0x00", "0x4B00"});
     EXPECT_TRUE(status_is(r, 0));
@@ -99,7 +99,7 @@ TEST_F(I2cForms, DacWriteShowsTheWholeDataWordAndIssuesTheWriteCommand)
                                         "W 0x180 0x10120"}));
 }
 
-TEST_F(I2cForms, DacOnAStuckMasterFailsQuietlyOrWritesAnywayWhenForced)
+TEST_F(I2cForms, dac_on_a_stuck_master_fails_quietly_or_writes_anyway_when_forced)
 {
     sim.fault("i2c-isb.stuck-busy");
     Result plain = probe({"dac", "write", "0x73", "0x5F", "0"});
@@ -117,7 +117,7 @@ TEST_F(I2cForms, DacOnAStuckMasterFailsQuietlyOrWritesAnywayWhenForced)
     EXPECT_EQ(qxtest::writes_to(t, ISB_CONTROL), std::vector<uint32_t>{0x73120});
 }
 
-TEST_F(I2cForms, DacReportsUnreadableStatusAndErrorBitAndGoesOnOnlyWhenForced)
+TEST_F(I2cForms, dac_reports_unreadable_status_and_error_bit_and_goes_on_only_when_forced)
 {
     sim.fault("eio-reg", {"0x184", "read"});
     EXPECT_TRUE(stdout_is(probe({"dac", "write", "0x73", "0x5F", "0"}),
@@ -135,7 +135,7 @@ TEST_F(I2cForms, DacReportsUnreadableStatusAndErrorBitAndGoesOnOnlyWhenForced)
     EXPECT_EQ(qxtest::writes_to(sim.trace(), ISB_CONTROL), std::vector<uint32_t>{0x73120});
 }
 
-TEST_F(I2cForms, DacWriteFailuresOfDataWordAndCommand)
+TEST_F(I2cForms, dac_write_failures_of_data_word_and_command)
 {
     sim.fault("eio-reg", {"0x18c", "write"});
     Result data = probe({"dac", "write", "0x73", "0x5F", "0"});
@@ -152,7 +152,7 @@ TEST_F(I2cForms, DacWriteFailuresOfDataWordAndCommand)
     EXPECT_TRUE(stderr_is(command, WRITE_EIO));
 }
 
-TEST_F(I2cForms, BusCheckReadsTheEnableBitOfTheFpgaStatus)
+TEST_F(I2cForms, bus_check_reads_the_enable_bit_of_the_fpga_status)
 {
     EXPECT_TRUE(stdout_is(probe({"dac", "bus"}), "bus=1\n"));
     sim.fault("i2c-off");

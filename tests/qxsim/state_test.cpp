@@ -37,19 +37,6 @@ TEST(State, registers_persist_across_processes_and_openers)
     EXPECT_EQ(other->peek(0x8000), 0x1234u);
 }
 
-TEST(State, reset_restores_power_on_and_keeps_the_sensor)
-{
-    SimCamera sim(qxtest::SimOptions{"LINCE5M-M", true});
-    sim.poke(0x8000, 5);
-    sim.fault("i2c-isb.stuck-busy");
-    sim.model().reset();
-    EXPECT_EQ(sim.peek(0x8000), 0u);
-    EXPECT_EQ(sim.peek(0x184), 0u) << "fault cleared";
-    EXPECT_FALSE(sim.model().trace_on());
-    auto lock = sim.model().lock();
-    EXPECT_EQ(sim.model().ident().code(), 0x414C354Du);
-}
-
 TEST(State, another_layout_is_refused_with_a_way_out)
 {
     SimCamera sim;

@@ -176,10 +176,12 @@ TEST(EpcqFlash, fault_arguments_are_checked) {
     FlashRig rig;
     std::string err;
     EXPECT_FALSE(rig.flash.set_fault("torn-erase", {"0", "5"}, &err));
+    EXPECT_EQ(err, "torn-erase takes N (1 = next operation) and a byte count");
     EXPECT_FALSE(rig.flash.set_fault("erase-error", {"12x"}, &err));
+    EXPECT_EQ(err, "erase-error takes one address");
     EXPECT_FALSE(rig.flash.set_fault("write-error", {}, &err));
     EXPECT_FALSE(rig.flash.set_fault("no-such-fault", {}, &err));
-    EXPECT_EQ(err, "unknown fault");
+    EXPECT_EQ(err, "unknown fault 'no-such-fault' of the flash chip (qxsim fault list shows them)");
 }
 
 TEST(FlashStore, contents_persist_across_processes_without_writing_the_whole_array) {

@@ -15,7 +15,7 @@ const char READ_EIO[] = "ERROR#5 at bool fpga_read_reg(uint32_t, uint32_t*)#200:
 const char WRITE_EIO[] = "ERROR#5 at bool fpga_write_reg(uint32_t, uint32_t)#158: Input/output error\n";
 const char UNABLE_00[] = "Unable to read address 0x00\n";
 
-TEST_F(RegdumpTest, StuckMasterStopsTheRunAfterTenStatusReads)
+TEST_F(RegdumpTest, stuck_master_stops_the_run_after_ten_status_reads)
 {
     sim.fault("i2c-main.stuck-busy");
     Result quiet = regdump({"-d", "0x20"});
@@ -31,7 +31,7 @@ TEST_F(RegdumpTest, StuckMasterStopsTheRunAfterTenStatusReads)
                                        NEVER_IDLE));
 }
 
-TEST_F(RegdumpTest, ForcedReadOnAStuckMasterFailsOnItsCompletionWait)
+TEST_F(RegdumpTest, forced_read_on_a_stuck_master_fails_on_its_completion_wait)
 {
     sim.fault("i2c-main.stuck-busy");
     Result r = regdump({"-f", "-d", "0x20"});
@@ -43,7 +43,7 @@ TEST_F(RegdumpTest, ForcedReadOnAStuckMasterFailsOnItsCompletionWait)
     EXPECT_EQ(qxtest::writes_to(t, MAIN_CONTROL), std::vector<uint32_t>{0x20111});
 }
 
-TEST_F(RegdumpTest, CompletionWaitGivesUpAtTheTenthBusyStatus)
+TEST_F(RegdumpTest, completion_wait_gives_up_at_the_tenth_busy_status)
 {
     sim.fault("i2c-main.busy", {"9"});
     Result nine = regdump({"-d", "0x20", "-c", "2"});
@@ -59,7 +59,7 @@ TEST_F(RegdumpTest, CompletionWaitGivesUpAtTheTenthBusyStatus)
     EXPECT_TRUE(stderr_is(ten, UNABLE_00));
 }
 
-TEST_F(RegdumpTest, ForceLetsAnUnreadableStatusBeforeTheCommandPass)
+TEST_F(RegdumpTest, force_lets_an_unreadable_status_before_the_command_pass)
 {
     // The first access of the run is the status read before the command.
     sim.fault("eio-at", {"1"});
@@ -76,7 +76,7 @@ TEST_F(RegdumpTest, ForceLetsAnUnreadableStatusBeforeTheCommandPass)
     EXPECT_TRUE(stderr_is(forced, READ_EIO));
 }
 
-TEST_F(RegdumpTest, NakedReadFailsAndNamesTheRegisterThatFailed)
+TEST_F(RegdumpTest, naked_read_fails_and_names_the_register_that_failed)
 {
     sim.fault("i2c-main.0x20.nak", {"0x24"});
     Result r = regdump({"-d", "0x20", "-r", "0x20", "-c", "8"});
@@ -87,7 +87,7 @@ TEST_F(RegdumpTest, NakedReadFailsAndNamesTheRegisterThatFailed)
     EXPECT_EQ(qxtest::reads_of(sim.trace(), MAIN_RD_DATA), 4u);
 }
 
-TEST_F(RegdumpTest, NakedReadInVerboseModeShowsTheErrorStatusAndTheOldBuffer)
+TEST_F(RegdumpTest, naked_read_in_verbose_mode_shows_the_error_status_and_the_old_buffer)
 {
     sim.fault("i2c-main.0x20.nak", {"0x01"});
     Result r = regdump({"-v", "-d", "0x20", "-c", "4"});
@@ -97,7 +97,7 @@ TEST_F(RegdumpTest, NakedReadInVerboseModeShowsTheErrorStatusAndTheOldBuffer)
     EXPECT_TRUE(stderr_is(r, "Unable to read address 0x01\n"));
 }
 
-TEST_F(RegdumpTest, ErrorBitLeftByAnEarlierReadStopsTheNextRunUnlessForced)
+TEST_F(RegdumpTest, error_bit_left_by_an_earlier_read_stops_the_next_run_unless_forced)
 {
     Result absent = regdump({"-d", "0x33", "-c", "1"});
     EXPECT_TRUE(status_is(absent, 1));
@@ -113,7 +113,7 @@ TEST_F(RegdumpTest, ErrorBitLeftByAnEarlierReadStopsTheNextRunUnlessForced)
     EXPECT_TRUE(stdout_is(forced, "00: 00 \n"));
 }
 
-TEST_F(RegdumpTest, FailedAddressWriteSkipsTheCommand)
+TEST_F(RegdumpTest, failed_address_write_skips_the_command)
 {
     sim.fault("eio-reg", {"0x168", "write"});
     Result r = regdump({"-d", "0x20"});
@@ -123,7 +123,7 @@ TEST_F(RegdumpTest, FailedAddressWriteSkipsTheCommand)
     EXPECT_TRUE(qxtest::writes_to(sim.trace(), MAIN_CONTROL).empty());
 }
 
-TEST_F(RegdumpTest, FailedReadBackOfDataOrControlFailsTheRead)
+TEST_F(RegdumpTest, failed_read_back_of_data_or_control_fails_the_read)
 {
     struct Case {
         const char* reg;

@@ -30,7 +30,7 @@ std::vector<uint32_t> range(uint32_t first, int count)
     return values;
 }
 
-TEST_F(RegdumpTest, NoOptionsDumpsRegisters0To15OfDevice0OnTheMainBoard)
+TEST_F(RegdumpTest, no_options_dumps_registers_0_to_15_of_device_0_on_the_main_board)
 {
     add_device(qxsim::BUS_MAIN, 0x00, 1);
     Result r = regdump({});
@@ -46,7 +46,7 @@ TEST_F(RegdumpTest, NoOptionsDumpsRegisters0To15OfDevice0OnTheMainBoard)
     EXPECT_EQ(t.back().kind, 'C');
 }
 
-TEST_F(RegdumpTest, EachReadWaitsOnceBeforeAndOnceAfterItsCommand)
+TEST_F(RegdumpTest, each_read_waits_once_before_and_once_after_its_command)
 {
     Result r = regdump({"-d", "0x20", "-r", "0x30", "-c", "1"});
     EXPECT_TRUE(status_is(r, 0));
@@ -55,7 +55,7 @@ TEST_F(RegdumpTest, EachReadWaitsOnceBeforeAndOnceAfterItsCommand)
                                         "R 0x164 0x0", "R 0x170 0x30", "R 0x160 0x0"}));
 }
 
-TEST_F(RegdumpTest, CountsOf0And256ReadNothingAndACountOf20PrintsTwoRows)
+TEST_F(RegdumpTest, counts_of_0_and_256_read_nothing_and_a_count_of_20_prints_two_rows)
 {
     for (const char* count : {"0", "256"}) {
         sim.clear_trace();
@@ -70,7 +70,7 @@ TEST_F(RegdumpTest, CountsOf0And256ReadNothingAndACountOf20PrintsTwoRows)
                              "10: 10 11 12 13 \n"));
 }
 
-TEST_F(RegdumpTest, RunPastFFWrapsTheRegistersWhileRowLabelsCountOn)
+TEST_F(RegdumpTest, run_past_ff_wraps_the_registers_while_row_labels_count_on)
 {
     Result r = regdump({"-d", "0x20", "-r", "0xF8", "-c", "32"});
     EXPECT_TRUE(status_is(r, 0));
@@ -79,7 +79,7 @@ TEST_F(RegdumpTest, RunPastFFWrapsTheRegistersWhileRowLabelsCountOn)
     EXPECT_EQ(qxtest::writes_to(sim.trace(), MAIN_REG_ADDR), range(0xF8, 32));
 }
 
-TEST_F(RegdumpTest, BlockOptionsSelectTheMasterAndIsbWinsOverIob)
+TEST_F(RegdumpTest, block_options_select_the_master_and_isb_wins_over_iob)
 {
     struct Case {
         std::vector<std::string> args;
@@ -95,9 +95,8 @@ TEST_F(RegdumpTest, BlockOptionsSelectTheMasterAndIsbWinsOverIob)
         {{"-v", "-d", "0x21", "--isb", "--iob"}, 'I', 0x180},
     };
     for (const Case& c : cases) {
-        // A NAK leaves the error bit for the next run: start afresh.
-        sim.model().reset();
-        sim.model().set_trace(true);
+        // A NAK leaves the error bit for the next run: power the camera again.
+        sim.model().power_cycle();
         sim.clear_trace();
         Result r = regdump(c.args);
         std::string expected = std::string("bus = ") + c.letter + "\ndev_addr = 0x21\nreg_addr = 0x00\n";
@@ -112,7 +111,7 @@ TEST_F(RegdumpTest, BlockOptionsSelectTheMasterAndIsbWinsOverIob)
     }
 }
 
-TEST_F(RegdumpTest, NumbersFollowPrefixRulesKeepEightBitsAndTheLastOptionWins)
+TEST_F(RegdumpTest, numbers_follow_prefix_rules_keep_eight_bits_and_the_last_option_wins)
 {
     struct Case {
         std::vector<std::string> args;
@@ -131,7 +130,7 @@ TEST_F(RegdumpTest, NumbersFollowPrefixRulesKeepEightBitsAndTheLastOptionWins)
     }
 }
 
-TEST_F(RegdumpTest, TwoByteCellsShowTheBufferFirstTwoBytes)
+TEST_F(RegdumpTest, two_byte_cells_show_the_buffer_first_two_bytes)
 {
     // One-byte answers leave the second byte as the run started: 00.
     Result one = regdump({"-2", "-d", "0x20", "-r", "0x0A", "-c", "2"});
@@ -151,7 +150,7 @@ TEST_F(RegdumpTest, TwoByteCellsShowTheBufferFirstTwoBytes)
     EXPECT_TRUE(stdout_is(four_one, "5A: A1 \n"));
 }
 
-TEST_F(RegdumpTest, VerboseDebugLinesBreakTheTableRows)
+TEST_F(RegdumpTest, verbose_debug_lines_break_the_table_rows)
 {
     set_device_reg(qxsim::BUS_MAIN, 0x20, 0x10, 0xAB);
     set_device_reg(qxsim::BUS_MAIN, 0x20, 0x11, 0xCD);
@@ -161,7 +160,7 @@ TEST_F(RegdumpTest, VerboseDebugLinesBreakTheTableRows)
                              "[10] = 0xAB00\n10: AB [11] = 0xCD00\nCD \n"));
 }
 
-TEST_F(RegdumpTest, UsageTextForHelpUnknownOptionsAndMissingArguments)
+TEST_F(RegdumpTest, usage_text_for_help_unknown_options_and_missing_arguments)
 {
     const std::string path = qxtest::tool_path("regdump");
     struct Case {
@@ -184,7 +183,7 @@ TEST_F(RegdumpTest, UsageTextForHelpUnknownOptionsAndMissingArguments)
     EXPECT_TRUE(sim.trace().empty()) << "the device was opened";
 }
 
-TEST_F(RegdumpTest, UnopenableDeviceExitsWith1AfterTheSettingsLines)
+TEST_F(RegdumpTest, unopenable_device_exits_with_1_after_the_settings_lines)
 {
     struct Case {
         const char* fault;

@@ -104,13 +104,13 @@ TEST(UpdateFailurePaths, fifo_level_checks_stop_the_pass_they_guard_and_leave_no
         sim.fault("asmi.fifo-level", {"wr", "1", c.nth});
         Result r = sim.run({"update", "-v", image});
         EXPECT_TRUE(qxtest::status_is(r, 1)) << c.nth;
-        EXPECT_TRUE(ends_with(r.out, c.tail)) << c.nth << "\n" << r.out;
+        EXPECT_TRUE(qxtest::stdout_ends_with(r, c.tail)) << c.nth << "\n" << r.out;
         EXPECT_TRUE(qxtest::stderr_is(r, "")) << c.nth;
         auto t = sim.trace();
         EXPECT_EQ(qxtest::writes_to(t, qxsim::ASMI_PROTECT_CODE), std::vector<uint32_t>{0x68}) << "left unlocked";
         EXPECT_TRUE(qxtest::writes_to(t, qxsim::ASMI_RECONFIG).empty()) << c.nth;
         EXPECT_EQ(flash_holds(sim, qxsim::OFFSET_RECORD_ADDR, 12), ERASED_RECORD) << c.nth;
-        EXPECT_TRUE(qxtest::status_is(sim.cli({"boot"}), 0));
+        EXPECT_TRUE(qxtest::status_is(sim.cli({"power-cycle"}), 0));
         EXPECT_EQ(booted(sim), qxsim::BOOT_FACTORY) << c.nth;
     }
 }
@@ -132,8 +132,8 @@ TEST(UpdateFailurePaths, fifo_levels_off_after_a_block_are_reported_and_the_upda
         sim.fault("asmi.fifo-level", c.fault);
         Result r = sim.run({"update", "-v", image});
         EXPECT_TRUE(qxtest::status_is(r, 0)) << c.line;
-        EXPECT_NE(r.out.find(c.line), std::string::npos) << r.out;
-        EXPECT_NE(r.out.find("Verification complete"), std::string::npos) << r.out;
+        EXPECT_TRUE(qxtest::stdout_contains(r, c.line));
+        EXPECT_TRUE(qxtest::stdout_contains(r, "Verification complete"));
         EXPECT_EQ(flash_holds(sim, qxsim::OFFSET_RECORD_ADDR, 12), VALID_RECORD);
         EXPECT_EQ(booted(sim), qxsim::BOOT_APPLICATION);
     }
@@ -165,7 +165,7 @@ TEST(UpdateFailurePaths, completion_waits_that_run_out_stop_programming_and_veri
         Result r = sim.run({"update", "-v", image});
         EXPECT_TRUE(qxtest::status_is(r, 1)) << c.cmd;
         EXPECT_TRUE(qxtest::stderr_is(r, c.err)) << c.cmd;
-        EXPECT_TRUE(ends_with(r.out, c.tail)) << c.cmd << "\n" << r.out;
+        EXPECT_TRUE(qxtest::stdout_ends_with(r, c.tail)) << c.cmd << "\n" << r.out;
         EXPECT_EQ(flash_holds(sim, qxsim::OFFSET_RECORD_ADDR, 12), ERASED_RECORD);
         EXPECT_TRUE(qxtest::writes_to(sim.trace(), qxsim::ASMI_RECONFIG).empty());
     }
@@ -180,7 +180,7 @@ TEST(UpdateFailurePaths, refused_offset_record_is_reported_and_clears_the_write_
     sim.fault("asmi.write-error", {"0x7fffff0"});
     Result r = sim.run({"update", "-v", image});
     EXPECT_TRUE(qxtest::status_is(r, 1));
-    EXPECT_TRUE(ends_with(r.out, "Write to addr 0x07fffff0 FAILED!\nUnable to program the offset value!\nBail...\n"))
+    EXPECT_TRUE(qxtest::stdout_ends_with(r, "Write to addr 0x07fffff0 FAILED!\nUnable to program the offset value!\nBail...\n"))
         << r.out;
     auto t = sim.trace();
     EXPECT_EQ(qxtest::writes_to(t, qxsim::ASMI_STATUS), std::vector<uint32_t>{qxsim::ASMI_STATUS_WRITE_ERR});
@@ -188,7 +188,7 @@ TEST(UpdateFailurePaths, refused_offset_record_is_reported_and_clears_the_write_
     EXPECT_EQ(flash_holds(sim, qxsim::OFFSET_RECORD_ADDR, 12), ERASED_RECORD);
     EXPECT_EQ(flash_holds(sim, qxsim::APP_REGION_BASE, 4), std::string("\x0b\x30\x55\x7a", 4))
         << "the image itself is in flash";
-    EXPECT_TRUE(qxtest::status_is(sim.cli({"boot"}), 0));
+    EXPECT_TRUE(qxtest::status_is(sim.cli({"power-cycle"}), 0));
     EXPECT_EQ(booted(sim), qxsim::BOOT_FACTORY);
 }
 
@@ -202,7 +202,7 @@ TEST(UpdateFailurePaths, erase_that_never_ends_gives_up_after_fifty_cycles)
     EXPECT_TRUE(qxtest::status_is(sim.cli({"flash", "timing", "datasheet", "60000000", "400", "400"}), 0));
     Result r = sim.run({"update", "-v", image});
     EXPECT_TRUE(qxtest::status_is(r, 1));
-    EXPECT_TRUE(ends_with(r.out, "STATUS = 0x00002101\nWaiting for the sector erase took too long!\n"
+    EXPECT_TRUE(qxtest::stdout_ends_with(r, "STATUS = 0x00002101\nWaiting for the sector erase took too long!\n"
                                  "Unable to erase the offset sector!\nBail...\n"))
         << r.out.substr(r.out.size() > 400 ? r.out.size() - 400 : 0);
     size_t status_lines = 0;
@@ -223,7 +223,7 @@ TEST(UpdateFailurePaths, failed_reconfiguration_write_says_failed_then_done)
     sim.fault("eio-reg", {"0x1040", "write"});
     Result r = sim.run({"update", "-v", image});
     EXPECT_TRUE(qxtest::status_is(r, 0));
-    EXPECT_TRUE(ends_with(r.out, "Reconfigure starting\nFailed.\nDone\n")) << r.out;
+    EXPECT_TRUE(qxtest::stdout_ends_with(r, "Reconfigure starting\nFailed.\nDone\n")) << r.out;
     EXPECT_TRUE(qxtest::stderr_is(r, "ERROR#5 at bool fpga_write_reg(uint32_t, uint32_t)#158: Input/output error\n"));
     auto lock = sim.model().lock();
     EXPECT_EQ(sim.model().asmi().flash().status_reg(), 0x5C) << "locked before the restart";

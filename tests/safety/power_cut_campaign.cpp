@@ -1,6 +1,8 @@
 // Power cuts across whole update runs: the camera is killed at a chosen
-// register access (or inside a page program or sector erase), powered on
-// again, and must boot a complete image, never a partial one; a second,
+// register access (or inside a page program or sector erase), power-cycled,
+// and must boot a complete image, never a partial one, with the flash's
+// non-volatile protection as the cut left it (0x68 between the unlock and
+// the lock, the factory region protected throughout); a second,
 // uninterrupted update must then bring up the new image.
 //
 // Two made-up images of the same size alternate, so every cut lands on a
@@ -115,6 +117,8 @@ public:
             return {};
         record_cmd_ = at["record_cmd"];
         offset_erase_ = at["offset_erase"];
+        unlock_ = at["unlock"];
+        lock_ = at["lock"];
         uint64_t prog = at["program"], ver = at["verify"];
         uint64_t third = (ver - prog) / 3;
         // Each phase runs up to and including the access that would finish it.
@@ -143,9 +147,15 @@ public:
         return next();
     }
 
-    // Cut, power on, judge; then an uncut update of the same image.
+    // The protection bits a cut at access N leaves: the unlock and the lock
+    // are the accesses that write the protect command.
+    uint8_t protection_after_cut(uint64_t n) const { return n > unlock_ && n <= lock_ ? 0x68 : 0x5C; }
+
+    // Cut, power-cycle, judge; then an uncut update of the same image.
+    // Torn flash operations all fall between the unlock and the lock.
     void cut_and_recover(const std::string& phase, const std::string& fault,
-                         const std::vector<std::string>& args, Booted expected, Tally& tally)
+                         const std::vector<std::string>& args, Booted expected, Tally& tally,
+                         uint8_t protection = 0x68)
     {
         Booted previous = installed_;
         Booted target = next();
@@ -156,7 +166,7 @@ public:
         Result r = sim_.run({"update", image(target).path});
         sim_.clear_faults();
         EXPECT_EQ(r.signal, SIGKILL) << where << ": the cut did not fire\n" << r.out;
-        EXPECT_TRUE(qxtest::status_is(sim_.cli({"boot"}), 0)) << where;
+        EXPECT_TRUE(qxtest::status_is(sim_.cli({"power-cycle"}), 0)) << where;
 
         Booted got = booted();
         if (got == Booted::bricked)
@@ -175,7 +185,11 @@ public:
         uint64_t unerased = 0;
         {
             auto lock = sim_.model().lock();
-            unerased = sim_.model().asmi().flash().state().unerased_programs;
+            const qxsim::EpcqFlash& chip = sim_.model().asmi().flash();
+            unerased = chip.state().unerased_programs;
+            EXPECT_EQ(chip.status_reg(), protection) << where << ": protection after the power cycle";
+            EXPECT_TRUE(chip.sector_protected(0) && chip.sector_protected(511)) << where << ": factory region";
+            EXPECT_FALSE(chip.four_byte()) << where << ": 4-byte mode survived the power cycle";
         }
         Result again = sim_.run({"update", image(target).path});
         EXPECT_TRUE(qxtest::status_is(again, 0)) << where << "\n" << again.out << again.err;
@@ -195,7 +209,7 @@ private:
     std::vector<uint8_t> factory_;
     uint32_t factory_crc_ = 0;
     Booted installed_ = Booted::factory;
-    uint64_t offset_erase_ = 0, record_cmd_ = 0;
+    uint64_t offset_erase_ = 0, record_cmd_ = 0, unlock_ = 0, lock_ = 0;
 };
 
 std::vector<uint64_t> spread(const Phase& p)
@@ -239,7 +253,7 @@ TEST(PowerCut, cuts_at_register_accesses_across_every_phase_never_brick_the_came
         Tally t;
         for (uint64_t n : spread(p)) {
             Booted expected = c.expected_after_cut(n, c.installed());
-            c.cut_and_recover(p.name, "power-cut", {std::to_string(n)}, expected, t);
+            c.cut_and_recover(p.name, "power-cut", {std::to_string(n)}, expected, t, c.protection_after_cut(n));
             if (::testing::Test::HasFatalFailure())
                 return;
         }

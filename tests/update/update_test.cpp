@@ -18,6 +18,7 @@ using qxtest::SimCamera;
 using qxtest::SimOptions;
 using qxtest::status_is;
 using qxtest::stderr_is;
+using qxtest::stdout_ends_with;
 using qxtest::stdout_is;
 
 const uint32_t I2C_ISB_REG_ADDR = 0x188;
@@ -69,14 +70,6 @@ qxsim::BootState booted(SimCamera& sim)
     return sim.model().asmi().boot().state();
 }
 
-::testing::AssertionResult stdout_ends_with(const Result& r, const std::string& tail)
-{
-    size_t n = tail.size();
-    if (r.out.size() >= n && r.out.compare(r.out.size() - n, n, tail) == 0)
-        return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "stdout ends otherwise:\n" << r.out;
-}
-
 const std::string ERASED_RECORD(12, '\xFF');
 const std::string VALID_RECORD("\x00\x00\x00\x02\x40\x00\x00\x00\xFF\xFF\xFF\xFD", 12);
 
@@ -94,20 +87,20 @@ size_t access_number(const std::vector<qxtest::TraceRecord>& trace,
     return 0;
 }
 
-TEST(UpdateCommandLine, HelpAndUnknownOptionsPrintUsageAndFail)
+TEST(UpdateCommandLine, help_and_unknown_options_print_usage_and_fail)
 {
     SimCamera sim;
     for (const char* option : {"--help", "-h", "--bogus"}) {
         Result r = sim.run({"update", option});
         EXPECT_TRUE(status_is(r, 1)) << option;
         EXPECT_TRUE(stdout_is(r, "")) << option;
-        EXPECT_NE(r.err.find(USAGE), std::string::npos) << option;
+        EXPECT_TRUE(qxtest::stderr_contains(r, USAGE)) << option;
     }
     EXPECT_TRUE(stderr_is(sim.run({"update", "--help"}), USAGE));
     EXPECT_TRUE(qxtest::register_traffic(sim.trace()).empty());
 }
 
-TEST(UpdateCommandLine, MissingImagePathIsAFailedRun)
+TEST(UpdateCommandLine, missing_image_path_is_a_failed_run)
 {
     SimCamera sim;
     Result r = sim.run({"update"});
@@ -121,7 +114,7 @@ TEST(UpdateCommandLine, MissingImagePathIsAFailedRun)
     EXPECT_TRUE(qxtest::register_traffic(sim.trace()).empty());
 }
 
-TEST(UpdateCommandLine, PathOfBufferSizeIsRefusedBeforeTheDeviceOpens)
+TEST(UpdateCommandLine, path_of_buffer_size_is_refused_before_the_device_opens)
 {
     SimCamera sim;
     Result r = sim.run({"update", "-v", std::string(4096, 'a')});
@@ -136,7 +129,7 @@ TEST(UpdateCommandLine, PathOfBufferSizeIsRefusedBeforeTheDeviceOpens)
                                  "' [File name too long]\n"));
 }
 
-TEST(UpdateRelease, FailedIdentificationReadKeepsTheNamedImage)
+TEST(UpdateRelease, failed_identification_read_keeps_the_named_image)
 {
     SimCamera sim;
     sim.fault("i2c-isb.0x50.nak", {"6"});
@@ -155,15 +148,13 @@ TEST(UpdateRelease, FailedIdentificationReadKeepsTheNamedImage)
     EXPECT_EQ(qxtest::writes_to(sim.trace(), I2C_ISB_REG_ADDR), (std::vector<uint32_t>{4, 5, 6}));
 }
 
-TEST(UpdateRelease, UnknownSensorKeepsTheNamedImageAndTellsOnlyWhenVerbose)
+TEST(UpdateRelease, unknown_sensor_keeps_the_named_image_and_tells_only_when_verbose)
 {
     SimCamera sim(SimOptions{"XH9C"});
     const std::string not_found = "Unable to open 'missing.rbf' [No such file or directory]\n";
     Result r = sim.run({"update", "-r", "-v", "missing.rbf"});
-    EXPECT_NE(r.out.find("reg_data=0x43\nUnknown sensor ID read [0x43394858]\n"
-                         "Update from [missing.rbf]\nEnable 4-byte mode\n"),
-              std::string::npos)
-        << r.out;
+    EXPECT_TRUE(qxtest::stdout_contains(r, "reg_data=0x43\nUnknown sensor ID read [0x43394858]\n"
+                         "Update from [missing.rbf]\nEnable 4-byte mode\n"));
     EXPECT_TRUE(stderr_is(r, not_found));
 
     r = sim.run({"update", "-r", "missing.rbf"});
@@ -178,7 +169,7 @@ TEST(UpdateRelease, UnknownSensorKeepsTheNamedImageAndTellsOnlyWhenVerbose)
 // Idle status after a command: the EPCQ-L1024's ID stays in bits 15..8.
 const char IDLE[] = "0x00002100";
 
-TEST(UpdateFlash, QuietUpdateProgramsAShortFinalBlockAndBootsIt)
+TEST(UpdateFlash, quiet_update_programs_a_short_final_block_and_boots_it)
 {
     SimCamera sim;
     std::string image = make_image(sim, "app.rbf", 299);
@@ -211,7 +202,7 @@ TEST(UpdateFlash, QuietUpdateProgramsAShortFinalBlockAndBootsIt)
     EXPECT_EQ(qxtest::reads_of(t, qxsim::ASMI_RD_FIFO), 75u);
 }
 
-TEST(UpdateFlash, VerificationComparesOnlyTheFileBytesOfTheLastWord)
+TEST(UpdateFlash, verification_compares_only_the_file_bytes_of_the_last_word)
 {
     SimCamera sim;
     std::string image = make_image(sim, "app.rbf", 299);
@@ -223,7 +214,7 @@ TEST(UpdateFlash, VerificationComparesOnlyTheFileBytesOfTheLastWord)
     EXPECT_TRUE(stdout_ends_with(r, "Unable to verify the application image!\n"));
 }
 
-TEST(UpdateFlash, VerboseUpdateTellsEveryStep)
+TEST(UpdateFlash, verbose_update_tells_every_step)
 {
     SimCamera sim;
     std::string image = make_image(sim, "app.rbf", 512);
@@ -248,7 +239,7 @@ TEST(UpdateFlash, VerboseUpdateTellsEveryStep)
                                      APP_BASE + 256, RECORD_ADDR}));
 }
 
-TEST(UpdateRelease, EachSensorCodeWritesItsOwnImage)
+TEST(UpdateRelease, each_sensor_code_writes_its_own_image)
 {
     const struct { const char* sensor; const char* image; } cases[] = {
         {"LUX13HS-C", "qx_lux13hs.rbf"}, {"LUX13HS-M", "qx_lux13hs.rbf"},
@@ -263,16 +254,15 @@ TEST(UpdateRelease, EachSensorCodeWritesItsOwnImage)
         std::string named = make_image(sim, "named.rbf", 1000, seed);
         Result r = sim.run({"update", "-r", "-v", named});
         EXPECT_TRUE(status_is(r, 0)) << c.sensor;
-        EXPECT_NE(r.out.find(std::string("Update from [/usr/local/bin/orvane/firmware/") + c.image +
-                             "]\n"),
-                  std::string::npos)
+        EXPECT_TRUE(qxtest::stdout_contains(r, std::string("Update from [/usr/local/bin/orvane/firmware/") + c.image +
+                             "]\n"))
             << c.sensor;
         EXPECT_EQ(flash_holds(sim, APP_BASE, 1000), read_file(sim.dir() + "/firmware/" + c.image))
             << c.sensor;
     }
 }
 
-TEST(UpdateErase, EraseOnlyRunErasesAndRestartsWithoutLocking)
+TEST(UpdateErase, erase_only_run_erases_and_restarts_without_locking)
 {
     SimCamera sim;
     std::string image = make_image(sim, "app.rbf", 5 * 65536 + 1);
@@ -294,9 +284,7 @@ TEST(UpdateErase, EraseOnlyRunErasesAndRestartsWithoutLocking)
     // An empty image erases the offset sector alone; the largest image fits.
     r = sim.run({"update", "-e", make_image(sim, "empty.rbf", 0)});
     EXPECT_TRUE(status_is(r, 0));
-    EXPECT_NE(r.out.find("Erase 0x02000000...\nErasing complete [0x00000000]\nJumping out\n"),
-              std::string::npos)
-        << r.out;
+    EXPECT_TRUE(qxtest::stdout_contains(r, "Erase 0x02000000...\nErasing complete [0x00000000]\nJumping out\n"));
     std::string largest = make_image(sim, "largest.rbf", 0);
     ASSERT_EQ(truncate(largest.c_str(), 0x5FF0000), 0);
     sim.clear_trace();
@@ -304,7 +292,7 @@ TEST(UpdateErase, EraseOnlyRunErasesAndRestartsWithoutLocking)
     EXPECT_EQ(qxtest::writes_to(sim.trace(), qxsim::ASMI_ADDR).size(), 1u + 1535u);
 }
 
-TEST(UpdateRefusals, ImagesThatCannotBeProgrammedStopBeforeTheUnlock)
+TEST(UpdateRefusals, images_that_cannot_be_programmed_stop_before_the_unlock)
 {
     SimCamera sim;
     std::string empty = make_image(sim, "empty.rbf", 0);
@@ -328,7 +316,7 @@ TEST(UpdateRefusals, ImagesThatCannotBeProgrammedStopBeforeTheUnlock)
 
 // Each failure stops the run where it happens, with status 1: no lock, no
 // restart, no offset record.
-TEST(UpdateFailures, EveryStopEndsTheRunAsAFailure)
+TEST(UpdateFailures, every_stop_ends_the_run_as_a_failure)
 {
     const struct {
         const char* fault;
@@ -383,7 +371,7 @@ TEST(UpdateFailures, EveryStopEndsTheRunAsAFailure)
 
 // Faults aimed at one access of a run: the erase whose end cannot be seen and
 // the failed lock. A reference run on a twin camera finds the access.
-TEST(UpdateFailures, UnseenEraseEndAndFailedLockStopTheRun)
+TEST(UpdateFailures, unseen_erase_end_and_failed_lock_stop_the_run)
 {
     SimCamera twin;
     Result ok = twin.run({"update", "-v", make_image(twin, "app.rbf", 300)});
@@ -421,7 +409,7 @@ TEST(UpdateFailures, UnseenEraseEndAndFailedLockStopTheRun)
     }
 }
 
-TEST(UpdateFailures, QuietRunNeitherChecksTheIdNorMindsAStatusClearingOnItsLastPoll)
+TEST(UpdateFailures, quiet_run_neither_checks_the_id_nor_minds_a_status_clearing_on_its_last_poll)
 {
     SimCamera sim;
     std::string image = make_image(sim, "app.rbf", 300);
@@ -434,16 +422,14 @@ TEST(UpdateFailures, QuietRunNeitherChecksTheIdNorMindsAStatusClearingOnItsLastP
 
 // With datasheet timing a sector erase outlasts the status wait, so the erase
 // goes round its 100 ms cycles; a sector that stays busy is given up on.
-TEST(UpdateTiming, SlowEraseIsWaitedForInCyclesAndGivenUpAfterFifty)
+TEST(UpdateTiming, slow_erase_is_waited_for_in_cycles_and_given_up_after_fifty)
 {
     SimCamera sim;
     std::string empty = make_image(sim, "empty.rbf", 0);
     ASSERT_TRUE(status_is(sim.cli({"flash", "timing", "datasheet", "250000", "400", "400"}), 0));
     Result r = sim.run({"update", "-v", "-e", empty});
     EXPECT_TRUE(status_is(r, 0));
-    EXPECT_NE(r.out.find("\r-Erasing sector at address 0x07ff0000\nSTATUS = 0x00002101\n"),
-              std::string::npos)
-        << r.out;
+    EXPECT_TRUE(qxtest::stdout_contains(r, "\r-Erasing sector at address 0x07ff0000\nSTATUS = 0x00002101\n"));
     EXPECT_TRUE(stdout_ends_with(r, "\nErasing complete [0x00002100]\n"
                                     "Erasing complete [0x00000000]\nJumping out\n"
                                     "Reconfigure starting\nReconfiguration in progress\nDone\n"));
