@@ -19,9 +19,14 @@ const ChannelRegs::Reg ChannelRegs::table_[] = {
     {{"CLPOUT_CTRL", CLPOUT_CTRL, RegAccess::RW, 0, 0xFFFFFFFF, 0},
      offsetof(ChannelState, clpout), nullptr, &ChannelRegs::note_written},
 };
+
+namespace {
+
 const unsigned CHL_SLOTS = 4;
 const unsigned CLPOUT_SLOT = 4;
 const size_t CHL_MASK_PREFIX = sizeof "CHL_MASK_" - 1;  // the rest of the name is the group
+
+}  // namespace
 
 const ChannelRegs::Map& ChannelRegs::map()
 {

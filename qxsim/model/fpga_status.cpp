@@ -35,7 +35,9 @@ void FpgaStatus::reset()
 
 void FpgaStatus::power_on()
 {
-    s_.status = FPGA_STATUS_CONFIGURED | (s_.status & FPGA_STATUS_I2C_ENABLED);
+    const uint32_t bus = s_.status & FPGA_STATUS_I2C_ENABLED;
+    reset_registers();
+    s_.status = (s_.status & ~FPGA_STATUS_I2C_ENABLED) | bus;
 }
 
 void FpgaStatus::set_i2c_enabled(bool on)

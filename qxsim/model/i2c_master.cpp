@@ -155,7 +155,8 @@ void I2cMaster::reset()
 
 void I2cMaster::power_on()
 {
-    s_.reg_addr = s_.wr_data = s_.rd_data = s_.control = s_.error = 0;
+    reset_registers();
+    s_.error = 0;
     s_.busy_left = s_.pending_ok = s_.pending_data = s_.pending_control = 0;
     s_.last_command = 0;
     for (I2cDevice* d : bus_)

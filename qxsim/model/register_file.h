@@ -1,5 +1,7 @@
 // Every FPGA register that no block models: it holds what was last written
 // (0 before that) and is listed by `show` so that nothing is silently invented.
+// It has no register table and its registers no names: `show`, `peek` and
+// the trace view give them by address.
 #pragma once
 
 #include "qxsim/model/register_block.h"
