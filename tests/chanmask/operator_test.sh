@@ -79,8 +79,9 @@ w 0x8170 0x1114
 w 0x8170 0x1101
 w 0x8170 0x1111
 w 0x8170 0x1511
-w 0x8170 0x1611" "$("$qxsim" --state "$state" trace show | sed -n 's/^[0-9]* P //p')"
-expect "channel and clamp registers" "  BL 0x8210 = 0x00020  channels  0-19 .....#..............   1 set
+w 0x8170 0x1611" "$(sed -n 's/^[0-9]* [0-9.]* P //p' "$state/trace.log")"
+expect "channel and clamp registers" "  registers: CHL_MASK_BL 0x20, CHL_MASK_BR 0xfffff, CHL_MASK_TL 0x0, CHL_MASK_TR 0x0, CLPOUT_CTRL 0x1611
+  BL 0x8210 = 0x00020  channels  0-19 .....#..............   1 set
   BR 0x8214 = 0xfffff  channels 20-39 ####################  20 set
   TL 0x8218 = 0x00000  channels 40-59 ....................   0 set  (not written)
   TR 0x821c = 0x00000  channels 60-79 ....................   0 set  (not written)
