@@ -313,12 +313,21 @@ bool merge_recording(const std::string& dir, const std::string& out_path, MergeR
         return false;
     }
     std::vector<std::string> names;
+    errno = 0;
     while (struct dirent* e = ::readdir(d)) {
         std::string name = e->d_name;
         if (name.size() > 4 && name.compare(name.size() - 4, 4, ".rec") == 0)
             names.push_back(name);
+        errno = 0;
     }
+    // readdir's end and its failure look alike but for errno: a listing
+    // cut short must not pass for a session with fewer processes.
+    int list_errno = errno;
     ::closedir(d);
+    if (list_errno) {
+        *err = "cannot list " + dir + ": " + std::strerror(list_errno);
+        return false;
+    }
     std::sort(names.begin(), names.end());
 
     std::vector<std::unique_ptr<RecordFile>> files;
