@@ -290,7 +290,12 @@ bool i2c_read(uint8_t reg, uint8_t* dest)
     return ok;
 }
 
-bool i2c_write(uint8_t dev, uint8_t reg, uint16_t data)
+// One DAC write under the master's lock; with `check` the lock is held on
+// until the write has finished on the bus. The force flag carried the write
+// past a busy master; it does not let a write that never finished or was
+// not acknowledged pass, and a master still stuck has been reported by the
+// write's own wait.
+static bool i2c_write_locked(uint8_t dev, uint8_t reg, uint16_t data, bool check)
 {
     if (settings.verbose)
         log_transfer(FUNC_WRITE, reg, data);
@@ -299,26 +304,20 @@ bool i2c_write(uint8_t dev, uint8_t reg, uint16_t data)
         return false;
     bool sent = false;
     bool ok = dac_write(dev, reg, data, &sent);
+    if (check && sent)
+        ok = wait_idle(nullptr, false) && ok;
     master_give();
     return ok;
 }
 
+bool i2c_write(uint8_t dev, uint8_t reg, uint16_t data)
+{
+    return i2c_write_locked(dev, reg, data, false);
+}
+
 bool i2c_write_checked(uint8_t dev, uint8_t reg, uint16_t data)
 {
-    if (settings.verbose)
-        log_transfer(FUNC_WRITE, reg, data);
-
-    if (!master_take(FUNC_DAC_WRITE))
-        return false;
-    bool sent = false;
-    bool ok = dac_write(dev, reg, data, &sent);
-    // The force flag carried the write past a busy master; it does not let
-    // a write that never finished or was not acknowledged pass, and a master
-    // still stuck has been reported by the write's own wait.
-    if (sent)
-        ok = wait_idle(nullptr, false) && ok;
-    master_give();
-    return ok;
+    return i2c_write_locked(dev, reg, data, true);
 }
 
 bool i2c_bus_enabled()

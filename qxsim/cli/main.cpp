@@ -1,4 +1,5 @@
 // qxsim: the simulated camera's front end.
+#include "qxsim/cli/absolute_path.h"
 #include "qxsim/cli/flash_commands.h"
 #include "qxsim/cli/qxsim_paths.h"
 #include "qxsim/cli/trace_view.h"
@@ -79,16 +80,6 @@ int fail(const std::string& message)
 {
     std::fprintf(stderr, "qxsim: %s\n", message.c_str());
     return 1;
-}
-
-std::string absolute(const std::string& dir)
-{
-    if (!dir.empty() && dir[0] == '/')
-        return dir;
-    char cwd[PATH_MAX];
-    if (!::getcwd(cwd, sizeof cwd))
-        return dir;
-    return std::string(cwd) + "/" + dir;
 }
 
 std::string preload_path()
@@ -267,7 +258,7 @@ int cmd_run(const std::string& dir, const std::vector<std::string>& args)
     else if (old && *old)
         preload = old;
     ::setenv("LD_PRELOAD", preload.c_str(), 1);
-    ::setenv("QXSIM_STATE", absolute(dir).c_str(), 1);
+    ::setenv("QXSIM_STATE", qxsim_cli::absolute_path(dir).c_str(), 1);
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(tool.c_str()));
     for (size_t i = first + 1; i < args.size(); i++)
@@ -297,7 +288,7 @@ int cmd_lock(const std::string& dir, const std::vector<std::string>& args)
         qxsim::LockHolder h = locks.holder(*lock);
         return fail(fmt::format("lock {} is held by pid {} ({})", lock->name, h.pid, h.command));
     }
-    ::setenv("QXSIM_STATE", absolute(dir).c_str(), 1);
+    ::setenv("QXSIM_STATE", qxsim_cli::absolute_path(dir).c_str(), 1);
     std::vector<char*> argv;
     for (size_t i = 2; i < args.size(); i++)
         argv.push_back(const_cast<char*>(args[i].c_str()));

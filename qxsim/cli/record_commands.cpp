@@ -1,3 +1,4 @@
+#include "qxsim/cli/absolute_path.h"
 #include "qxsim/cli/record_commands.h"
 
 #include "qxsim/cli/qxsim_paths.h"
@@ -49,16 +50,6 @@ int usage()
     return 2;
 }
 
-std::string absolute(const std::string& path)
-{
-    if (!path.empty() && path[0] == '/')
-        return path;
-    char cwd[PATH_MAX];
-    if (!::getcwd(cwd, sizeof cwd))
-        return path;
-    return std::string(cwd) + "/" + path;
-}
-
 // A library built beside the front end (installed or in the build tree).
 std::string library_path(const char* name, const char* built)
 {
@@ -97,7 +88,7 @@ bool make_recording_dir(const std::string& out, std::string* dir)
     buf.push_back(0);
     if (!::mkdtemp(buf.data()))
         return false;
-    *dir = absolute(buf.data());
+    *dir = qxsim_cli::absolute_path(buf.data());
     qxsim::rec::OrderPage page = {};
     page.magic = qxsim::rec::ORDER_MAGIC;
     int fd = ::open((*dir + "/order").c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
@@ -136,7 +127,7 @@ int run_recorded(const std::string& dir, bool sim, const std::string& rec_dir,
         ::setenv("LD_PRELOAD", preload.c_str(), 1);
         ::setenv(qxsim::rec::ENV_DIR, rec_dir.c_str(), 1);
         if (sim)
-            ::setenv("QXSIM_STATE", absolute(dir).c_str(), 1);
+            ::setenv("QXSIM_STATE", qxsim_cli::absolute_path(dir).c_str(), 1);
         ::execvp(argv[0], argv.data());
         std::fprintf(stderr, "qxsim: cannot run %s: %s\n", tool.c_str(), std::strerror(errno));
         ::_exit(127);
