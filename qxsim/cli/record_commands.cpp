@@ -4,6 +4,7 @@
 #include "qxsim/cli/qxsim_paths.h"
 #include "qxsim/model/asmi_controller.h"
 #include "qxsim/model/camera.h"
+#include "qxsim/model/mapped_file.h"
 #include "qxsim/model/i2c_master.h"
 #include "qxsim/model/ident_memory.h"
 #include "qxsim/model/trace_decoder.h"
@@ -24,8 +25,6 @@
 #include <string_view>
 
 #include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -236,102 +235,25 @@ double seconds_now()
 // A trace file mapped into memory, walked line by line.
 class TraceText {
 public:
-    ~TraceText()
-    {
-        if (data_ && size_)
-            ::munmap(const_cast<char*>(data_), size_);
-    }
-    bool open(const std::string& path, std::string* err)
-    {
-        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        struct stat st;
-        if (fd < 0 || ::fstat(fd, &st) != 0) {
-            *err = "cannot read " + path + ": " + std::strerror(errno);
-            if (fd >= 0)
-                ::close(fd);
-            return false;
-        }
-        size_ = static_cast<size_t>(st.st_size);
-        if (size_ > 0) {
-            void* m = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
-            if (m == MAP_FAILED) {
-                *err = "cannot read " + path + ": " + std::strerror(errno);
-                ::close(fd);
-                return false;
-            }
-            data_ = static_cast<const char*>(m);
-            ::madvise(m, size_, MADV_SEQUENTIAL);
-        }
-        ::close(fd);
-        return true;
-    }
+    bool open(const std::string& path, std::string* err) { return file_.open(path, true, err); }
     // The line starting at `pos` (without its newline); pos moves past it.
     bool next(size_t* pos, std::string_view* line) const
     {
-        if (*pos >= size_)
+        if (*pos >= size())
             return false;
-        const char* start = data_ + *pos;
-        const char* nl = static_cast<const char*>(std::memchr(start, '\n', size_ - *pos));
-        size_t len = nl ? static_cast<size_t>(nl - start) : size_ - *pos;
+        const char* start = data() + *pos;
+        const char* nl = static_cast<const char*>(std::memchr(start, '\n', size() - *pos));
+        size_t len = nl ? static_cast<size_t>(nl - start) : size() - *pos;
         *line = std::string_view(start, len);
         *pos += len + (nl ? 1 : 0);
         return true;
     }
-    size_t size() const { return size_; }
-    const char* data() const { return data_; }
+    size_t size() const { return file_.size(); }
+    const char* data() const { return file_.data(); }
 
 private:
-    const char* data_ = nullptr;
-    size_t size_ = 0;
+    qxsim::MappedFile file_;
 };
-
-// Nibble of a lower-case hexadecimal digit as the trace writes them, 0xFF
-// for anything else.
-struct HexTable {
-    uint8_t v[256];
-    constexpr HexTable() : v()
-    {
-        for (int i = 0; i < 256; i++)
-            v[i] = 0xFF;
-        for (int i = 0; i < 10; i++)
-            v['0' + i] = static_cast<uint8_t>(i);
-        for (int i = 0; i < 6; i++)
-            v['a' + i] = static_cast<uint8_t>(10 + i);
-    }
-};
-constexpr HexTable hex_table;
-
-bool hex8(const char* p, uint32_t* out)
-{
-    uint32_t x = 0, bad = 0;
-    for (int i = 0; i < 8; i++) {
-        uint8_t d = hex_table.v[static_cast<unsigned char>(p[i])];
-        bad |= d;
-        x = (x << 4) | (d & 0xF);
-    }
-    *out = x;
-    return (bad & 0xF0) == 0;
-}
-
-// The common line, a successful register access, read from its end:
-// "... R 0x<8 digits> 0x<8 digits>". Anything else takes the full parser.
-bool parse_access_fast(std::string_view line, qxsim::TraceRecord* r)
-{
-    size_t n = line.size();
-    if (n < 28 || line[0] < '0' || line[0] > '9')
-        return false;
-    const char* e = line.data() + n;
-    if (e[-11] != ' ' || e[-10] != '0' || e[-9] != 'x' || e[-22] != ' ' || e[-21] != '0' || e[-20] != 'x' ||
-        e[-24] != ' ' || (e[-23] != 'R' && e[-23] != 'W'))
-        return false;
-    if (!hex8(e - 19, &r->reg) || !hex8(e - 8, &r->value))
-        return false;
-    r->kind = e[-23];
-    r->error = 0;
-    r->killed = false;
-    r->refused = false;
-    return true;
-}
 
 // The sensor code bytes (identification memory registers 4..7, device 0x50
 // on the ISB master) as the recorded session read them, looking ahead from
@@ -354,7 +276,7 @@ SensorBytes recorded_sensor(const TraceText& text, size_t pos, uint32_t reg_addr
     std::string_view line;
     qxsim::TraceRecord r;
     for (size_t n = 0; n < LOOKAHEAD && out.known != 0xF && text.next(&pos, &line); n++) {
-        if (!parse_access_fast(line, &r) && (!qxsim::parse_trace_line(line, &r) || r.error || r.killed))
+        if (!qxsim::parse_trace_access(line, &r) && (!qxsim::parse_trace_line(line, &r) || r.error || r.killed))
             continue;
         if (r.kind == 'W' && r.reg == IDENT_BASE + qxsim::I2C_REG_ADDR)
             reg_addr = r.value;
@@ -464,7 +386,7 @@ public:
             line_no_++;
             if (line.empty())
                 continue;
-            if (!parse_access_fast(line, &r) && !qxsim::parse_trace_line(line, &r)) {
+            if (!qxsim::parse_trace_access(line, &r) && !qxsim::parse_trace_line(line, &r)) {
                 bad_line_ = line_no_;
                 return false;
             }

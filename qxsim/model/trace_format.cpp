@@ -313,6 +313,36 @@ bool parse_trace_line(std::string_view line, TraceRecord* rec)
     return parse_fields(c, rec) && c.p == c.end;
 }
 
+bool parse_trace_access(std::string_view line, TraceRecord* rec)
+{
+    size_t n = line.size();
+    if (n < 28 || line[0] < '0' || line[0] > '9')
+        return false;
+    const char* e = line.data() + n;
+    if (e[-11] != ' ' || e[-10] != '0' || e[-9] != 'x' || e[-22] != ' ' || e[-21] != '0' || e[-20] != 'x' ||
+        e[-24] != ' ' || (e[-23] != 'R' && e[-23] != 'W'))
+        return false;
+    uint32_t fields[2] = {};
+    uint32_t bad = 0;
+    for (int f = 0; f < 2; f++) {
+        const char* p = e - (f ? 8 : 19);
+        for (int i = 0; i < 8; i++) {
+            uint8_t d = HEX.v[static_cast<unsigned char>(p[i])];
+            bad |= d;
+            fields[f] = (fields[f] << 4) | (d & 0xF);
+        }
+    }
+    if (bad & 0xF0)
+        return false;
+    rec->kind = e[-23];
+    rec->reg = fields[0];
+    rec->value = fields[1];
+    rec->error = 0;
+    rec->killed = false;
+    rec->refused = false;
+    return true;
+}
+
 const char* parse_trace_buffer(const char* p, const char* end, TraceRecord* rec, bool* ok)
 {
     Cursor c{p, end};

@@ -1,5 +1,6 @@
 #include "qxsim/record/record_merge.h"
 
+#include "qxsim/model/mapped_file.h"
 #include "qxsim/model/proc_line.h"
 #include "qxsim/model/trace_format.h"
 #include "qxsim/record/record_format.h"
@@ -13,8 +14,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace qxsim {
@@ -98,28 +97,19 @@ class RecordFile {
 public:
     bool open(const std::string& path, std::string* err)
     {
-        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        struct stat st;
-        if (fd < 0 || ::fstat(fd, &st) != 0) {
-            *err = "cannot read " + path + ": " + std::strerror(errno);
-            if (fd >= 0)
-                ::close(fd);
+        if (!file_.open(path, false, err))
             return false;
-        }
-        size_ = static_cast<size_t>(st.st_size);
+        data_ = reinterpret_cast<const unsigned char*>(file_.data());
+        size_ = file_.size();
         if (size_ < sizeof(FileHeader)) {
             // killed between creating its file and writing the header
-            ::close(fd);
             pid_ = static_cast<int32_t>(std::atoi(path.c_str() + path.rfind('/') + 1));
             size_ = 0;
             return true;
         }
-        void* m = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd, 0);
-        if (m != MAP_FAILED)
-            data_ = static_cast<const unsigned char*>(m);
-        ::close(fd);
         FileHeader h;
-        if (!data_ || (std::memcpy(&h, data_, sizeof h), std::memcmp(h.magic, MAGIC, sizeof MAGIC) != 0)) {
+        std::memcpy(&h, data_, sizeof h);
+        if (std::memcmp(h.magic, MAGIC, sizeof MAGIC) != 0) {
             *err = path + " is not a recording of this recorder";
             return false;
         }
@@ -129,11 +119,6 @@ public:
             slots_[s] = slot_sentinel(s);
         skip_to_segment();
         return true;
-    }
-    ~RecordFile()
-    {
-        if (data_ && size_)
-            ::munmap(const_cast<unsigned char*>(data_), size_);
     }
 
     bool done() const { return pos_ >= size_; }
@@ -291,8 +276,9 @@ private:
             pending_.push_back(Event{'P', true, 0, 0, 0, std::move(text)});
     }
 
-    const unsigned char* data_ = nullptr;
-    size_t size_ = 0;
+    MappedFile file_;
+    const unsigned char* data_ = nullptr;  // file_'s bytes
+    size_t size_ = 0;  // 0 for a file cut off before its header
     size_t pos_ = 0;
     int32_t pid_ = 0;
     uint32_t order_ = 0;
