@@ -7,6 +7,7 @@
 #include "qxsim/model/fpga_status.h"
 #include "qxsim/model/i2c_master.h"
 #include "qxsim/model/parse.h"
+#include "qxsim/model/register_names.h"
 
 #include <fmt/format.h>
 
@@ -51,9 +52,9 @@ const FaultEntry<CoreFaults> core_fault_entries[] = {
     {"eio-reg", "REG [read|write]", "every access to register REG fails with EIO",
      [](CoreFaults& c, const Args& args, std::string* error) {
          uint32_t reg = 0;
-         if (args.empty() || args.size() > 2 || !parse_u32(args[0], &reg) ||
+         if (args.empty() || args.size() > 2 || !parse_register(args[0], &reg) ||
              (args.size() == 2 && args[1] != "read" && args[1] != "write")) {
-             *error = "eio-reg takes a register and optionally 'read' or 'write'";
+             *error = "eio-reg takes a register (name or address) and optionally 'read' or 'write'";
              return false;
          }
          c.f.eio_reg = reg;

@@ -158,7 +158,7 @@ TEST(Cli, fault_clear_of_one_named_fault_leaves_the_others_set)
         {"i2c-isb.0x10.nak", {"3"}, "fault nak 3: no acknowledge from write 3 on"},
         {"asmi.busy-reads", {"4"}, "fault busy-reads 4"},
         {"asmi.erase-error", {"0x2000000"}, "fault erase-error 0x02000000, fired 0"},
-        {"eio-reg", {"0x9000", "write"}, "Access faults set: eio-reg 0x9000 write"},
+        {"eio-reg", {"asmi_status", "read"}, "Access faults set: eio-reg 0x1004 read"},
         {"dev-denied", {}, "dev-denied"},
     };
     for (const Case& c : cases)
@@ -239,6 +239,8 @@ TEST(Cli, peek_and_poke_take_register_names)
         {{"peek", "I2C_STATUS"}, 1, "", "qxsim: not a register: I2C_STATUS\n"},
         {{"poke", "ASMI_CMDX", "1"}, 1, "", "qxsim: poke takes a register and a 32-bit value\n"},
         {{"poke", "ASMI_ADDR", "ASMI_CMD"}, 1, "", "qxsim: poke takes a register and a 32-bit value\n"},
+        {{"fault", "set", "eio-reg", "ASMI_STATUSX"}, 1, "",
+         "qxsim: eio-reg takes a register (name or address) and optionally 'read' or 'write'\n"},
     };
     for (const auto& s : steps) {
         Result r = sim.cli(s.args);
