@@ -8,6 +8,7 @@
 #include "qxsim/driver_abi.h"
 #include "qxsim/model/camera.h"
 #include "qxsim/model/tool_locks.h"
+#include "qxsim/preload/open_family.h"
 
 #include <atomic>
 #include <cerrno>
@@ -44,16 +45,6 @@ std::atomic<bool> device_fd[MAX_FD];
 std::atomic<bool> proc_opened;
 dev_t proc_dev;
 ino_t proc_ino;
-
-template <typename F>
-F next_symbol(const char* name)
-{
-    return reinterpret_cast<F>(::dlsym(RTLD_NEXT, name));
-}
-
-#define REAL(name, type)                                       \
-    static const auto real_##name = next_symbol<type>(#name); \
-    (void)0
 
 const char* state_dir()
 {
@@ -107,11 +98,6 @@ PathKind classify(const char* path, std::string* mapped)
     return PATH_OTHER;
 }
 
-bool wants_mode(int flags)
-{
-    return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
-}
-
 // The stand-in files are never created, truncated or written through.
 int driver_flags(int flags)
 {
@@ -133,8 +119,6 @@ qxsim::Camera* admit(int (qxsim::Camera::*driver_open)())
     }
     return cam;
 }
-
-using open_fn = int (*)(const char*, int, ...);
 
 // `real_open(path, flags, mode)` is the C library's open of the variant
 // the caller used.
@@ -268,96 +252,7 @@ int register_ioctl(int fd, unsigned request, void* arg)
 
 }  // namespace
 
-#define QX_EXPORT extern "C" __attribute__((visibility("default")))
-
-QX_EXPORT int open(const char* path, int flags, ...)
-{
-    REAL(open, open_fn);
-    mode_t mode = 0;
-    if (wants_mode(flags)) {
-        va_list ap;
-        va_start(ap, flags);
-        mode = static_cast<mode_t>(va_arg(ap, int));
-        va_end(ap);
-    }
-    return open_path([](const char* p, int f, mode_t m) { return real_open(p, f, m); }, path, flags, mode);
-}
-
-QX_EXPORT int open64(const char* path, int flags, ...)
-{
-    REAL(open64, open_fn);
-    mode_t mode = 0;
-    if (wants_mode(flags)) {
-        va_list ap;
-        va_start(ap, flags);
-        mode = static_cast<mode_t>(va_arg(ap, int));
-        va_end(ap);
-    }
-    return open_path([](const char* p, int f, mode_t m) { return real_open64(p, f, m); }, path, flags, mode);
-}
-
-QX_EXPORT int __open_2(const char* path, int flags)
-{
-    REAL(open, open_fn);
-    return open_path([](const char* p, int f, mode_t m) { return real_open(p, f, m); }, path, flags, 0);
-}
-
-QX_EXPORT int __open64_2(const char* path, int flags)
-{
-    REAL(open64, open_fn);
-    return open_path([](const char* p, int f, mode_t m) { return real_open64(p, f, m); }, path, flags, 0);
-}
-
-namespace {
-
-using openat_fn = int (*)(int, const char*, int, ...);
-
-int openat_path(openat_fn real_openat, int dirfd, const char* path, int flags, mode_t mode)
-{
-    // the stand-in paths are absolute: the directory descriptor plays no part
-    return open_path([=](const char* p, int f, mode_t m) { return real_openat(dirfd, p, f, m); }, path,
-                     flags, mode);
-}
-
-}  // namespace
-
-QX_EXPORT int openat(int dirfd, const char* path, int flags, ...)
-{
-    REAL(openat, openat_fn);
-    mode_t mode = 0;
-    if (wants_mode(flags)) {
-        va_list ap;
-        va_start(ap, flags);
-        mode = static_cast<mode_t>(va_arg(ap, int));
-        va_end(ap);
-    }
-    return openat_path(real_openat, dirfd, path, flags, mode);
-}
-
-QX_EXPORT int openat64(int dirfd, const char* path, int flags, ...)
-{
-    REAL(openat64, openat_fn);
-    mode_t mode = 0;
-    if (wants_mode(flags)) {
-        va_list ap;
-        va_start(ap, flags);
-        mode = static_cast<mode_t>(va_arg(ap, int));
-        va_end(ap);
-    }
-    return openat_path(real_openat64, dirfd, path, flags, mode);
-}
-
-QX_EXPORT int __openat_2(int dirfd, const char* path, int flags)
-{
-    REAL(openat, openat_fn);
-    return openat_path(real_openat, dirfd, path, flags, 0);
-}
-
-QX_EXPORT int __openat64_2(int dirfd, const char* path, int flags)
-{
-    REAL(openat64, openat_fn);
-    return openat_path(real_openat64, dirfd, path, flags, 0);
-}
+QX_INTERPOSE_OPEN_FAMILY(open_path)
 
 QX_EXPORT int creat(const char* path, mode_t mode)
 {
@@ -372,15 +267,15 @@ QX_EXPORT int creat64(const char* path, mode_t mode)
 QX_EXPORT FILE* fopen(const char* path, const char* mode)
 {
     using fopen_fn = FILE* (*)(const char*, const char*);
-    REAL(fopen, fopen_fn);
-    return fopen_path(real_fopen, path, mode);
+    QX_NEXT(fopen, fopen_fn);
+    return fopen_path(next_fopen, path, mode);
 }
 
 QX_EXPORT FILE* fopen64(const char* path, const char* mode)
 {
     using fopen_fn = FILE* (*)(const char*, const char*);
-    REAL(fopen64, fopen_fn);
-    return fopen_path(real_fopen64, path, mode);
+    QX_NEXT(fopen64, fopen_fn);
+    return fopen_path(next_fopen64, path, mode);
 }
 
 QX_EXPORT int ioctl(int fd, unsigned long request, ...)
@@ -392,24 +287,24 @@ QX_EXPORT int ioctl(int fd, unsigned long request, ...)
     if (fd >= 0 && fd < MAX_FD && device_fd[fd].load(std::memory_order_relaxed))
         return register_ioctl(fd, static_cast<unsigned>(request), arg);
     using ioctl_fn = int (*)(int, unsigned long, ...);
-    REAL(ioctl, ioctl_fn);
-    return real_ioctl(fd, request, arg);
+    QX_NEXT(ioctl, ioctl_fn);
+    return next_ioctl(fd, request, arg);
 }
 
 QX_EXPORT int close(int fd)
 {
     using close_fn = int (*)(int);
-    REAL(close, close_fn);
+    QX_NEXT(close, close_fn);
     if (fd >= 0 && fd < MAX_FD && device_fd[fd].exchange(false))
         if (qxsim::Camera* cam = camera())
             cam->device_close();
-    return real_close(fd);
+    return next_close(fd);
 }
 
 QX_EXPORT ssize_t write(int fd, const void* buf, size_t count)
 {
     using write_fn = ssize_t (*)(int, const void*, size_t);
-    REAL(write, write_fn);
+    QX_NEXT(write, write_fn);
     if (is_proc_fd(fd)) {
         qxsim::Camera* cam = camera();
         int e = cam ? cam->proc_write(static_cast<const char*>(buf), count) : ENODEV;
@@ -419,15 +314,15 @@ QX_EXPORT ssize_t write(int fd, const void* buf, size_t count)
         }
         return static_cast<ssize_t>(count);
     }
-    return real_write(fd, buf, count);
+    return next_write(fd, buf, count);
 }
 
 // Descriptor copies keep (or lose) the device mark.
 QX_EXPORT int dup(int fd)
 {
     using dup_fn = int (*)(int);
-    REAL(dup, dup_fn);
-    int nfd = real_dup(fd);
+    QX_NEXT(dup, dup_fn);
+    int nfd = next_dup(fd);
     if (nfd >= 0 && nfd < MAX_FD && fd >= 0 && fd < MAX_FD)
         device_fd[nfd] = device_fd[fd].load();
     return nfd;
@@ -436,8 +331,8 @@ QX_EXPORT int dup(int fd)
 QX_EXPORT int dup2(int fd, int nfd)
 {
     using dup2_fn = int (*)(int, int);
-    REAL(dup2, dup2_fn);
-    int r = real_dup2(fd, nfd);
+    QX_NEXT(dup2, dup2_fn);
+    int r = next_dup2(fd, nfd);
     if (r >= 0 && r < MAX_FD && fd >= 0 && fd < MAX_FD && r != fd)
         device_fd[r] = device_fd[fd].load();
     return r;
@@ -446,8 +341,8 @@ QX_EXPORT int dup2(int fd, int nfd)
 QX_EXPORT int dup3(int fd, int nfd, int flags)
 {
     using dup3_fn = int (*)(int, int, int);
-    REAL(dup3, dup3_fn);
-    int r = real_dup3(fd, nfd, flags);
+    QX_NEXT(dup3, dup3_fn);
+    int r = next_dup3(fd, nfd, flags);
     if (r >= 0 && r < MAX_FD && fd >= 0 && fd < MAX_FD)
         device_fd[r] = device_fd[fd].load();
     return r;

@@ -11,6 +11,7 @@
 // cannot catch loses what its buffer held (at most BUFFER_SIZE bytes, about
 // 13 000 accesses); its file then lacks the END record and the merge says so.
 // One thread per process is expected to access the device, as the tools do.
+#include "qxsim/preload/open_family.h"
 #include "qxsim/record/record_format.h"
 
 #include <cerrno>
@@ -43,16 +44,8 @@ struct reg_io {
     uint32_t value;
 };
 
-template <typename F>
-F next_symbol(const char* name)
-{
-    return reinterpret_cast<F>(::dlsym(RTLD_NEXT, name));
-}
+using qxsim::interpose::next_symbol;
 
-#define NEXT(name, type) static const auto next_##name = next_symbol<type>(#name)
-
-using open_fn = int (*)(const char*, int, ...);
-using openat_fn = int (*)(int, const char*, int, ...);
 using write_fn = ssize_t (*)(int, const void*, size_t);
 using close_fn = int (*)(int);
 using ioctl_fn = int (*)(int, unsigned long, ...);
@@ -98,7 +91,7 @@ char record_dir[512];
 
 write_fn next_write_raw()
 {
-    NEXT(write, write_fn);
+    QX_NEXT(write, write_fn);
     return next_write;
 }
 
@@ -126,7 +119,7 @@ void reset_slots()
 // the pid, and its new image writes a file of its own).
 bool open_file()
 {
-    NEXT(open, open_fn);
+    QX_NEXT(open, qxsim::interpose::open_fn);
     char path[600];
     for (unsigned n = 0; n < 1000; n++) {
         std::snprintf(path, sizeof path, "%s/%d.%u.rec", record_dir, static_cast<int>(r.pid), n);
@@ -335,7 +328,7 @@ __attribute__((constructor)) void recorder_init()
     std::strcpy(record_dir, dir);
     char path[600];
     std::snprintf(path, sizeof path, "%s/order", record_dir);
-    NEXT(open, open_fn);
+    QX_NEXT(open, qxsim::interpose::open_fn);
     int fd = next_open(path, O_RDWR | O_CLOEXEC, 0);
     if (fd < 0)
         return;
@@ -394,11 +387,6 @@ int open_path(Opener real_open, const char* path, int flags, mode_t mode)
     return fd;
 }
 
-bool wants_mode(int flags)
-{
-    return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
-}
-
 inline int record_ioctl(int fd, unsigned long request, reg_io* io)
 {
     uint32_t reg = io->reg;
@@ -422,73 +410,7 @@ void copy_mark(int from, int to)
 
 }  // namespace
 
-#define QX_EXPORT extern "C" __attribute__((visibility("default")))
-
-QX_EXPORT int open(const char* path, int flags, ...)
-{
-    NEXT(open, open_fn);
-    mode_t mode = 0;
-    if (wants_mode(flags)) {
-        va_list ap;
-        va_start(ap, flags);
-        mode = static_cast<mode_t>(va_arg(ap, int));
-        va_end(ap);
-    }
-    return open_path([](const char* p, int f, mode_t m) { return next_open(p, f, m); }, path, flags, mode);
-}
-
-QX_EXPORT int open64(const char* path, int flags, ...)
-{
-    NEXT(open64, open_fn);
-    mode_t mode = 0;
-    if (wants_mode(flags)) {
-        va_list ap;
-        va_start(ap, flags);
-        mode = static_cast<mode_t>(va_arg(ap, int));
-        va_end(ap);
-    }
-    return open_path([](const char* p, int f, mode_t m) { return next_open64(p, f, m); }, path, flags, mode);
-}
-
-QX_EXPORT int __open_2(const char* path, int flags)
-{
-    NEXT(__open_2, int (*)(const char*, int));
-    return open_path([](const char* p, int f, mode_t) { return next___open_2(p, f); }, path, flags, 0);
-}
-
-QX_EXPORT int __open64_2(const char* path, int flags)
-{
-    NEXT(__open64_2, int (*)(const char*, int));
-    return open_path([](const char* p, int f, mode_t) { return next___open64_2(p, f); }, path, flags, 0);
-}
-
-QX_EXPORT int openat(int dirfd, const char* path, int flags, ...)
-{
-    NEXT(openat, openat_fn);
-    mode_t mode = 0;
-    if (wants_mode(flags)) {
-        va_list ap;
-        va_start(ap, flags);
-        mode = static_cast<mode_t>(va_arg(ap, int));
-        va_end(ap);
-    }
-    return open_path([=](const char* p, int f, mode_t m) { return next_openat(dirfd, p, f, m); }, path, flags,
-                     mode);
-}
-
-QX_EXPORT int openat64(int dirfd, const char* path, int flags, ...)
-{
-    NEXT(openat64, openat_fn);
-    mode_t mode = 0;
-    if (wants_mode(flags)) {
-        va_list ap;
-        va_start(ap, flags);
-        mode = static_cast<mode_t>(va_arg(ap, int));
-        va_end(ap);
-    }
-    return open_path([=](const char* p, int f, mode_t m) { return next_openat64(dirfd, p, f, m); }, path,
-                     flags, mode);
-}
+QX_INTERPOSE_OPEN_FAMILY(open_path)
 
 // Declared with the request's argument as a named parameter: on the
 // targets this builds for (x86-64, ARM EABI) the third argument of the
@@ -506,7 +428,7 @@ QX_EXPORT int ioctl(int fd, unsigned long request, void* arg)
 
 QX_EXPORT int close(int fd)
 {
-    NEXT(close, close_fn);
+    QX_NEXT(close, close_fn);
     if (fd >= 0 && fd < MAX_FD && device_fd[fd]) {
         device_fd[fd] = false;
         if (r.active)
@@ -531,7 +453,7 @@ QX_EXPORT ssize_t write(int fd, const void* buf, size_t count)
 
 QX_EXPORT int dup(int fd)
 {
-    NEXT(dup, int (*)(int));
+    QX_NEXT(dup, int (*)(int));
     int nfd = next_dup(fd);
     copy_mark(fd, nfd);
     return nfd;
@@ -539,7 +461,7 @@ QX_EXPORT int dup(int fd)
 
 QX_EXPORT int dup2(int fd, int nfd)
 {
-    NEXT(dup2, int (*)(int, int));
+    QX_NEXT(dup2, int (*)(int, int));
     int r2 = next_dup2(fd, nfd);
     if (r2 >= 0)
         copy_mark(fd, r2);
@@ -548,7 +470,7 @@ QX_EXPORT int dup2(int fd, int nfd)
 
 QX_EXPORT int dup3(int fd, int nfd, int flags)
 {
-    NEXT(dup3, int (*)(int, int, int));
+    QX_NEXT(dup3, int (*)(int, int, int));
     int r3 = next_dup3(fd, nfd, flags);
     if (r3 >= 0)
         copy_mark(fd, r3);
@@ -559,7 +481,7 @@ QX_EXPORT int dup3(int fd, int nfd, int flags)
 // with _exit) or to be replaced.
 QX_EXPORT void _exit(int status)
 {
-    NEXT(_exit, void (*)(int));
+    QX_NEXT(_exit, void (*)(int));
     finish();
     next__exit(status);
     __builtin_unreachable();
@@ -567,7 +489,7 @@ QX_EXPORT void _exit(int status)
 
 QX_EXPORT void _Exit(int status)
 {
-    NEXT(_Exit, void (*)(int));
+    QX_NEXT(_Exit, void (*)(int));
     finish();
     next__Exit(status);
     __builtin_unreachable();
@@ -594,35 +516,35 @@ void before_exec()
 
 QX_EXPORT int execve(const char* path, char* const argv[], char* const envp[])
 {
-    NEXT(execve, int (*)(const char*, char* const*, char* const*));
+    QX_NEXT(execve, int (*)(const char*, char* const*, char* const*));
     before_exec();
     return next_execve(path, argv, envp);
 }
 
 QX_EXPORT int execv(const char* path, char* const argv[])
 {
-    NEXT(execv, int (*)(const char*, char* const*));
+    QX_NEXT(execv, int (*)(const char*, char* const*));
     before_exec();
     return next_execv(path, argv);
 }
 
 QX_EXPORT int execvp(const char* file, char* const argv[])
 {
-    NEXT(execvp, int (*)(const char*, char* const*));
+    QX_NEXT(execvp, int (*)(const char*, char* const*));
     before_exec();
     return next_execvp(file, argv);
 }
 
 QX_EXPORT int execvpe(const char* file, char* const argv[], char* const envp[])
 {
-    NEXT(execvpe, int (*)(const char*, char* const*, char* const*));
+    QX_NEXT(execvpe, int (*)(const char*, char* const*, char* const*));
     before_exec();
     return next_execvpe(file, argv, envp);
 }
 
 QX_EXPORT int fexecve(int fd, char* const argv[], char* const envp[])
 {
-    NEXT(fexecve, int (*)(int, char* const*, char* const*));
+    QX_NEXT(fexecve, int (*)(int, char* const*, char* const*));
     before_exec();
     return next_fexecve(fd, argv, envp);
 }
@@ -634,9 +556,10 @@ namespace {
 
 constexpr int MAX_ARGS = 1024;
 
-// The arguments after `arg` up to the null one; false when there are more
-// than fit (E2BIG, as the kernel would say).
-bool collect_args(const char* arg, va_list ap, char** argv, va_list* rest)
+// The arguments after `arg` up to the null one, then for execle the
+// environment; false when there are more than fit (E2BIG, as the kernel
+// would say).
+bool collect_args(const char* arg, va_list ap, char** argv, char* const** envp)
 {
     int n = 0;
     argv[n++] = const_cast<char*>(arg);
@@ -647,48 +570,37 @@ bool collect_args(const char* arg, va_list ap, char** argv, va_list* rest)
         }
         argv[n++] = va_arg(ap, char*);
     }
-    va_copy(*rest, ap);
+    if (envp)
+        *envp = va_arg(ap, char* const*);
     return true;
 }
 
 }  // namespace
 
+#define QX_COLLECT_ARGS(arg, envp)                                   \
+    char* argv[MAX_ARGS];                                            \
+    va_list ap;                                                      \
+    va_start(ap, arg);                                               \
+    bool collected = collect_args(arg, ap, argv, envp);              \
+    va_end(ap);                                                      \
+    if (!collected)                                                  \
+        return -1
+
 QX_EXPORT int execl(const char* path, const char* arg, ...)
 {
-    char* argv[MAX_ARGS];
-    va_list ap, rest;
-    va_start(ap, arg);
-    bool ok = collect_args(arg, ap, argv, &rest);
-    va_end(ap);
-    if (!ok)
-        return -1;
-    va_end(rest);
+    QX_COLLECT_ARGS(arg, nullptr);
     return execv(path, argv);
 }
 
 QX_EXPORT int execlp(const char* file, const char* arg, ...)
 {
-    char* argv[MAX_ARGS];
-    va_list ap, rest;
-    va_start(ap, arg);
-    bool ok = collect_args(arg, ap, argv, &rest);
-    va_end(ap);
-    if (!ok)
-        return -1;
-    va_end(rest);
+    QX_COLLECT_ARGS(arg, nullptr);
     return execvp(file, argv);
 }
 
 QX_EXPORT int execle(const char* path, const char* arg, ...)
 {
-    char* argv[MAX_ARGS];
-    va_list ap, rest;
-    va_start(ap, arg);
-    bool ok = collect_args(arg, ap, argv, &rest);
-    va_end(ap);
-    if (!ok)
-        return -1;
-    char* const* envp = va_arg(rest, char* const*);
-    va_end(rest);
+    char* const* envp = nullptr;
+    QX_COLLECT_ARGS(arg, &envp);
     return execve(path, argv, envp);
 }
