@@ -179,7 +179,7 @@ void DacChip::power_on()
     for (DacOutputState& out : state_.outputs) {
         out.input = 0;
         out.code = 0;
-        out.powered = 1;
+        out.powered = 0;
     }
     state_.ref_internal = 0;
     state_.ref_powered = 0;

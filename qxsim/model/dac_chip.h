@@ -13,7 +13,8 @@
 //
 // Updates power the outputs they touch up again, and the internal reference
 // with them when it is selected. A read transaction is not acknowledged.
-// Power-on: all codes 0, outputs powered at zero scale, external reference.
+// Power-on: all codes 0, every output powered down (high impedance), external
+// reference; the first update of an output powers it up.
 #pragma once
 
 #include "qxsim/model/dac_state.h"

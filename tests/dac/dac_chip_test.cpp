@@ -75,14 +75,16 @@ TEST_F(DacChipModel, show_lists_outputs_by_net_with_pending_inputs)
     ASSERT_TRUE(send(0x60, 0));
     ASSERT_TRUE(send(0x30, 0x12C));
     ASSERT_TRUE(send(0x02, 0x89));
+    ASSERT_TRUE(send(0x37, 0x5));
     ASSERT_TRUE(send(0x47, 0));
     std::ostringstream out;
     chip.describe(out);
     const std::string text = out.str();
-    EXPECT_EQ(text.rfind("  0x10 DAC U12 (also global 0x73): internal reference on, 4 write(s)\n", 0), 0u) << text;
+    EXPECT_EQ(text.rfind("  0x10 DAC U12 (also global 0x73): internal reference on, 5 write(s)\n", 0), 0u) << text;
     EXPECT_NE(text.find("    VREF   0x12c  powered\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("    VLN    0x000  powered  (input 0x089 pending)\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("    VCAS   0x000  powered down\n"), std::string::npos) << text;
+    // Powered down since power-on: loading an input does not power it up.
+    EXPECT_NE(text.find("    VLN    0x000  powered down  (input 0x089 pending)\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("    VCAS   0x005  powered down\n"), std::string::npos) << text;
 }
 
 }  // namespace

@@ -71,7 +71,7 @@ void expect_outputs_at_power_on(const qxsim::DacState& d)
 {
     for (unsigned i = 0; i < 16; i++) {
         EXPECT_EQ(output(d, i).code, 0) << "output " << i;
-        EXPECT_EQ(output(d, i).powered, 1) << "output " << i;
+        EXPECT_EQ(output(d, i).powered, 0) << "output " << i;
     }
 }
 

@@ -132,6 +132,7 @@ TEST(PowerCycle, volatile_state_returns_to_power_on_and_the_rest_stays)
         auto lock = sim.model().lock();
         accesses = sim.model().state().core.accesses;
         EXPECT_TRUE(sim.model().state().dac.u12.ref_powered);
+        EXPECT_TRUE(sim.model().state().dac.u14.outputs[7].powered);
     }
 
     Result r = sim.cli({"power-cycle"});
@@ -151,11 +152,12 @@ TEST(PowerCycle, volatile_state_returns_to_power_on_and_the_rest_stays)
     {
         auto lock = sim.model().lock();
         qxsim::Camera& cam = sim.model();
-        // The bias that dac -u loaded is gone: codes at zero scale, no reference.
+        // The bias that dac -u loaded is gone: codes at zero scale, outputs
+        // and reference powered down.
         for (qxsim::DacIndex chip : {qxsim::DAC_U12, qxsim::DAC_U14}) {
             const qxsim::DacChipState& d = chip == qxsim::DAC_U12 ? cam.state().dac.u12 : cam.state().dac.u14;
             for (const qxsim::DacOutputState& o : d.outputs)
-                EXPECT_TRUE(o.code == 0 && o.input == 0) << "DAC " << chip;
+                EXPECT_TRUE(o.code == 0 && o.input == 0 && !o.powered) << "DAC " << chip;
             EXPECT_FALSE(d.ref_internal || d.ref_powered) << "DAC " << chip;
         }
         EXPECT_FALSE(cam.asmi().flash().four_byte());
