@@ -21,12 +21,12 @@ const std::string client = QXSIM_REG_CLIENT;
 TEST(Interposer, every_open_variant_reaches_the_simulated_device)
 {
     SimCamera sim;
-    for (const char* how : {"open", "open64", "openat", "open2", "fopen"}) {
+    for (const char* how : {"open", "open64", "openat", "open2", "openat2", "fopen"}) {
         Result r = sim.run({client, how, "r", "0x4"});
         EXPECT_TRUE(status_is(r, 0));
         EXPECT_TRUE(stdout_is(r, std::string(how) + " ok\nr 0x4 = 0x11\n"));
     }
-    EXPECT_EQ(qxtest::reads_of(sim.trace(), 0x4), 5u);
+    EXPECT_EQ(qxtest::reads_of(sim.trace(), 0x4), 6u);
 }
 
 TEST(Interposer, write_then_read_back_an_unmodelled_register)

@@ -1,7 +1,9 @@
 // A stand-in for a tool's register layer, for testing the interposer: each
 // argument is one operation on /dev/qx_fpga (or the proc file), results on
 // standard output, one line each.
-//   open | open64 | openat | open2 | fopen   open the device with that call
+//   open | open64 | openat | open2 | openat2 | fopen
+//                    open the device with that call (open2, openat2: the
+//                    fortified forms)
 //   r REG            read:  "r REG = VALUE" or "r REG: errno N"
 //   w REG VALUE      write: "w REG ok" or "w REG: errno N"
 //   ioctl REQ        another request on the device: "ioctl: errno N"
@@ -24,7 +26,8 @@
 
 #include "qxsim/driver_abi.h"
 
-extern "C" int __open_2(const char*, int);  // the fortified open
+extern "C" int __open_2(const char*, int);  // the fortified opens
+extern "C" int __openat_2(int, const char*, int);
 
 namespace {
 
@@ -81,6 +84,9 @@ int main(int argc, char** argv)
         } else if (op == "open2") {
             fd = __open_2(device, O_RDWR);
             report_open("open2");
+        } else if (op == "openat2") {
+            fd = __openat_2(AT_FDCWD, device, O_RDWR);
+            report_open("openat2");
         } else if (op == "fopen") {
             FILE* f = std::fopen(device, "r+");
             fd = f ? fileno(f) : -1;

@@ -98,6 +98,10 @@ TEST(Record, writes_what_the_camera_itself_traced)
     const std::string regdump = qxtest::tool_path("regdump");
     const Case cases[] = {
         {"dac", {"dac", "-u"}, 1},
+        {"every open variant",
+         {QXSIM_REG_CLIENT, "open", "r", "0x4", "close", "open64", "r", "0x4", "close", "openat", "r", "0x4",
+          "close", "open2", "r", "0x4", "close", "openat2", "w", "0x8000", "0x5", "close"},
+         1},
         {"shell, subshell and exec",
          {"/bin/sh", "-c",
           "(echo w 0x8170 0x1 > /proc/qx_pci/regs); echo w 0x8170 0x2 > /proc/qx_pci/regs; exec " + regdump +
