@@ -22,6 +22,14 @@ const char* const tool_lock_paths[TOOL_LOCK_COUNT] = {
     /* TOOL_LOCK_FLASH    */ "/run/lock/qx-flash.lock",
 };
 
+// Held by the process next in line for the lock while it waits.
+const char* const tool_lock_gate_paths[TOOL_LOCK_COUNT] = {
+    /* TOOL_LOCK_I2C_MAIN */ "/run/lock/qx-i2c-main.gate",
+    /* TOOL_LOCK_I2C_ISB  */ "/run/lock/qx-i2c-isb.gate",
+    /* TOOL_LOCK_I2C_IOB  */ "/run/lock/qx-i2c-iob.gate",
+    /* TOOL_LOCK_FLASH    */ "/run/lock/qx-flash.gate",
+};
+
 enum tool_lock_file_state {
     LOCK_FILE_UNOPENED,
     LOCK_FILE_OPEN,
@@ -31,14 +39,16 @@ enum tool_lock_file_state {
 struct tool_lock_entry {
     tool_lock_file_state state;
     int fd;
+    int gate_fd;  // opened at the first wait; -1 without a gate (waiters then only poll the lock)
+    bool gate_tried;
     bool held;
 };
 
 tool_lock_entry tool_locks[TOOL_LOCK_COUNT] = {
-    {LOCK_FILE_UNOPENED, -1, false},
-    {LOCK_FILE_UNOPENED, -1, false},
-    {LOCK_FILE_UNOPENED, -1, false},
-    {LOCK_FILE_UNOPENED, -1, false},
+    {LOCK_FILE_UNOPENED, -1, -1, false, false},
+    {LOCK_FILE_UNOPENED, -1, -1, false, false},
+    {LOCK_FILE_UNOPENED, -1, -1, false, false},
+    {LOCK_FILE_UNOPENED, -1, -1, false, false},
 };
 
 // The warning about running unlocked is given once per run.
@@ -69,6 +79,14 @@ void tool_lock_unavailable(tool_lock_entry& lock, const char* path, const char* 
 // Read-only is enough for flock, and lets every user lock a file another
 // user created. A file of another user in the sticky /run/lock may refuse
 // O_CREAT (fs.protected_regular), so an existing file is opened without it.
+int tool_lock_open_file(const char* path)
+{
+    int fd = open(path, O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0 && errno == EACCES)
+        fd = open(path, O_RDONLY | O_CLOEXEC);
+    return fd;
+}
+
 bool tool_lock_open(tool_lock_id id)
 {
     tool_lock_entry& lock = tool_locks[id];
@@ -76,17 +94,32 @@ bool tool_lock_open(tool_lock_id id)
         return true;
     if (lock.state == LOCK_FILE_UNAVAILABLE)
         return false;
-    const char* path = tool_lock_paths[id];
-    int fd = open(path, O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0 && errno == EACCES)
-        fd = open(path, O_RDONLY | O_CLOEXEC);
+    int fd = tool_lock_open_file(tool_lock_paths[id]);
     if (fd < 0) {
-        tool_lock_unavailable(lock, path, "cannot create", errno);
+        tool_lock_unavailable(lock, tool_lock_paths[id], "cannot create", errno);
         return false;
     }
     lock.fd = fd;
     lock.state = LOCK_FILE_OPEN;
     return true;
+}
+
+// A gate that cannot be opened only costs the waiters their place in line.
+void tool_lock_open_gate(tool_lock_id id)
+{
+    tool_lock_entry& lock = tool_locks[id];
+    if (lock.gate_tried)
+        return;
+    lock.gate_tried = true;
+    lock.gate_fd = tool_lock_open_file(tool_lock_gate_paths[id]);
+}
+
+// One try at the lock: 1 taken, 0 held elsewhere, -1 flock refused (errno).
+int tool_lock_try(int fd)
+{
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0)
+        return 1;
+    return errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
 }
 
 }  // namespace
@@ -105,21 +138,38 @@ bool tool_lock_take(tool_lock_id id, bool wait)
     tool_lock_entry& lock = tool_locks[id];
     if (!tool_lock_open(id))
         return true;
+    if (wait)
+        tool_lock_open_gate(id);
 
-    // Polled rather than blocking, so that the wait stays bounded.
+    // Polled rather than blocking, so that the wait stays bounded. Only the
+    // process holding the gate tries the lock; the others wait for the gate.
     const long give_up_ms = tool_lock_now_ms() + TOOL_LOCK_WAIT_MS;
-    while (flock(lock.fd, LOCK_EX | LOCK_NB) != 0) {
-        if (errno != EWOULDBLOCK && errno != EINTR) {
-            // A file system without flock support: as good as no lock file.
-            tool_lock_unavailable(lock, tool_lock_paths[id], "cannot lock", errno);
-            return true;
+    bool gate_held = false;
+    for (;;) {
+        if (wait && !gate_held && lock.gate_fd >= 0) {
+            int gate = tool_lock_try(lock.gate_fd);
+            if (gate < 0) {
+                close(lock.gate_fd);  // no flock on the gate's file: poll the lock alone
+                lock.gate_fd = -1;
+            }
+            gate_held = gate == 1;
         }
-        if (!wait || tool_lock_now_ms() >= give_up_ms)
-            return false;
+        const bool in_line = !wait || gate_held || lock.gate_fd < 0;
+        const int taken = in_line ? tool_lock_try(lock.fd) : 0;
+        const int err = errno;
+        if (taken != 0 || !wait || tool_lock_now_ms() >= give_up_ms) {
+            if (gate_held)
+                flock(lock.gate_fd, LOCK_UN);
+            if (taken < 0) {
+                // A file system without flock support: as good as no lock file.
+                tool_lock_unavailable(lock, tool_lock_paths[id], "cannot lock", err);
+                return true;
+            }
+            lock.held = taken == 1;
+            return lock.held;
+        }
         tool_lock_sleep_ms(TOOL_LOCK_POLL_MS);
     }
-    lock.held = true;
-    return true;
 }
 
 void tool_lock_release(tool_lock_id id)

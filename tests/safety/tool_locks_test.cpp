@@ -144,6 +144,38 @@ TEST(ToolLocks, a_tool_waits_for_a_hold_that_ends_within_the_bound)
     EXPECT_EQ(qxtest::writes_to(sim.trace(), 0x180).size(), 19u);
 }
 
+// dac -u lets go of the ISB master after each of its 19 writes and takes it
+// again at once. biasset, started once dac's first write is in the trace,
+// waits in line at the gate and goes next: its three lines come within
+// dac's run, one after another, instead of after dac's last write.
+TEST(ToolLocks, a_waiting_tool_goes_before_a_holder_that_takes_the_lock_again)
+{
+    if (!tools_built())
+        GTEST_SKIP() << "a tool is missing from this build";
+    SimCamera sim;
+    Result r = sim.shell("'" + qxtest::tool_path("dac") + "' -u & until grep -qs ' W 0x00000180 ' '" + sim.dir() +
+                         "/trace.log'; do sleep 0.002; done; '" + qxtest::tool_path("biasset") +
+                         "' VPIX 450; s=$?; wait $! || s=1; exit $s");
+    EXPECT_TRUE(status_is(r, 0));
+    EXPECT_TRUE(stderr_is(r, ""));
+    size_t dac_writes_before = 0, proc_lines = 0, dac_writes = 0;
+    bool interleaved = false;
+    for (const qxtest::TraceRecord& t : sim.trace()) {
+        if (t.kind == 'P') {
+            proc_lines++;
+        } else if (t.kind == 'W' && t.reg == 0x180) {
+            dac_writes++;
+            dac_writes_before += proc_lines == 0;
+            interleaved |= proc_lines > 0 && proc_lines < 3;
+        }
+    }
+    EXPECT_EQ(dac_writes, 19u);
+    EXPECT_EQ(proc_lines, 3u);
+    EXPECT_FALSE(interleaved) << "biasset's three lines are one transaction";
+    EXPECT_GE(dac_writes_before, 1u) << "biasset started while dac was running";
+    EXPECT_LT(dac_writes_before, 19u) << "biasset waited for the whole of dac's run";
+}
+
 // A lock file that cannot be created (here: no locks/ folder, as a system
 // without /run/lock) leaves each tool working, unlocked, said once per run;
 // the traffic is the same as with the locks.
