@@ -3,7 +3,8 @@
 # `update` on the simulated camera, with the locks and without them: the
 # unlocked camera has no locks/ folder, as a system without /run/lock, so
 # the same binaries run unlocked (after their one line saying so). Runs
-# alternate between the two cameras; the median of each is printed.
+# alternate between the two cameras; the median of each is printed. Then
+# how long biasset and regdump wait beside dac -u loops.
 # usage: bench/lock_bench.sh [BUILD_DIR] [DAC_RUNS] [UPDATE_RUNS]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -62,3 +63,25 @@ head -c $((16 << 20)) /dev/zero | openssl enc -aes-128-ctr -nosalt -K 0011223344
     -iv 00000000000000000000000000000000 > "$work/img16"
 bench "update 16 MiB" "$update_runs" update "$work/img16"
 grep -q "Verification complete" "$work/out.txt" || { echo "update failed:"; tail -5 "$work/out.txt"; exit 1; }
+
+# Contention: dac -u, biasset and regdump -i in loops on one camera, as the
+# camera's scripts may run them. Each biasset and regdump run is timed (its
+# own work is about 16 ms); the longest run is the longest wait for the ISB
+# master plus that work.
+cam=$work/contended
+make_camera "$cam" locked
+cat > "$work/loops.sh" <<LOOPS
+timed_loop() { n=\$1; out=\$2; shift 2; i=0; while [ \$i -lt \$n ]; do
+    s=\$(date +%s%N); "\$@" > /dev/null || echo failed >> "$work/failed"; e=\$(date +%s%N)
+    echo \$(( (e - s) / 1000000 )) >> "\$out"; i=\$((i + 1)); done; }
+timed_loop 10 /dev/null '$build/dac/dac' -u & a=\$!
+timed_loop 30 '$work/biasset.ms' '$build/biasset/biasset' VPIX 450 & b=\$!
+timed_loop 30 '$work/regdump.ms' '$build/regdump/regdump' -i -d 0x50 -c 16 & c=\$!
+wait \$a \$b \$c
+LOOPS
+"$qxsim" --state "$cam" run -- sh "$work/loops.sh"
+[[ -e "$work/failed" ]] && { echo "a tool failed in the contention loops"; exit 1; }
+for tool in biasset regdump; do
+    printf '%-8s beside dac -u loops: median %4d ms, longest %4d ms per run (30 runs)\n' "$tool" \
+        "$(median < "$work/$tool.ms")" "$(sort -n "$work/$tool.ms" | tail -1)"
+done
