@@ -8,6 +8,7 @@
 #include "qxsim/driver_abi.h"
 #include "qxsim/model/camera.h"
 #include "qxsim/model/tool_locks.h"
+#include "qxsim/preload/descriptors.h"
 #include "qxsim/preload/open_family.h"
 
 #include <atomic>
@@ -35,16 +36,11 @@ using qxsim::FPGA_IOC_READ_REG;
 using qxsim::FPGA_IOC_WRITE_REG;
 using qxsim::fpga_reg_io;
 
-// Descriptors of /dev/qx_fpga handed out in this process.
-constexpr int MAX_FD = 1 << 16;
-std::atomic<bool> device_fd[MAX_FD];
-
-// Identity of the proc stand-in file, once this process has opened it:
-// writes to any descriptor of that file (also after the shell's dup2 onto
-// standard output) are register-write lines.
-std::atomic<bool> proc_opened;
-dev_t proc_dev;
-ino_t proc_ino;
+// Descriptors of /dev/qx_fpga handed out in this process, and the proc
+// stand-in file: writes to any descriptor of it (also after the shell's dup2
+// onto standard output) are register-write lines.
+qxsim::interpose::DeviceDescriptors devices;
+qxsim::interpose::ProcFileIdentity proc_file;
 
 const char* state_dir()
 {
@@ -129,24 +125,13 @@ int open_device(Opener real_open, int flags)
     if (!cam)
         return -1;
     int fd = real_open(cam->device_node().c_str(), driver_flags(flags), 0);
-    if (fd >= MAX_FD) {
+    if (fd >= qxsim::interpose::DeviceDescriptors::MAX_FD) {
         ::close(fd);
         errno = EMFILE;
         return -1;
     }
-    if (fd >= 0)
-        device_fd[fd] = true;
+    devices.mark(fd);
     return fd;
-}
-
-void remember_proc_file(int fd)
-{
-    struct stat st;
-    if (::fstat(fd, &st) == 0) {
-        proc_dev = st.st_dev;
-        proc_ino = st.st_ino;
-        proc_opened = true;
-    }
 }
 
 template <typename Opener>
@@ -157,7 +142,7 @@ int open_proc(Opener real_open, int flags)
         return -1;
     int fd = real_open(cam->proc_file().c_str(), driver_flags(flags), 0);
     if (fd >= 0)
-        remember_proc_file(fd);
+        proc_file.remember(fd);
     return fd;
 }
 
@@ -171,14 +156,6 @@ int open_path(Opener real_open, const char* path, int flags, mode_t mode)
     case PATH_MAPPED: return real_open(mapped.c_str(), flags, mode);
     default: return real_open(path, flags, mode);
     }
-}
-
-bool is_proc_fd(int fd)
-{
-    if (!proc_opened)
-        return false;
-    struct stat st;
-    return ::fstat(fd, &st) == 0 && st.st_dev == proc_dev && st.st_ino == proc_ino;
 }
 
 ssize_t proc_cookie_write(void* cookie, const char* buf, size_t size)
@@ -205,8 +182,8 @@ FILE* fopen_path(FILE* (*real_fopen)(const char*, const char*), const char* path
         if (!cam)
             return nullptr;
         FILE* f = real_fopen(cam->device_node().c_str(), mode[0] == 'w' ? "r+" : mode);
-        if (f && fileno(f) < MAX_FD)
-            device_fd[fileno(f)] = true;
+        if (f)
+            devices.mark(fileno(f));
         return f;
     }
     case PATH_PROC: {
@@ -284,7 +261,7 @@ QX_EXPORT int ioctl(int fd, unsigned long request, ...)
     va_start(ap, request);
     void* arg = va_arg(ap, void*);
     va_end(ap);
-    if (fd >= 0 && fd < MAX_FD && device_fd[fd].load(std::memory_order_relaxed))
+    if (devices.has(fd))
         return register_ioctl(fd, static_cast<unsigned>(request), arg);
     using ioctl_fn = int (*)(int, unsigned long, ...);
     QX_NEXT(ioctl, ioctl_fn);
@@ -295,7 +272,7 @@ QX_EXPORT int close(int fd)
 {
     using close_fn = int (*)(int);
     QX_NEXT(close, close_fn);
-    if (fd >= 0 && fd < MAX_FD && device_fd[fd].exchange(false))
+    if (devices.take(fd))
         if (qxsim::Camera* cam = camera())
             cam->device_close();
     return next_close(fd);
@@ -305,7 +282,7 @@ QX_EXPORT ssize_t write(int fd, const void* buf, size_t count)
 {
     using write_fn = ssize_t (*)(int, const void*, size_t);
     QX_NEXT(write, write_fn);
-    if (is_proc_fd(fd)) {
+    if (proc_file.is(fd)) {
         qxsim::Camera* cam = camera();
         int e = cam ? cam->proc_write(static_cast<const char*>(buf), count) : ENODEV;
         if (e) {
@@ -323,8 +300,7 @@ QX_EXPORT int dup(int fd)
     using dup_fn = int (*)(int);
     QX_NEXT(dup, dup_fn);
     int nfd = next_dup(fd);
-    if (nfd >= 0 && nfd < MAX_FD && fd >= 0 && fd < MAX_FD)
-        device_fd[nfd] = device_fd[fd].load();
+    devices.copy(fd, nfd);
     return nfd;
 }
 
@@ -333,8 +309,7 @@ QX_EXPORT int dup2(int fd, int nfd)
     using dup2_fn = int (*)(int, int);
     QX_NEXT(dup2, dup2_fn);
     int r = next_dup2(fd, nfd);
-    if (r >= 0 && r < MAX_FD && fd >= 0 && fd < MAX_FD && r != fd)
-        device_fd[r] = device_fd[fd].load();
+    devices.copy(fd, r);
     return r;
 }
 
@@ -343,7 +318,6 @@ QX_EXPORT int dup3(int fd, int nfd, int flags)
     using dup3_fn = int (*)(int, int, int);
     QX_NEXT(dup3, dup3_fn);
     int r = next_dup3(fd, nfd, flags);
-    if (r >= 0 && r < MAX_FD && fd >= 0 && fd < MAX_FD)
-        device_fd[r] = device_fd[fd].load();
+    devices.copy(fd, r);
     return r;
 }

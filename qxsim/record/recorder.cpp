@@ -11,6 +11,7 @@
 // cannot catch loses what its buffer held (at most BUFFER_SIZE bytes, about
 // 13 000 accesses); its file then lacks the END record and the merge says so.
 // One thread per process is expected to access the device, as the tools do.
+#include "qxsim/preload/descriptors.h"
 #include "qxsim/preload/open_family.h"
 #include "qxsim/record/record_format.h"
 
@@ -56,15 +57,11 @@ struct Next {
 };
 Next next;
 
-// Descriptors of the device node in this process, while recording.
-constexpr int MAX_FD = 1 << 16;
-bool device_fd[MAX_FD];
-
-// Identity of the proc file once this process opened it: the shell opens
-// it for a redirection and writes through a copy on standard output.
-bool proc_opened;
-dev_t proc_dev;
-ino_t proc_ino;
+// Descriptors of the device node in this process, while recording, and the
+// proc file once this process opened it: the shell opens it for a
+// redirection and writes through a copy on standard output.
+qxsim::interpose::DeviceDescriptors devices;
+qxsim::interpose::ProcFileIdentity proc_file;
 
 // ---- the per-process record buffer --------------------------------------
 
@@ -349,24 +346,6 @@ __attribute__((destructor)) void recorder_fini()
     finish();
 }
 
-bool is_proc_fd(int fd)
-{
-    if (!proc_opened)
-        return false;
-    struct stat st;
-    return ::fstat(fd, &st) == 0 && st.st_dev == proc_dev && st.st_ino == proc_ino;
-}
-
-void remember_proc_file(int fd)
-{
-    struct stat st;
-    if (::fstat(fd, &st) == 0) {
-        proc_dev = st.st_dev;
-        proc_ino = st.st_ino;
-        proc_opened = true;
-    }
-}
-
 // `real_open(path, flags, mode)`: the next open of the variant called.
 template <typename Opener>
 int open_path(Opener real_open, const char* path, int flags, mode_t mode)
@@ -377,10 +356,10 @@ int open_path(Opener real_open, const char* path, int flags, mode_t mode)
     if (!dev && !proc)
         return fd;
     int err = fd < 0 ? errno : 0;
-    if (fd >= 0 && dev && fd < MAX_FD && r.active)
-        device_fd[fd] = true;
+    if (fd >= 0 && dev && r.active)
+        devices.mark(fd);
     if (fd >= 0 && proc)
-        remember_proc_file(fd);
+        proc_file.remember(fd);
     if (r.active)
         put_open(dev ? PATH_DEVICE : PATH_PROC, err);
     errno = err ? err : errno;
@@ -402,12 +381,6 @@ inline int record_ioctl(int fd, unsigned long request, reg_io* io)
     return ret;
 }
 
-void copy_mark(int from, int to)
-{
-    if (to >= 0 && to < MAX_FD && to != from)
-        device_fd[to] = from >= 0 && from < MAX_FD && device_fd[from];
-}
-
 }  // namespace
 
 QX_INTERPOSE_OPEN_FAMILY(open_path)
@@ -418,8 +391,7 @@ QX_INTERPOSE_OPEN_FAMILY(open_path)
 // save area of a variadic function is work the hot path can do without.
 QX_EXPORT int ioctl(int fd, unsigned long request, void* arg)
 {
-    if (fd >= 0 && fd < MAX_FD && device_fd[fd] &&
-        (request == IOC_READ_REG || request == IOC_WRITE_REG) && arg)
+    if (devices.has(fd) && (request == IOC_READ_REG || request == IOC_WRITE_REG) && arg)
         return record_ioctl(fd, request, static_cast<reg_io*>(arg));
     if (__builtin_expect(!next.ioctl, 0))
         next.ioctl = next_symbol<ioctl_fn>("ioctl");
@@ -429,18 +401,15 @@ QX_EXPORT int ioctl(int fd, unsigned long request, void* arg)
 QX_EXPORT int close(int fd)
 {
     QX_NEXT(close, close_fn);
-    if (fd >= 0 && fd < MAX_FD && device_fd[fd]) {
-        device_fd[fd] = false;
-        if (r.active)
-            put_close();
-    }
+    if (devices.take(fd) && r.active)
+        put_close();
     return next_close(fd);
 }
 
 QX_EXPORT ssize_t write(int fd, const void* buf, size_t count)
 {
     write_fn next = next_write_raw();
-    if (!r.active || !is_proc_fd(fd))
+    if (!r.active || !proc_file.is(fd))
         return next(fd, buf, count);
     take_turn();
     ssize_t n = next(fd, buf, count);
@@ -455,7 +424,7 @@ QX_EXPORT int dup(int fd)
 {
     QX_NEXT(dup, int (*)(int));
     int nfd = next_dup(fd);
-    copy_mark(fd, nfd);
+    devices.copy(fd, nfd);
     return nfd;
 }
 
@@ -463,8 +432,7 @@ QX_EXPORT int dup2(int fd, int nfd)
 {
     QX_NEXT(dup2, int (*)(int, int));
     int r2 = next_dup2(fd, nfd);
-    if (r2 >= 0)
-        copy_mark(fd, r2);
+    devices.copy(fd, r2);
     return r2;
 }
 
@@ -472,8 +440,7 @@ QX_EXPORT int dup3(int fd, int nfd, int flags)
 {
     QX_NEXT(dup3, int (*)(int, int, int));
     int r3 = next_dup3(fd, nfd, flags);
-    if (r3 >= 0)
-        copy_mark(fd, r3);
+    devices.copy(fd, r3);
     return r3;
 }
 
