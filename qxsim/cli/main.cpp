@@ -1,5 +1,5 @@
 // qxsim: the simulated camera's front end.
-#include "qxsim/cli/absolute_path.h"
+#include "qxsim/cli/paths.h"
 #include "qxsim/cli/flash_commands.h"
 #include "qxsim/cli/qxsim_paths.h"
 #include "qxsim/cli/trace_view.h"
@@ -80,21 +80,6 @@ int fail(const std::string& message)
 {
     std::fprintf(stderr, "qxsim: %s\n", message.c_str());
     return 1;
-}
-
-std::string preload_path()
-{
-    char exe[PATH_MAX];
-    ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
-    if (n > 0) {
-        exe[n] = 0;
-        std::string dir(exe);
-        dir.erase(dir.rfind('/'));
-        std::string candidate = dir + "/libqxsim_preload.so";
-        if (::access(candidate.c_str(), R_OK) == 0)
-            return candidate;
-    }
-    return QXSIM_PRELOAD_PATH;
 }
 
 int cmd_create(const std::string& dir, const std::vector<std::string>& args)
@@ -251,7 +236,7 @@ int cmd_run(const std::string& dir, const std::vector<std::string>& args)
         for (const qxsim::ToolPath& t : qxsim::built_tools)
             if (tool == t.name && ::access(t.path, X_OK) == 0)
                 tool = t.path;
-    std::string preload = preload_path();
+    std::string preload = qxsim_cli::library_path("libqxsim_preload.so", QXSIM_PRELOAD_PATH);
     const char* old = ::getenv("LD_PRELOAD");
     if (old && *old && std::string(old).find(preload) == std::string::npos)
         preload += ":" + std::string(old);

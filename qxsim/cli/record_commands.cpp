@@ -1,4 +1,4 @@
-#include "qxsim/cli/absolute_path.h"
+#include "qxsim/cli/paths.h"
 #include "qxsim/cli/record_commands.h"
 
 #include "qxsim/cli/qxsim_paths.h"
@@ -49,22 +49,6 @@ int usage()
     return 2;
 }
 
-// A library built beside the front end (installed or in the build tree).
-std::string library_path(const char* name, const char* built)
-{
-    char exe[PATH_MAX];
-    ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
-    if (n > 0) {
-        exe[n] = 0;
-        std::string dir(exe);
-        dir.erase(dir.rfind('/'));
-        std::string candidate = dir + "/" + name;
-        if (::access(candidate.c_str(), R_OK) == 0)
-            return candidate;
-    }
-    return built;
-}
-
 std::string find_tool(const std::string& name)
 {
     if (name.find('/') == std::string::npos)
@@ -100,9 +84,9 @@ bool make_recording_dir(const std::string& out, std::string* dir)
 int run_recorded(const std::string& dir, bool sim, const std::string& rec_dir,
                  const std::vector<std::string>& argv_in)
 {
-    std::string preload = library_path("libqxsim_record.so", QXSIM_RECORD_PATH);
+    std::string preload = qxsim_cli::library_path("libqxsim_record.so", QXSIM_RECORD_PATH);
     if (sim)
-        preload += ":" + library_path("libqxsim_preload.so", QXSIM_PRELOAD_PATH);
+        preload += ":" + qxsim_cli::library_path("libqxsim_preload.so", QXSIM_PRELOAD_PATH);
     const char* old = ::getenv("LD_PRELOAD");
     if (old && *old)
         preload += ":" + std::string(old);
