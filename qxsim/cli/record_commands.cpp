@@ -20,7 +20,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
 #include <string_view>
 
@@ -209,13 +208,6 @@ uint32_t busy_mask(uint32_t reg)
 // as a difference (datasheet timing makes a sector erase take 250 ms).
 constexpr double BUSY_LIMIT_S = 5.0;
 
-double seconds_now()
-{
-    struct timespec ts;
-    ::clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
 // A trace file mapped into memory, walked line by line.
 class TraceText {
 public:
@@ -363,10 +355,9 @@ public:
     // unreadable line (in bad_line_).
     bool run()
     {
-        size_t line_pos = 0;
         std::string_view line;
         qxsim::TraceRecord r;
-        while ((line_pos = pos_, text_.next(&pos_, &line))) {
+        while ((line_pos_ = pos_, text_.next(&pos_, &line))) {
             line_no_++;
             if (line.empty())
                 continue;
@@ -376,7 +367,7 @@ public:
             }
             if (!step(r)) {
                 diff_.line_no = line_no_;
-                diff_.line_pos = line_pos;
+                diff_.line_pos = line_pos_;
                 return false;
             }
         }
@@ -444,10 +435,10 @@ private:
         }
         if (!rec_busy && model_busy) {
             // the model takes longer than the hardware did: poll it
-            double deadline = seconds_now() + BUSY_LIMIT_S;
+            const uint64_t deadline = qxsim::trace_now_ns() + static_cast<uint64_t>(BUSY_LIMIT_S * 1e9);
             unsigned n = 0;
             while (v & busy) {
-                if ((++n & 1023) == 0 && seconds_now() > deadline)
+                if ((++n & 1023) == 0 && qxsim::trace_now_ns() > deadline)
                     return differ(fmt::format("R {}: the model stays busy ({}) for more than {:.0f} s where "
                                               "the camera read {}",
                                               hex(r.reg), hex(v), BUSY_LIMIT_S, hex(r.value)));
@@ -466,20 +457,12 @@ private:
     void take_recorded_sensor()
     {
         learn_sensor_ = false;
-        SensorBytes b = recorded_sensor(text_, line_start_of(pos_), ident_reg_addr_);
+        SensorBytes b = recorded_sensor(text_, line_pos_, ident_reg_addr_);
         auto lock = cam_.lock();
         for (unsigned i = 0; i < 4; i++)
             if (b.known & (1u << i))
                 cam_.ident().set_register(static_cast<uint8_t>(4 + i), b.value[i]);
     }
-    size_t line_start_of(size_t after) const
-    {
-        size_t p = after > 0 ? after - 1 : 0;
-        while (p > 0 && text_.data()[p - 1] != '\n')
-            p--;
-        return p;
-    }
-
     static std::string mismatch(const qxsim::TraceRecord& r, uint32_t v)
     {
         return fmt::format("R {}: the camera read {}, the model reads {} (bits {} differ)", hex(r.reg),
@@ -499,6 +482,7 @@ private:
     size_t line_no_ = 0;
     size_t bad_line_ = 0;
     size_t pos_ = 0;
+    size_t line_pos_ = 0;  // start of the line being replayed
     bool learn_sensor_;
     uint32_t ident_reg_addr_ = 0;
 };

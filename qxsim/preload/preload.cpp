@@ -28,13 +28,13 @@
 
 namespace {
 
-const char dev_path[] = "/dev/qx_fpga";
-const char proc_path[] = "/proc/qx_pci/regs";
 const char firmware_path[] = "/usr/local/bin/orvane/firmware";
 
+using qxsim::DEVICE_PATH;
 using qxsim::FPGA_IOC_READ_REG;
 using qxsim::FPGA_IOC_WRITE_REG;
 using qxsim::fpga_reg_io;
+using qxsim::PROC_PATH;
 
 // Descriptors of /dev/qx_fpga handed out in this process, and the proc
 // stand-in file: writes to any descriptor of it (also after the shell's dup2
@@ -77,9 +77,9 @@ PathKind classify(const char* path, std::string* mapped)
 {
     if (!path || path[0] != '/')
         return PATH_OTHER;
-    if (std::strcmp(path, dev_path) == 0)
+    if (std::strcmp(path, DEVICE_PATH) == 0)
         return PATH_DEVICE;
-    if (std::strcmp(path, proc_path) == 0)
+    if (std::strcmp(path, PROC_PATH) == 0)
         return PATH_PROC;
     size_t n = sizeof firmware_path - 1;
     if (std::strncmp(path, firmware_path, n) == 0 && (path[n] == '/' || path[n] == 0)) {

@@ -1,5 +1,6 @@
 #include "qxsim/record/record_merge.h"
 
+#include "qxsim/driver_abi.h"
 #include "qxsim/model/mapped_file.h"
 #include "qxsim/model/proc_line.h"
 #include "qxsim/model/trace_format.h"
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <memory>
 
 #include <dirent.h>
@@ -22,24 +24,10 @@ namespace {
 
 using namespace rec;
 
-const char dev_path[] = "/dev/qx_fpga";
-const char proc_path[] = "/proc/qx_pci/regs";
-
-// One event of a process, before its time is known.
-struct Event {
-    char kind;
-    bool refused;
-    uint32_t reg;
-    uint32_t value;
-    int error;
-    std::string text;  // proc line or path
-};
-
 // The trace file, written in large blocks.
 class TraceWriter {
 public:
     explicit TraceWriter(int fd) : fd_(fd) {}
-    ~TraceWriter() { flush(); }
 
     void put(const TraceRecord& rec)
     {
@@ -51,7 +39,6 @@ public:
             last_ns_ = rec.time_ns;
             put_line(rec);
         }
-        lines++;
     }
     bool flush()
     {
@@ -70,8 +57,6 @@ public:
         }
         return !failed_;
     }
-    bool failed() const { return failed_; }
-    uint64_t lines = 0;
 
 private:
     void put_line(const TraceRecord& rec)
@@ -125,7 +110,6 @@ public:
     uint32_t order() const { return order_; }
     int32_t pid() const { return pid_; }
     bool ended_cleanly() const { return clean_; }
-    uint64_t accesses = 0;
 
     // Emits this file's current segment, up to the next SEGMENT record.
     void segment(TraceWriter& out)
@@ -133,7 +117,7 @@ public:
         out_ = &out;
         while (pos_ < size_) {
             uint8_t op = data_[pos_];
-            if (op == OP_SEGMENT)
+            if (op == OP_SEGMENT && have(5))
                 break;
             if (!record(op)) {
                 pos_ = size_;  // a torn tail: what is whole was read
@@ -141,10 +125,7 @@ public:
             }
         }
         settle(0, false);
-        if (pos_ < size_) {
-            order_ = u32(pos_ + 1);
-            pos_ += 5;
-        }
+        skip_to_segment();
     }
 
 private:
@@ -169,24 +150,32 @@ private:
     void settle(uint64_t now, bool have_now)
     {
         size_t n = pending_.size();
-        TraceRecord r;
-        r.pid = pid_;
         for (size_t i = 0; i < n; i++) {
-            const Event& e = pending_[i];
+            TraceRecord& r = pending_[i];
             r.time_ns = last_time_;
             if (have_now && now > last_time_)
                 r.time_ns += (now - last_time_) * i / n;
-            r.kind = e.kind;
-            r.reg = e.reg;
-            r.value = e.value;
-            r.error = e.error;
-            r.refused = e.refused;
-            r.text = e.text;
             out_->put(r);
         }
         pending_.clear();
+        proc_texts_.clear();
         if (have_now)
             last_time_ = now;
+    }
+
+    // An event of this process, its time not known yet.
+    void pend(char kind, uint32_t reg, uint32_t value, int error, std::string_view text = {},
+              bool refused = false)
+    {
+        TraceRecord r;
+        r.pid = pid_;
+        r.kind = kind;
+        r.reg = reg;
+        r.value = value;
+        r.error = error;
+        r.refused = refused;
+        r.text = text;
+        pending_.push_back(r);
     }
 
     bool record(uint8_t op)
@@ -201,8 +190,7 @@ private:
             char kind = (op & OP_ACCESS_WRITE) ? 'W' : 'R';
             uint32_t reg = slots_[op & SLOT_MASK];
             for (size_t i = 0; i < count; i++)
-                pending_.push_back(Event{kind, false, reg, u32(pos_ + 2 + 4 * i), 0, {}});
-            accesses += count;
+                pend(kind, reg, u32(pos_ + 2 + 4 * i), 0);
             pos_ += 2 + 4 * count;
             return true;
         }
@@ -225,22 +213,19 @@ private:
         case OP_FAIL:
             if (!have(10))
                 return false;
-            pending_.push_back(Event{static_cast<char>(data_[pos_ + 1]), false, u32(pos_ + 2), 0,
-                                     static_cast<int>(u32(pos_ + 6)), {}});
-            accesses++;
+            pend(static_cast<char>(data_[pos_ + 1]), u32(pos_ + 2), 0, static_cast<int>(u32(pos_ + 6)));
             pos_ += 10;
             return true;
         case OP_OPEN:
             if (!have(6))
                 return false;
-            pending_.push_back(Event{'O', false, 0, 0, static_cast<int>(u32(pos_ + 2)),
-                                     data_[pos_ + 1] == PATH_PROC ? proc_path : dev_path});
+            pend('O', 0, 0, static_cast<int>(u32(pos_ + 2)), data_[pos_ + 1] == PATH_PROC ? PROC_PATH : DEVICE_PATH);
             pos_ += 6;
             return true;
         case OP_CLOSE:
             if (!have(2))
                 return false;
-            pending_.push_back(Event{'C', false, 0, 0, 0, dev_path});
+            pend('C', 0, 0, 0, DEVICE_PATH);
             pos_ += 2;
             return true;
         case OP_PROC: {
@@ -263,17 +248,17 @@ private:
     }
 
     // One write() to the proc file: a line per register write, as the
-    // driver saw them.
+    // driver saw them. Their texts live until the events go out.
     void proc_buffer(const char* buf, size_t len, bool refused)
     {
         std::vector<ProcLine> lines;
         if (!refused && parse_proc_lines(buf, len, &lines)) {
             for (ProcLine& l : lines)
-                pending_.push_back(Event{'P', false, l.reg, l.value, 0, std::move(l.text)});
+                pend('P', l.reg, l.value, 0, proc_texts_.emplace_back(std::move(l.text)));
             return;
         }
         for (std::string& text : printable_lines(buf, len))
-            pending_.push_back(Event{'P', true, 0, 0, 0, std::move(text)});
+            pend('P', 0, 0, 0, proc_texts_.emplace_back(std::move(text)), true);
     }
 
     MappedFile file_;
@@ -284,7 +269,8 @@ private:
     uint32_t order_ = 0;
     bool clean_ = false;
     uint32_t slots_[SLOTS];
-    std::vector<Event> pending_;  // since the last clock reading
+    std::vector<TraceRecord> pending_;  // since the last clock reading
+    std::deque<std::string> proc_texts_;  // the texts of pending_'s proc lines
     uint64_t last_time_ = 0;
     TraceWriter* out_ = nullptr;
 };
@@ -347,10 +333,7 @@ bool merge_recording(const std::string& dir, const std::string& out_path, MergeR
         *err = "cannot write " + out_path + ": " + std::strerror(errno);
         return false;
     }
-    result->lines = out.lines;
     for (auto& f : files) {
-        result->processes++;
-        result->accesses += f->accesses;
         if (!f->ended_cleanly())
             result->killed.push_back(static_cast<uint32_t>(f->pid()));
     }

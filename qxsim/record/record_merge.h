@@ -9,9 +9,6 @@
 namespace qxsim {
 
 struct MergeResult {
-    uint64_t accesses = 0;   // register accesses (R and W, failed ones too)
-    uint64_t lines = 0;      // trace lines written
-    unsigned processes = 0;  // process images that touched the driver
     // Images whose file lacks its end record: killed by a signal that
     // cannot be caught (SIGKILL, a power cut), losing what their buffer held.
     std::vector<uint32_t> killed;

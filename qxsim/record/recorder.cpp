@@ -11,6 +11,7 @@
 // cannot catch loses what its buffer held (at most BUFFER_SIZE bytes, about
 // 13 000 accesses); its file then lacks the END record and the merge says so.
 // One thread per process is expected to access the device, as the tools do.
+#include "qxsim/driver_abi.h"
 #include "qxsim/preload/descriptors.h"
 #include "qxsim/preload/open_family.h"
 #include "qxsim/record/record_format.h"
@@ -34,16 +35,11 @@ namespace {
 
 using namespace qxsim::rec;
 
-const char dev_path[] = "/dev/qx_fpga";
-const char proc_path[] = "/proc/qx_pci/regs";
-
-// The driver's two register requests and their 8-byte record.
-constexpr unsigned long IOC_WRITE_REG = 0x4008C601;
-constexpr unsigned long IOC_READ_REG = 0xC008C603;
-struct reg_io {
-    uint32_t reg;
-    uint32_t value;
-};
+using qxsim::DEVICE_PATH;
+using qxsim::PROC_PATH;
+using qxsim::FPGA_IOC_READ_REG;
+using qxsim::FPGA_IOC_WRITE_REG;
+using qxsim::fpga_reg_io;
 
 using qxsim::interpose::next_symbol;
 
@@ -304,15 +300,20 @@ void start_image()
     r.token = __atomic_add_fetch(&r.order->next_token, 1, __ATOMIC_RELAXED);
 }
 
-// fork: the child's copy of the buffer is the parent's to write; the child
-// starts a file of its own.
-void after_fork_child()
+// A new image in this process (a fork's child, or an image going on after
+// a failed exec) records into a file of its own, with a token of its own.
+void restart_image()
 {
-    if (!r.active)
-        return;
     if (r.fd >= 0)
         ::close(r.fd);
     start_image();
+}
+
+// fork: the child's copy of the buffer is the parent's to write.
+void after_fork_child()
+{
+    if (r.active)
+        restart_image();
 }
 
 __attribute__((constructor)) void recorder_init()
@@ -350,8 +351,8 @@ __attribute__((destructor)) void recorder_fini()
 template <typename Opener>
 int open_path(Opener real_open, const char* path, int flags, mode_t mode)
 {
-    bool dev = path && std::strcmp(path, dev_path) == 0;
-    bool proc = !dev && path && std::strcmp(path, proc_path) == 0;
+    bool dev = path && std::strcmp(path, DEVICE_PATH) == 0;
+    bool proc = !dev && path && std::strcmp(path, PROC_PATH) == 0;
     int fd = real_open(path, flags, mode);
     if (!dev && !proc)
         return fd;
@@ -366,17 +367,17 @@ int open_path(Opener real_open, const char* path, int flags, mode_t mode)
     return fd;
 }
 
-inline int record_ioctl(int fd, unsigned long request, reg_io* io)
+inline int record_ioctl(int fd, unsigned long request, fpga_reg_io* io)
 {
     uint32_t reg = io->reg;
     take_turn();
     int ret = next.ioctl(fd, request, io);
     if (__builtin_expect(ret < 0, 0)) {
         int err = errno;
-        put_fail(request == IOC_READ_REG ? 'R' : 'W', reg, err);
+        put_fail(request == FPGA_IOC_READ_REG ? 'R' : 'W', reg, err);
         errno = err;
     } else {
-        put_access(request == IOC_READ_REG ? OP_READ : OP_WRITE, reg, io->value);
+        put_access(request == FPGA_IOC_READ_REG ? OP_READ : OP_WRITE, reg, io->value);
     }
     return ret;
 }
@@ -391,8 +392,8 @@ QX_INTERPOSE_OPEN_FAMILY(open_path)
 // save area of a variadic function is work the hot path can do without.
 QX_EXPORT int ioctl(int fd, unsigned long request, void* arg)
 {
-    if (devices.has(fd) && (request == IOC_READ_REG || request == IOC_WRITE_REG) && arg)
-        return record_ioctl(fd, request, static_cast<reg_io*>(arg));
+    if (devices.has(fd) && (request == FPGA_IOC_READ_REG || request == FPGA_IOC_WRITE_REG) && arg)
+        return record_ioctl(fd, request, static_cast<fpga_reg_io*>(arg));
     if (__builtin_expect(!next.ioctl, 0))
         next.ioctl = next_symbol<ioctl_fn>("ioctl");
     return next.ioctl(fd, request, arg);
@@ -471,12 +472,7 @@ void before_exec()
     if (!r.active || r.pid != ::getpid())
         return;
     finish();
-    if (r.fd >= 0) {
-        ::close(r.fd);
-        r.fd = -1;
-    }
-    r.token = __atomic_add_fetch(&r.order->next_token, 1, __ATOMIC_RELAXED);
-    reset_slots();
+    restart_image();
 }
 
 }  // namespace
