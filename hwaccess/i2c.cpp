@@ -1,8 +1,8 @@
 #include "hwaccess/i2c.h"
 
-#include <ctime>
-
 #include "hwaccess/fpga_io.h"
+#include "hwaccess/i2c_regs.h"
+#include "hwaccess/sleep_ms.h"
 #include "hwaccess/tool_lock.h"
 
 namespace {
@@ -53,9 +53,6 @@ const char FUNC_REGDUMP_READ[] = "bool i2c_read(uint8_t, uint8_t*)";
 const char FUNC_DAC_WRITE[] = "bool i2c_write(uint8_t, uint8_t, uint16_t)";
 const char FUNC_BUS_ENABLED[] = "bool i2c_bus_enabled()";
 
-// A write command is only started; the DAC needs this long before the next.
-const long WRITE_PAUSE_MS = 10;
-
 // `forced`: whether the force flag applies to this wait.
 bool report_wanted(i2c_report rule, bool forced)
 {
@@ -70,12 +67,6 @@ bool report_wanted(i2c_report rule, bool forced)
         break;
     }
     return false;
-}
-
-void sleep_ms(long ms)
-{
-    struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
-    nanosleep(&ts, nullptr);
 }
 
 void log_never_idle(const char* func)
@@ -111,21 +102,11 @@ void master_give()
     tool_lock_release(tool_lock_for_master(settings.base));
 }
 
-uint32_t read_command(uint8_t dev)
-{
-    return (uint32_t(dev) << I2C_CMD_DEV_SHIFT) | I2C_CMD_READ;
-}
-
-uint32_t write_command(uint8_t dev)
-{
-    return (uint32_t(dev) << I2C_CMD_DEV_SHIFT) | I2C_CMD_WRITE;
-}
-
 // Register address, then the command word that starts the read.
 bool start_read(uint8_t dev, uint8_t reg)
 {
     return fpga_write_reg(settings.base + I2C_REG_ADDR, reg) &&
-           fpga_write_reg(settings.base + I2C_CONTROL, read_command(dev));
+           fpga_write_reg(settings.base + I2C_CONTROL, i2c_read_command(dev));
 }
 
 // The master right-aligns the data; hand it on most significant byte first.
@@ -257,9 +238,9 @@ bool dac_write(uint8_t dev, uint8_t reg, uint16_t data, bool* sent)
     }
 
     // A failed command write has printed its error line already.
-    bool ok = fpga_write_reg(settings.base + I2C_CONTROL, write_command(dev));
+    bool ok = fpga_write_reg(settings.base + I2C_CONTROL, i2c_write_command(dev));
     *sent = ok;
-    sleep_ms(WRITE_PAUSE_MS);
+    sleep_ms(I2C_WRITE_PAUSE_MS);
     return ok && idle;
 }
 

@@ -29,6 +29,20 @@ constexpr uint32_t I2C_CMD_READ = 0x111;
 constexpr uint32_t I2C_CMD_WRITE = 0x120;
 constexpr unsigned I2C_CMD_DEV_SHIFT = 12;
 
+constexpr uint32_t i2c_read_command(uint8_t dev)
+{
+    return (uint32_t(dev) << I2C_CMD_DEV_SHIFT) | I2C_CMD_READ;
+}
+
+constexpr uint32_t i2c_write_command(uint8_t dev)
+{
+    return (uint32_t(dev) << I2C_CMD_DEV_SHIFT) | I2C_CMD_WRITE;
+}
+
+// A write's command word only starts it; the DAC needs this long before the
+// next transaction, and nothing the tools read shows when the write ends.
+constexpr long I2C_WRITE_PAUSE_MS = 10;
+
 // Width flags read back from I2C_CONTROL after a read; neither means 1 byte.
 // I2C_WIDTH_16 counts only while I2C_WIDTH_32 is clear.
 constexpr uint32_t I2C_WIDTH_32 = 0x40;

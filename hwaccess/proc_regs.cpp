@@ -2,13 +2,13 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <string>
 #include <sys/wait.h>
 
 #include <fmt/printf.h>
 
 #include "hwaccess/i2c_regs.h"
+#include "hwaccess/sleep_ms.h"
 #include "hwaccess/tool_lock.h"
 
 static bool proc_verbose = false;
@@ -33,15 +33,6 @@ bool proc_write_reg(uint32_t reg, uint32_t value)
 
 static const char FUNC_PROC_I2C_WRITE[] = "bool proc_i2c_write(uint8_t, uint8_t, uint16_t)";
 
-// Nothing here can see the master go idle: the lock is held until a write
-// started by the command word has surely ended on the bus.
-static const long PROC_WRITE_PAUSE_MS = 10;
-
-static void proc_sleep_ms(long ms)
-{
-    struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
-    nanosleep(&ts, nullptr);
-}
 
 bool proc_i2c_write(uint8_t dev_addr, uint8_t reg_addr, uint16_t data)
 {
@@ -54,10 +45,11 @@ bool proc_i2c_write(uint8_t dev_addr, uint8_t reg_addr, uint16_t data)
     // The command word starts the transaction, so it goes last.
     bool ok = proc_write_reg(I2C_ISB_BASE + I2C_WR_DATA, data) &&
               proc_write_reg(I2C_ISB_BASE + I2C_REG_ADDR, reg_addr) &&
-              proc_write_reg(I2C_ISB_BASE + I2C_CONTROL,
-                             (static_cast<uint32_t>(dev_addr) << I2C_CMD_DEV_SHIFT) | I2C_CMD_WRITE);
+              proc_write_reg(I2C_ISB_BASE + I2C_CONTROL, i2c_write_command(dev_addr));
+    // Nothing here can see the master go idle: the lock is held until a write
+    // started by the command word has surely ended on the bus.
     if (ok)
-        proc_sleep_ms(PROC_WRITE_PAUSE_MS);
+        sleep_ms(I2C_WRITE_PAUSE_MS);
     tool_lock_release(TOOL_LOCK_I2C_ISB);
     return ok;
 }

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "hwaccess/i2c_regs.h"
+#include "hwaccess/sleep_ms.h"
 
 namespace {
 
@@ -37,28 +38,17 @@ enum tool_lock_file_state {
 };
 
 struct tool_lock_entry {
-    tool_lock_file_state state;
-    int fd;
-    int gate_fd;  // opened at the first wait; -1 without a gate (waiters then only poll the lock)
-    bool gate_tried;
-    bool held;
+    tool_lock_file_state state = LOCK_FILE_UNOPENED;
+    int fd = -1;
+    int gate_fd = -1;  // opened at the first wait; -1 without a gate (waiters then only poll the lock)
+    bool gate_tried = false;
+    bool held = false;
 };
 
-tool_lock_entry tool_locks[TOOL_LOCK_COUNT] = {
-    {LOCK_FILE_UNOPENED, -1, -1, false, false},
-    {LOCK_FILE_UNOPENED, -1, -1, false, false},
-    {LOCK_FILE_UNOPENED, -1, -1, false, false},
-    {LOCK_FILE_UNOPENED, -1, -1, false, false},
-};
+tool_lock_entry tool_locks[TOOL_LOCK_COUNT];
 
 // The warning about running unlocked is given once per run.
 bool tool_lock_warned = false;
-
-void tool_lock_sleep_ms(long ms)
-{
-    struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
-    nanosleep(&ts, nullptr);
-}
 
 long tool_lock_now_ms()
 {
@@ -168,7 +158,7 @@ bool tool_lock_take(tool_lock_id id, bool wait)
             lock.held = taken == 1;
             return lock.held;
         }
-        tool_lock_sleep_ms(TOOL_LOCK_POLL_MS);
+        sleep_ms(TOOL_LOCK_POLL_MS);
     }
 }
 
