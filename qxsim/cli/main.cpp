@@ -8,7 +8,6 @@
 #include "qxsim/model/asmi_controller.h"
 #include "qxsim/model/camera.h"
 #include "qxsim/model/fpga_status.h"
-#include "qxsim/model/i2c_master.h"
 #include "qxsim/model/ident_memory.h"
 #include "qxsim/model/parse.h"
 #include "qxsim/model/register_device.h"
@@ -18,11 +17,9 @@
 #include <fmt/format.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -231,11 +228,7 @@ int cmd_run(const std::string& dir, const std::vector<std::string>& args)
     std::string err;
     if (!qxsim::Camera::open(dir, &err))
         return fail(err);
-    std::string tool = args[first];
-    if (tool.find('/') == std::string::npos)
-        for (const qxsim::ToolPath& t : qxsim::built_tools)
-            if (tool == t.name && ::access(t.path, X_OK) == 0)
-                tool = t.path;
+    std::string tool = qxsim_cli::find_tool(args[first]);
     std::string preload = qxsim_cli::library_path("libqxsim_preload.so", QXSIM_PRELOAD_PATH);
     const char* old = ::getenv("LD_PRELOAD");
     if (old && *old && std::string(old).find(preload) == std::string::npos)
@@ -244,11 +237,7 @@ int cmd_run(const std::string& dir, const std::vector<std::string>& args)
         preload = old;
     ::setenv("LD_PRELOAD", preload.c_str(), 1);
     ::setenv("QXSIM_STATE", qxsim_cli::absolute_path(dir).c_str(), 1);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(tool.c_str()));
-    for (size_t i = first + 1; i < args.size(); i++)
-        argv.push_back(const_cast<char*>(args[i].c_str()));
-    argv.push_back(nullptr);
+    std::vector<char*> argv = qxsim_cli::exec_argv(tool, args.begin() + first + 1, args.end());
     ::execvp(argv[0], argv.data());
     std::fprintf(stderr, "qxsim: cannot run %s: %s\n", tool.c_str(), std::strerror(errno));
     return 127;
@@ -274,10 +263,7 @@ int cmd_lock(const std::string& dir, const std::vector<std::string>& args)
         return fail(fmt::format("lock {} is held by pid {} ({})", lock->name, h.pid, h.command));
     }
     ::setenv("QXSIM_STATE", qxsim_cli::absolute_path(dir).c_str(), 1);
-    std::vector<char*> argv;
-    for (size_t i = 2; i < args.size(); i++)
-        argv.push_back(const_cast<char*>(args[i].c_str()));
-    argv.push_back(nullptr);
+    std::vector<char*> argv = qxsim_cli::exec_argv(args[2], args.begin() + 3, args.end());
     ::execvp(argv[0], argv.data());
     std::fprintf(stderr, "qxsim: cannot run %s: %s\n", argv[0], std::strerror(errno));
     return 127;

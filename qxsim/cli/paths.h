@@ -1,8 +1,11 @@
 // Paths the front end hands to the processes it starts.
 #pragma once
 
+#include "qxsim/cli/qxsim_paths.h"
+
 #include <climits>
 #include <string>
+#include <vector>
 
 #include <unistd.h>
 
@@ -23,6 +26,30 @@ inline std::string library_path(const char* name, const char* built)
             return candidate;
     }
     return built;
+}
+
+// A tool named without a folder: the one built beside the simulated camera
+// when there is one, else the name for execvp to look up.
+inline std::string find_tool(const std::string& name)
+{
+    if (name.find('/') == std::string::npos)
+        for (const qxsim::ToolPath& t : qxsim::built_tools)
+            if (name == t.name && ::access(t.path, X_OK) == 0)
+                return t.path;
+    return name;
+}
+
+// execvp's argument vector: `program`, the arguments in [first, last), a
+// null pointer. It points into the strings, which must outlive it.
+inline std::vector<char*> exec_argv(const std::string& program, std::vector<std::string>::const_iterator first,
+                                    std::vector<std::string>::const_iterator last)
+{
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (; first != last; ++first)
+        argv.push_back(const_cast<char*>(first->c_str()));
+    argv.push_back(nullptr);
+    return argv;
 }
 
 // Relative paths made absolute against the current folder, so that a tool

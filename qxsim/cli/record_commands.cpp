@@ -48,15 +48,6 @@ int usage()
     return 2;
 }
 
-std::string find_tool(const std::string& name)
-{
-    if (name.find('/') == std::string::npos)
-        for (const qxsim::ToolPath& t : qxsim::built_tools)
-            if (name == t.name && ::access(t.path, X_OK) == 0)
-                return t.path;
-    return name;
-}
-
 // The recording folder: beside the trace, so the bulk lands where the
 // user chose to put it. Holds the shared order page and one file per
 // process image.
@@ -89,12 +80,8 @@ int run_recorded(const std::string& dir, bool sim, const std::string& rec_dir,
     const char* old = ::getenv("LD_PRELOAD");
     if (old && *old)
         preload += ":" + std::string(old);
-    std::string tool = find_tool(argv_in[0]);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(tool.c_str()));
-    for (size_t i = 1; i < argv_in.size(); i++)
-        argv.push_back(const_cast<char*>(argv_in[i].c_str()));
-    argv.push_back(nullptr);
+    std::string tool = qxsim_cli::find_tool(argv_in[0]);
+    std::vector<char*> argv = qxsim_cli::exec_argv(tool, argv_in.begin() + 1, argv_in.end());
 
     // The tool owns the terminal's signals while it runs; the trace is
     // written after it ends, whatever ended it.

@@ -80,8 +80,8 @@ void Camera::build()
         i2c_[m.bus] = add_block(std::make_unique<I2cMaster>(m, s.i2c[m.bus], *fpga_));
 
     ident_ = add_device(BUS_ISB, std::make_unique<IdentMemory>(s.ident));
-    dac_[DAC_U12] = add_device(BUS_ISB, std::make_unique<DacChip>(DAC_U12_WIRING, s.dac.u12));
-    dac_[DAC_U14] = add_device(BUS_ISB, std::make_unique<DacChip>(DAC_U14_WIRING, s.dac.u14));
+    add_device(BUS_ISB, std::make_unique<DacChip>(DAC_U12_WIRING, s.dac.u12));
+    add_device(BUS_ISB, std::make_unique<DacChip>(DAC_U14_WIRING, s.dac.u14));
     for (unsigned b = 0; b < BUS_COUNT; b++)
         for (unsigned i = 0; i < REGISTER_DEVICES_PER_BUS; i++)
             regdev_[b][i] = add_device(static_cast<Bus>(b), std::make_unique<RegisterDevice>(s.regdev[b][i]));
@@ -203,6 +203,9 @@ void Camera::describe(std::ostream& out)
         out << "\n";
         describe_block(out, *b);
     }
+    // The locks are the kernel's, not camera state: read without holding
+    // back the tools' register accesses.
+    lock.unlock();
     out << "\n";
     ToolLocks(dir_).describe(out);
 }

@@ -23,11 +23,7 @@ class IdentMemory;
 class RegisterDevice;
 class RegisterFile;
 class AsmiController;
-class DacChip;
 struct FlashParts;
-
-// The two sensor-bias DAC chips on the ISB bus, by reference designator.
-enum DacIndex : unsigned { DAC_U12 = 0, DAC_U14 = 1, DAC_COUNT = 2 };
 
 struct CreateOptions {
     uint32_t sensor_code = 0x58334843;  // LUX13HS, C variant
@@ -120,7 +116,6 @@ public:
     RegisterDevice* register_device_slot(Bus bus, uint8_t addr);
     RegisterFile& register_file() { return *regfile_; }
     AsmiController& asmi() { return *asmi_; }
-    DacChip& dac(DacIndex chip) { return *dac_[chip]; }
     // The I2C master registered under `name` ("i2c-isb"), or null.
     I2cMaster* i2c_named(const std::string& name) const;
 
@@ -155,7 +150,6 @@ private:
     FpgaStatus* fpga_ = nullptr;
     I2cMaster* i2c_[BUS_COUNT] = {};
     IdentMemory* ident_ = nullptr;
-    DacChip* dac_[DAC_COUNT] = {};
     RegisterDevice* regdev_[BUS_COUNT][REGISTER_DEVICES_PER_BUS] = {};
     RegisterFile* regfile_ = nullptr;
     std::unique_ptr<FlashParts> flash_;   // flash.bin, EPCQ-L chip, configuration logic

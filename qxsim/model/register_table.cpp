@@ -2,16 +2,6 @@
 
 namespace qxsim {
 
-const char* access_name(RegAccess access)
-{
-    switch (access) {
-    case RegAccess::RW: return "RW";
-    case RegAccess::RO: return "RO";
-    case RegAccess::WO: return "WO";
-    }
-    return "?";
-}
-
 // A dense index over the table's word offsets: one byte per word, -1 for
 // the holes, so that decoding an access is a subtraction and a load.
 void RegisterLayout::index()

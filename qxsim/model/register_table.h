@@ -21,7 +21,6 @@ namespace qxsim {
 
 enum class RegAccess : uint8_t { RW, RO, WO };
 
-const char* access_name(RegAccess access);  // "RW", "RO", "WO"
 
 // A register as the hardware documents it.
 struct RegisterInfo {

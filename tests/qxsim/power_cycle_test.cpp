@@ -154,8 +154,9 @@ TEST(PowerCycle, volatile_state_returns_to_power_on_and_the_rest_stays)
         qxsim::Camera& cam = sim.model();
         // The bias that dac -u loaded is gone: codes at zero scale, outputs
         // and reference powered down.
-        for (qxsim::DacIndex chip : {qxsim::DAC_U12, qxsim::DAC_U14}) {
-            const qxsim::DacChipState& d = chip == qxsim::DAC_U12 ? cam.state().dac.u12 : cam.state().dac.u14;
+        const qxsim::DacChipState* chips[] = {&cam.state().dac.u12, &cam.state().dac.u14};
+        for (unsigned chip = 0; chip < 2; chip++) {
+            const qxsim::DacChipState& d = *chips[chip];
             for (const qxsim::DacOutputState& o : d.outputs)
                 EXPECT_TRUE(o.code == 0 && o.input == 0 && !o.powered) << "DAC " << chip;
             EXPECT_FALSE(d.ref_internal || d.ref_powered) << "DAC " << chip;
