@@ -53,10 +53,22 @@ const char* epcq_device_name(uint8_t id) {
 EpcqFlash::EpcqFlash(EpcqState& state, FlashStore& store)
     : state_(state), store_(store), power_cut_(kill_self) {}
 
-uint32_t EpcqFlash::capacity() const {
+uint32_t epcq_capacity(uint8_t id) {
     for (const EpcqDevice& d : epcq_devices)
-        if (d.id == state_.device_id) return d.capacity;
+        if (d.id == id) return d.capacity;
     return FlashStore::kSize;
+}
+
+ProtectedRange epcq_protected_range(uint8_t sr, uint32_t sectors) {
+    unsigned bp = ((sr & EPCQ_SR_BP3) ? 8 : 0) | ((sr & EPCQ_SR_BP2) ? 4 : 0) |
+                  ((sr & EPCQ_SR_BP1) ? 2 : 0) | ((sr & EPCQ_SR_BP0) ? 1 : 0);
+    uint32_t n = std::min(epcq_protected_sectors[bp], sectors);
+    if (sr & EPCQ_SR_TB) return {0, n};
+    return {sectors - n, n};
+}
+
+uint32_t EpcqFlash::capacity() const {
+    return epcq_capacity(state_.device_id);
 }
 
 uint32_t EpcqFlash::decode(uint32_t addr) const {
@@ -77,13 +89,7 @@ void EpcqFlash::read(uint32_t addr, uint8_t* out, uint32_t len) const {
 }
 
 ProtectedRange EpcqFlash::protected_range() const {
-    const uint8_t sr = state_.status_reg;
-    unsigned bp = ((sr & EPCQ_SR_BP3) ? 8 : 0) | ((sr & EPCQ_SR_BP2) ? 4 : 0) |
-                  ((sr & EPCQ_SR_BP1) ? 2 : 0) | ((sr & EPCQ_SR_BP0) ? 1 : 0);
-    const uint32_t total = sector_count();
-    uint32_t n = std::min(epcq_protected_sectors[bp], total);
-    if (sr & EPCQ_SR_TB) return {0, n};
-    return {total - n, n};
+    return epcq_protected_range(state_.status_reg, sector_count());
 }
 
 bool EpcqFlash::sector_protected(uint32_t sector) const {

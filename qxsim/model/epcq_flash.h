@@ -43,6 +43,12 @@ struct ProtectedRange {
     uint32_t sectors;  // 0: nothing protected
 };
 
+// The part with READ ID `id`: its capacity (the whole array for an unknown
+// ID), and the sectors a status register's BP3..BP0 and TB bits protect on a
+// part of `sectors` sectors.
+uint32_t epcq_capacity(uint8_t id);
+ProtectedRange epcq_protected_range(uint8_t status_reg, uint32_t sectors);
+
 class EpcqFlash {
 public:
     EpcqFlash(EpcqState& state, FlashStore& store);

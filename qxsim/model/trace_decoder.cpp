@@ -23,11 +23,6 @@ namespace qxsim {
 
 namespace {
 
-constexpr int MASTER_COUNT = 3;
-const uint32_t MASTER_BASE[MASTER_COUNT] = {I2C_MAIN_BASE, I2C_ISB_BASE, I2C_IOB_BASE};
-const char* const MASTER_BLOCK[MASTER_COUNT] = {"i2c-main", "i2c-isb", "i2c-iob"};
-constexpr int MASTER_ISB = 1;
-
 constexpr uint8_t PROTECT_CODE_UNLOCK = 0x68;
 constexpr uint8_t PROTECT_CODE_LOCK = 0x5C;
 
@@ -39,8 +34,8 @@ int master_of(uint32_t reg)
 {
     if (reg < I2C_MAIN_BASE || reg > I2C_IOB_BASE + I2C_RD_DATA || (reg & 3))
         return -1;
-    for (int m = 0; m < MASTER_COUNT; m++)
-        if (reg >= MASTER_BASE[m] && reg <= MASTER_BASE[m] + I2C_RD_DATA)
+    for (int m = 0; m < static_cast<int>(BUS_COUNT); m++)
+        if (reg >= I2C_MASTERS[m].base && reg <= I2C_MASTERS[m].base + I2C_RD_DATA)
             return m;
     return -1;
 }
@@ -77,30 +72,18 @@ const char* flash_part(uint32_t id)
     }
 }
 
-uint32_t flash_sectors(uint32_t id)
-{
-    switch (id) {
-    case EPCQ_ID_L256: return 512;
-    case EPCQ_ID_L512: return 1024;
-    default: return 2048;
-    }
-}
-
 // The EPCQ-L block protection a protect code sets.
 std::string protect_meaning(uint32_t code, uint32_t sectors)
 {
-    unsigned bp = ((code & EPCQ_SR_BP3) ? 8 : 0) | ((code & EPCQ_SR_BP2) ? 4 : 0) | ((code & EPCQ_SR_BP1) ? 2 : 0) |
-                  ((code & EPCQ_SR_BP0) ? 1 : 0);
-    bool bottom = (code & EPCQ_SR_TB) != 0;
     std::string name = (code & 0xFF) == PROTECT_CODE_UNLOCK ? "unlock, "
                        : (code & 0xFF) == PROTECT_CODE_LOCK ? "lock, "
                                                             : "";
-    if (bp == 0)
+    ProtectedRange r = epcq_protected_range(static_cast<uint8_t>(code), sectors);
+    if (r.sectors == 0)
         return name + "nothing protected";
-    uint32_t n = bp >= 12 ? sectors : std::min<uint32_t>(1u << (bp - 1), sectors);
-    if (n >= sectors)
+    if (r.sectors >= sectors)
         return name + "whole chip protected";
-    uint32_t first = bottom ? 0 : sectors - n;
+    uint32_t first = r.first_sector, n = r.sectors;
     return fmt::format("{}sectors {}..{} protected (0x{:07x}..0x{:07x})", name, first, first + n - 1,
                        first * EPCQ_SECTOR_SIZE, (first + n) * EPCQ_SECTOR_SIZE - 1);
 }
@@ -243,7 +226,7 @@ struct FlashOp : Group {
 
 struct Issuer {
     int64_t key = 0;
-    I2cTxn i2c[MASTER_COUNT];
+    I2cTxn i2c[BUS_COUNT];
     FlashOp flash;
 };
 
@@ -297,7 +280,7 @@ struct TraceDecoder::Impl {
     std::vector<std::unique_ptr<Issuer>> issuers;
     std::unordered_map<int64_t, Issuer*> by_key;
     Issuer* last_issuer = nullptr;
-    MasterState masters[MASTER_COUNT];
+    MasterState masters[BUS_COUNT];
     ControllerState controller;
     size_t index = 0;
 
@@ -408,7 +391,7 @@ struct TraceDecoder::Impl {
                 text += busy_polls(t.busy_polls);
             if (t.prewait_busy)
                 text += busy_polls(t.prewait_busy) + " waiting for idle";
-            if (t.master == MASTER_ISB) {
+            if (t.master == static_cast<int>(BUS_ISB)) {
                 std::string meaning;
                 if (t.is_write())
                     meaning = isb_meaning(true, static_cast<uint8_t>(dev), static_cast<uint8_t>(t.dev_reg),
@@ -421,7 +404,7 @@ struct TraceDecoder::Impl {
         }
         if (t.via_proc)
             text += fmt::format(" (proc lines of pid {})", pid_list(t));
-        emit_group(DECODED_I2C, MASTER_BLOCK[t.master], t, std::move(text));
+        emit_group(DECODED_I2C, I2C_MASTERS[t.master].name, t, std::move(text));
         t.open = false;
     }
 
@@ -429,7 +412,7 @@ struct TraceDecoder::Impl {
     {
         I2cTxn& t = who->i2c[m];
         MasterState& ms = masters[m];
-        uint32_t off = rec.reg - MASTER_BASE[m];
+        uint32_t off = rec.reg - I2C_MASTERS[m].base;
         bool write = rec.kind != TRACE_READ;
         bool ok = rec.error == 0;
 
@@ -567,7 +550,7 @@ struct TraceDecoder::Impl {
                 controller.flash_id = id;
         } else if (op == ASMI_PROTECT) {
             text = fmt::format("protect code 0x{:02x}: {}", f.code,
-                               protect_meaning(f.code, flash_sectors(controller.flash_id)));
+                               protect_meaning(f.code, epcq_capacity(static_cast<uint8_t>(controller.flash_id)) / EPCQ_SECTOR_SIZE));
         } else if (op == ASMI_SECTOR_ERASE) {
             text = fmt::format("erase sector {} at 0x{:08x}", f.addr / EPCQ_SECTOR_SIZE, f.addr);
             if (f.addr % EPCQ_SECTOR_SIZE)
@@ -575,8 +558,7 @@ struct TraceDecoder::Impl {
         } else if (op == ASMI_WRITE && f.addr == OFFSET_RECORD_ADDR && f.length == 12) {
             text = fmt::format("program offset record at 0x{:08x}: 0x{:08x} 0x{:08x} 0x{:08x}", f.addr, f.words[0],
                                f.words[1], f.words[2]);
-            bool valid = f.words[1] == OFFSET_RECORD_CONSTANT && f.words[2] == ~f.words[0] &&
-                         f.words[0] >= APP_REGION_BASE && f.words[0] < APP_REGION_END;
+            bool valid = FpgaBoot::record_valid(f.words);
             text += valid ? fmt::format(" (application image at 0x{:08x})", f.words[0]) : std::string(" (not valid)");
             if (image)
                 text += " (image data flag)";
