@@ -130,8 +130,8 @@ private:
     void trace_line(const char* text, size_t len);
     // Stamps rec with this process and the time and appends its line.
     void trace_event(TraceRecord rec);
-    void trace_access(char kind, uint32_t reg, uint32_t value);
-    void trace_failure(char kind, uint32_t reg, int err);
+    // An access, or with `err` one the driver refused.
+    void trace_access(char kind, uint32_t reg, uint32_t value, int err = 0);
     void trace_open(TraceKind kind, const char* path, int err);
     void trace_proc(const std::string& text, bool refused);
     void describe_faults(std::ostream& out) const;

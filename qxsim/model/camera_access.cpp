@@ -94,7 +94,7 @@ int Camera::reg_read(uint32_t reg, uint32_t* value)
         if (e) {
             c.failed++;
             if (c.trace_on)
-                trace_failure('R', reg, e);
+                trace_access('R', reg, 0, e);
             return e;
         }
     }
@@ -119,7 +119,7 @@ int Camera::reg_write(uint32_t reg, uint32_t value)
         if (e) {
             c.failed++;
             if (c.trace_on)
-                trace_failure('W', reg, e);
+                trace_access('W', reg, 0, e);
             return e;
         }
     }

@@ -33,20 +33,12 @@ void Camera::trace_event(TraceRecord rec)
     trace_line(big.data(), n);
 }
 
-void Camera::trace_access(char kind, uint32_t reg, uint32_t value)
+void Camera::trace_access(char kind, uint32_t reg, uint32_t value, int err)
 {
     TraceRecord rec;
     rec.kind = kind;
     rec.reg = reg;
     rec.value = value;
-    trace_event(rec);
-}
-
-void Camera::trace_failure(char kind, uint32_t reg, int err)
-{
-    TraceRecord rec;
-    rec.kind = kind;
-    rec.reg = reg;
     rec.error = err;
     trace_event(rec);
 }

@@ -145,7 +145,6 @@ struct Group {
     uint32_t records = 0;
     bool failed = false;
     bool mixed = false;
-    bool wrote = false;          // has written a register: others' writes now mix it
     int32_t mixed_pid = 0;       // the first other process that wrote meanwhile
     uint32_t mixed_reg = 0;
     int32_t pids[3] = {};        // proc issuer: the processes of its lines
@@ -187,6 +186,7 @@ struct I2cTxn : Group {
     bool last_busy = false;
     uint32_t status = 0;          // the status that ended busy
     bool commanded = false;
+    bool wrote = false;           // has written a register: others' writes now mix it
     bool cmd_failed = false;
     uint32_t cmd = 0;
     uint32_t dev_reg = 0, dev_data = 0;
@@ -203,7 +203,6 @@ struct I2cTxn : Group {
 
 struct FlashOp : Group {
     enum Phase { SETUP, COMMANDED, DONE } phase = SETUP;
-    bool commanded = false;
     bool cmd_failed = false;
     uint32_t cmd = 0;
     uint32_t addr = 0, length = 0, code = 0;  // the controller's at the command
@@ -417,8 +416,6 @@ struct TraceDecoder::Impl {
         bool ok = rec.error == 0;
 
         // Where this access falls: in the open transaction, or does it
-        // begin the issuer's next one?
-        // Where this access falls: in the open transaction, or does it
         // begin the issuer's next one? Any write after the command, or a
         // status read once the result is in, starts the next.
         if (t.open && ((write && t.phase >= I2cTxn::COMMANDED) || (!write && off == I2C_STATUS && t.phase == I2cTxn::RESULT)))
@@ -530,7 +527,7 @@ struct TraceDecoder::Impl {
         uint32_t words = (f.length + 3) / 4;
         uint32_t op = f.op();
         bool image = (f.cmd & ASMI_IMAGE_DATA) != 0;
-        if (!f.commanded) {
+        if (f.phase == FlashOp::SETUP) {
             text = "no command";
             if (f.pushed)
                 text += fmt::format(", {} word{} pushed", f.pushed, f.pushed == 1 ? "" : "s");
@@ -574,7 +571,7 @@ struct TraceDecoder::Impl {
             text = fmt::format("command 0x{:x} (unknown)", f.cmd);
         }
         // How it ended.
-        if (f.commanded && !f.cmd_failed && f.cmd != ASMI_CLEAR && f.cmd != 0) {
+        if (f.phase != FlashOp::SETUP && !f.cmd_failed && f.cmd != ASMI_CLEAR && f.cmd != 0) {
             if (f.error_bits & ASMI_STATUS_ERASE_ERR) {
                 text += ", erase error";
                 f.failed = true;
@@ -648,7 +645,6 @@ struct TraceDecoder::Impl {
         if (!f.open) {
             f = FlashOp();
             f.start(who, rec, index);
-            f.phase = FlashOp::SETUP;
         }
         f.add(rec, index);
         if (!ok) {
@@ -659,12 +655,10 @@ struct TraceDecoder::Impl {
             touch(cs.writers, who, rec);
             if (!f.vulnerable && !(command && rec.value == 0 && f.cmd == ASMI_CLEAR)) {
                 f.vulnerable = true;
-                f.wrote = true;
                 cs.writers.push_back(&f);
             }
             if (!ok) {
                 if (command) {
-                    f.commanded = true;
                     f.cmd_failed = true;
                     f.phase = FlashOp::COMMANDED;
                 }
@@ -684,9 +678,8 @@ struct TraceDecoder::Impl {
                 f.cleared |= rec.value;
                 break;
             case ASMI_CMD:
-                if (f.commanded && f.cmd == ASMI_CLEAR && rec.value == 0)
+                if (f.phase != FlashOp::SETUP && f.cmd == ASMI_CLEAR && rec.value == 0)
                     break;
-                f.commanded = true;
                 f.cmd = rec.value;
                 f.addr = cs.addr;
                 f.length = cs.length;
