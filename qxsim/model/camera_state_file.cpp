@@ -5,6 +5,7 @@
 #include "qxsim/model/flash_parts.h"
 #include "qxsim/model/register_device.h"
 #include "qxsim/model/release_images.h"
+#include "qxsim/model/tool_locks.h"
 
 #include <fmt/format.h>
 
@@ -114,7 +115,7 @@ std::unique_ptr<Camera> Camera::open(const std::string& dir, std::string* err)
 bool Camera::create(const std::string& dir, const CreateOptions& options, std::string* err)
 {
     std::string path = dir + state_name;
-    if (!make_dirs(dir, err) || !make_dirs(dir + "/firmware", err) || !make_dirs(dir + "/locks", err))
+    if (!make_dirs(dir, err) || !make_dirs(dir + "/firmware", err) || !make_dirs(ToolLocks(dir).folder(), err))
         return false;
     if (!options.force && ::access(path.c_str(), F_OK) == 0) {
         *err = fmt::format("a camera already exists in {} (use --force to replace it)", dir);
