@@ -125,8 +125,10 @@ private:
     void factory_reset_locked();
     RegisterBlock* dispatch(uint32_t reg);
     __attribute__((noinline)) RegisterBlock* find_block(uint32_t reg);
-    int access_fault(uint32_t reg, bool write, uint64_t n, bool* power_cut);
-    void power_cut(Lock& lock, char kind, uint32_t reg);
+    // What an access fault does to the process making the access.
+    enum class Halt { none, power_cut, kill };
+    int access_fault(uint32_t reg, bool write, uint64_t n, Halt* halt);
+    [[noreturn]] void halt(Lock& lock, Halt how, char kind, uint32_t reg);
     void trace_line(const char* text, size_t len);
     // Stamps rec with this process and the time and appends its line.
     void trace_event(TraceRecord rec);

@@ -35,11 +35,15 @@ RegisterBlock* Camera::find_block(uint32_t reg)
     return regfile_;
 }
 
-int Camera::access_fault(uint32_t reg, bool write, uint64_t n, bool* cut)
+int Camera::access_fault(uint32_t reg, bool write, uint64_t n, Halt* halt)
 {
     AccessFaultState& f = state_->core.faults;
     if (f.power_cut_on && n == f.power_cut_at) {
-        *cut = true;
+        *halt = Halt::power_cut;
+        return 0;
+    }
+    if (f.kill_at_on && n == f.kill_at) {
+        *halt = Halt::kill;
         return 0;
     }
     if (f.eio_reg_on && reg == f.eio_reg &&
@@ -58,16 +62,22 @@ int Camera::access_fault(uint32_t reg, bool write, uint64_t n, bool* cut)
     return 0;
 }
 
-// The power fails before the access reaches the hardware: the fault is
-// used up, the trace says so, and the process dies as if the camera had
-// lost power under it.
-void Camera::power_cut(Lock& lock, char kind, uint32_t reg)
+// The process dies before the access reaches the hardware and the fault is
+// used up. A power cut is a camera event and the trace says so; a kill
+// (someone's SIGKILL, a crash) leaves the camera as it was and no mark, as
+// a kill from outside would.
+void Camera::halt(Lock& lock, Halt how, char kind, uint32_t reg)
 {
     AccessFaultState& f = state_->core.faults;
-    f.power_cut_on = 0;
-    f.power_cut_fired++;
+    if (how == Halt::kill) {
+        f.kill_at_on = 0;
+        f.kill_at_fired++;
+    } else {
+        f.power_cut_on = 0;
+        f.power_cut_fired++;
+    }
     update_armed(f);
-    if (state_->core.trace_on) {
+    if (how == Halt::power_cut && state_->core.trace_on) {
         TraceRecord rec;
         rec.kind = kind;
         rec.reg = reg;
@@ -87,10 +97,10 @@ int Camera::reg_read(uint32_t reg, uint32_t* value)
     uint64_t n = ++c.accesses;
     c.reads++;
     if (c.faults.armed) {
-        bool cut = false;
-        int e = access_fault(reg, false, n, &cut);
-        if (cut)
-            power_cut(lock, 'R', reg);
+        Halt how = Halt::none;
+        int e = access_fault(reg, false, n, &how);
+        if (how != Halt::none)
+            halt(lock, how, 'R', reg);
         if (e) {
             c.failed++;
             if (c.trace_on)
@@ -112,10 +122,10 @@ int Camera::reg_write(uint32_t reg, uint32_t value)
     uint64_t n = ++c.accesses;
     c.writes++;
     if (c.faults.armed) {
-        bool cut = false;
-        int e = access_fault(reg, true, n, &cut);
-        if (cut)
-            power_cut(lock, 'W', reg);
+        Halt how = Halt::none;
+        int e = access_fault(reg, true, n, &how);
+        if (how != Halt::none)
+            halt(lock, how, 'W', reg);
         if (e) {
             c.failed++;
             if (c.trace_on)
@@ -195,10 +205,10 @@ int Camera::proc_write(const char* buf, size_t len)
     for (const ProcLine& l : lines) {
         uint64_t n = ++c.accesses;
         if (c.faults.armed) {
-            bool cut = false;
-            int e = access_fault(l.reg, true, n, &cut);
-            if (cut)
-                power_cut(lock, 'P', l.reg);
+            Halt how = Halt::none;
+            int e = access_fault(l.reg, true, n, &how);
+            if (how != Halt::none)
+                halt(lock, how, 'P', l.reg);
             if (e) {
                 c.failed++;
                 c.proc_refused++;

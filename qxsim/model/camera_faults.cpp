@@ -113,6 +113,22 @@ const FaultEntry<CoreFaults> core_fault_entries[] = {
          if (c.f.power_cut_on)
              out << fmt::format(" power-cut (in {} accesses)", c.f.power_cut_at - c.now);
      }},
+    {"kill-at", "N",
+     "the process making the Nth register access from now is killed (SIGKILL) before it is applied; "
+     "the camera stays powered",
+     [](CoreFaults& c, const Args& args, std::string* error) {
+         uint32_t n = 0;
+         if (!want_count("kill-at", args, &n, error))
+             return false;
+         c.f.kill_at = c.now + n;
+         c.f.kill_at_on = 1;
+         return true;
+     },
+     [](CoreFaults& c) { c.f.kill_at_on = 0; },
+     [](const CoreFaults& c, std::ostream& out) {
+         if (c.f.kill_at_on)
+             out << fmt::format(" kill-at (in {} accesses)", c.f.kill_at - c.now);
+     }},
     {"dev-missing", "", "opening /dev/qx_fpga fails with ENOENT",
      [](CoreFaults& c, const Args& args, std::string* error) {
          if (!want_none("dev-missing", args, error))
@@ -317,6 +333,7 @@ void Camera::describe_faults(std::ostream& out) const
     add("eio-at", f.eio_at_fired);
     add("eio-from", f.eio_from_fired);
     add("power-cut", f.power_cut_fired);
+    add("kill-at", f.kill_at_fired);
     add("open-device", f.dev_open_fired);
     add("open-proc", f.proc_open_fired);
     out << "Access faults fired:" << (fired.empty() ? " none" : fired) << "\n";

@@ -18,7 +18,7 @@
 
 namespace qxsim {
 
-constexpr uint32_t STATE_VERSION = 5;
+constexpr uint32_t STATE_VERSION = 6;
 
 enum Bus : unsigned { BUS_MAIN = 0, BUS_ISB = 1, BUS_IOB = 2, BUS_COUNT = 3 };
 

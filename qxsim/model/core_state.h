@@ -23,10 +23,12 @@ struct AccessFaultState {
     uint64_t eio_from;
     uint32_t power_cut_on;
     uint64_t power_cut_at;
+    uint32_t kill_at_on;
+    uint64_t kill_at;        // the process making this access is killed, the camera stays on
     int32_t dev_open_errno;  // 0, ENOENT or EACCES
     int32_t proc_open_errno;
     // how often each fired
-    uint64_t eio_reg_fired, eio_at_fired, eio_from_fired, power_cut_fired;
+    uint64_t eio_reg_fired, eio_at_fired, eio_from_fired, power_cut_fired, kill_at_fired;
     uint64_t dev_open_fired, proc_open_fired;
 };
 
@@ -34,7 +36,7 @@ struct AccessFaultState {
 // that act on register accesses.
 inline void update_armed(AccessFaultState& f)
 {
-    f.armed = f.eio_reg_on | f.eio_at_on | f.eio_from_on | f.power_cut_on;
+    f.armed = f.eio_reg_on | f.eio_at_on | f.eio_from_on | f.power_cut_on | f.kill_at_on;
 }
 
 struct CoreState {

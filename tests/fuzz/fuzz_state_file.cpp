@@ -68,6 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::memcpy(&st->core.lock, &reinterpret_cast<const qxsim::CameraState*>(t.state.data())->core.lock,
                 sizeof st->core.lock);
     st->core.faults.power_cut_on = 0;
+    st->core.faults.kill_at_on = 0;
     st->epcq.torn_program.armed = 0;
     st->epcq.torn_erase.armed = 0;
     st->core.trace_on = 0;

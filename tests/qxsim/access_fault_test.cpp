@@ -86,6 +86,24 @@ TEST(AccessFault, power_cut_kills_the_process_before_the_access_is_applied)
     EXPECT_NE(sim.show().find("power-cut x1"), std::string::npos) << sim.show();
 }
 
+// A kill is not a camera event: the process goes, nothing is marked and the
+// camera keeps what the process left (here the master's registers).
+TEST(AccessFault, kill_at_kills_the_process_before_the_access_and_leaves_the_camera_powered)
+{
+    SimCamera sim;
+    sim.fault("kill-at", {"2"});
+    Result r = sim.run({client, "open", "w", "0x188", "0x7", "w", "0x8000", "2"});
+    EXPECT_EQ(r.signal, SIGKILL);
+    EXPECT_EQ(sim.peek(0x188), 7u);
+    EXPECT_EQ(sim.peek(0x8000), 0u);
+    for (const qxtest::TraceRecord& rec : sim.trace())
+        EXPECT_FALSE(rec.killed) << rec.line;
+    EXPECT_TRUE(stdout_is(sim.run({client, "open", "w", "0x8000", "5"}), "open ok\nw 0x8000 ok\n"));
+    const std::string shown = sim.show();
+    EXPECT_NE(shown.find("kill-at x1"), std::string::npos) << shown;
+    EXPECT_EQ(shown.find("power-cut x"), std::string::npos) << shown;
+}
+
 TEST(AccessFault, power_cut_in_a_shell_child_kills_only_the_shell)
 {
     SimCamera sim;
