@@ -127,7 +127,8 @@ private:
     __attribute__((noinline)) RegisterBlock* find_block(uint32_t reg);
     // What an access fault does to the process making the access.
     enum class Halt { none, power_cut, kill };
-    int access_fault(uint32_t reg, bool write, uint64_t n, Halt* halt);
+    // *signal: a signal the access's process gets once the access is done.
+    int access_fault(uint32_t reg, bool write, uint64_t n, Halt* halt, int* signal);
     [[noreturn]] void halt(Lock& lock, Halt how, char kind, uint32_t reg);
     void trace_line(const char* text, size_t len);
     // Stamps rec with this process and the time and appends its line.

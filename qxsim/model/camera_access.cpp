@@ -35,7 +35,23 @@ RegisterBlock* Camera::find_block(uint32_t reg)
     return regfile_;
 }
 
-int Camera::access_fault(uint32_t reg, bool write, uint64_t n, Halt* halt)
+namespace {
+
+// A signal that arrives while a process is in the driver is handled as the
+// call returns: raised here once the camera's lock is let go (declared
+// before the Lock, destroyed after it).
+struct SignalOnReturn {
+    int signal = 0;
+    ~SignalOnReturn()
+    {
+        if (signal)
+            ::raise(signal);
+    }
+};
+
+}  // namespace
+
+int Camera::access_fault(uint32_t reg, bool write, uint64_t n, Halt* halt, int* signal)
 {
     AccessFaultState& f = state_->core.faults;
     if (f.power_cut_on && n == f.power_cut_at) {
@@ -43,8 +59,14 @@ int Camera::access_fault(uint32_t reg, bool write, uint64_t n, Halt* halt)
         return 0;
     }
     if (f.kill_at_on && n == f.kill_at) {
-        *halt = Halt::kill;
-        return 0;
+        if (f.kill_at_signal == SIGKILL) {
+            *halt = Halt::kill;
+            return 0;
+        }
+        f.kill_at_on = 0;
+        f.kill_at_fired++;
+        update_armed(f);
+        *signal = f.kill_at_signal;
     }
     if (f.eio_reg_on && reg == f.eio_reg &&
         (f.eio_reg_dir == 0 || (f.eio_reg_dir == 1 && !write) || (f.eio_reg_dir == 2 && write))) {
@@ -92,13 +114,14 @@ void Camera::halt(Lock& lock, Halt how, char kind, uint32_t reg)
 
 int Camera::reg_read(uint32_t reg, uint32_t* value)
 {
+    SignalOnReturn pending;
     Lock lock(*this);
     CoreState& c = state_->core;
     uint64_t n = ++c.accesses;
     c.reads++;
     if (c.faults.armed) {
         Halt how = Halt::none;
-        int e = access_fault(reg, false, n, &how);
+        int e = access_fault(reg, false, n, &how, &pending.signal);
         if (how != Halt::none)
             halt(lock, how, 'R', reg);
         if (e) {
@@ -117,13 +140,14 @@ int Camera::reg_read(uint32_t reg, uint32_t* value)
 
 int Camera::reg_write(uint32_t reg, uint32_t value)
 {
+    SignalOnReturn pending;
     Lock lock(*this);
     CoreState& c = state_->core;
     uint64_t n = ++c.accesses;
     c.writes++;
     if (c.faults.armed) {
         Halt how = Halt::none;
-        int e = access_fault(reg, true, n, &how);
+        int e = access_fault(reg, true, n, &how, &pending.signal);
         if (how != Halt::none)
             halt(lock, how, 'W', reg);
         if (e) {
@@ -192,6 +216,7 @@ int Camera::proc_write(const char* buf, size_t len)
         return 0;
     std::vector<ProcLine> lines;
     bool parsed = parse_proc_lines(buf, len, &lines);
+    SignalOnReturn pending;
     Lock lock(*this);
     CoreState& c = state_->core;
     if (!parsed) {
@@ -206,7 +231,7 @@ int Camera::proc_write(const char* buf, size_t len)
         uint64_t n = ++c.accesses;
         if (c.faults.armed) {
             Halt how = Halt::none;
-            int e = access_fault(l.reg, true, n, &how);
+            int e = access_fault(l.reg, true, n, &how, &pending.signal);
             if (how != Halt::none)
                 halt(lock, how, 'P', l.reg);
             if (e) {

@@ -11,7 +11,9 @@
 
 #include <fmt/format.h>
 
+#include <cctype>
 #include <cerrno>
+#include <csignal>
 #include <sstream>
 
 namespace qxsim {
@@ -36,6 +38,38 @@ bool want_count(const char* name, const Args& args, uint32_t* n, std::string* er
         return false;
     }
     return true;
+}
+
+const struct {
+    int number;
+    const char* name;
+} signal_names[] = {
+    {SIGHUP, "HUP"}, {SIGINT, "INT"}, {SIGQUIT, "QUIT"}, {SIGKILL, "KILL"},
+    {SIGPIPE, "PIPE"}, {SIGTERM, "TERM"}, {SIGUSR1, "USR1"}, {SIGUSR2, "USR2"},
+};
+
+// "INT", "SIGINT" or "int".
+bool parse_signal(std::string text, int* signal)
+{
+    for (char& ch : text)
+        ch = char(toupper(static_cast<unsigned char>(ch)));
+    if (text.compare(0, 3, "SIG") == 0)
+        text.erase(0, 3);
+    for (const auto& s : signal_names) {
+        if (text == s.name) {
+            *signal = s.number;
+            return true;
+        }
+    }
+    return false;
+}
+
+const char* signal_name(int signal)
+{
+    for (const auto& s : signal_names)
+        if (s.number == signal)
+            return s.name;
+    return "?";
 }
 
 bool want_none(const char* name, const Args& args, std::string* error)
@@ -113,21 +147,29 @@ const FaultEntry<CoreFaults> core_fault_entries[] = {
          if (c.f.power_cut_on)
              out << fmt::format(" power-cut (in {} accesses)", c.f.power_cut_at - c.now);
      }},
-    {"kill-at", "N",
-     "the process making the Nth register access from now is killed (SIGKILL) before it is applied; "
-     "the camera stays powered",
+    {"kill-at", "N [SIGNAL]",
+     "the process making the Nth register access from now is sent SIGNAL (default KILL: killed before the "
+     "access is applied; another signal arrives as the access returns); the camera stays powered",
      [](CoreFaults& c, const Args& args, std::string* error) {
          uint32_t n = 0;
-         if (!want_count("kill-at", args, &n, error))
+         int signal = SIGKILL;
+         if (args.empty() || args.size() > 2 || !parse_u32(args[0], &n) || n == 0 ||
+             (args.size() == 2 && !parse_signal(args[1], &signal))) {
+             *error = "kill-at takes an access count N (1 for the next access) and optionally a signal "
+                      "(HUP, INT, QUIT, KILL, PIPE, TERM, USR1, USR2)";
              return false;
+         }
          c.f.kill_at = c.now + n;
+         c.f.kill_at_signal = signal;
          c.f.kill_at_on = 1;
          return true;
      },
      [](CoreFaults& c) { c.f.kill_at_on = 0; },
      [](const CoreFaults& c, std::ostream& out) {
          if (c.f.kill_at_on)
-             out << fmt::format(" kill-at (in {} accesses)", c.f.kill_at - c.now);
+             out << fmt::format(" kill-at{} (in {} accesses)",
+                                c.f.kill_at_signal == SIGKILL ? "" : " SIG" + std::string(signal_name(c.f.kill_at_signal)),
+                                c.f.kill_at - c.now);
      }},
     {"dev-missing", "", "opening /dev/qx_fpga fails with ENOENT",
      [](CoreFaults& c, const Args& args, std::string* error) {

@@ -24,7 +24,8 @@ struct AccessFaultState {
     uint32_t power_cut_on;
     uint64_t power_cut_at;
     uint32_t kill_at_on;
-    uint64_t kill_at;        // the process making this access is killed, the camera stays on
+    int32_t kill_at_signal;  // SIGKILL: killed before the access; another: sent as it returns
+    uint64_t kill_at;        // the camera stays on either way
     int32_t dev_open_errno;  // 0, ENOENT or EACCES
     int32_t proc_open_errno;
     // how often each fired

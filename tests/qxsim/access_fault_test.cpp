@@ -102,6 +102,14 @@ TEST(AccessFault, kill_at_kills_the_process_before_the_access_and_leaves_the_cam
     const std::string shown = sim.show();
     EXPECT_NE(shown.find("kill-at x1"), std::string::npos) << shown;
     EXPECT_EQ(shown.find("power-cut x"), std::string::npos) << shown;
+
+    // Any other signal comes as the access returns: the access is applied.
+    sim.fault("kill-at", {"2", "int"});
+    EXPECT_NE(sim.show().find("kill-at SIGINT (in 2 accesses)"), std::string::npos) << sim.show();
+    r = sim.run({client, "open", "w", "0x188", "0x8", "w", "0x8000", "6", "w", "0x8000", "7"});
+    EXPECT_EQ(r.signal, SIGINT);
+    EXPECT_EQ(sim.peek(0x8000), 6u);
+    EXPECT_NE(sim.show().find("kill-at x2"), std::string::npos) << sim.show();
 }
 
 TEST(AccessFault, power_cut_in_a_shell_child_kills_only_the_shell)

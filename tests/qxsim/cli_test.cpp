@@ -105,7 +105,7 @@ const char fault_list[] =
     "eio-at N  the Nth register access from now fails with EIO\n"
     "eio-from N  the Nth register access from now and all after it fail with EIO\n"
     "power-cut N  the process making the Nth register access from now is killed (SIGKILL) before it is applied\n"
-    "kill-at N  the process making the Nth register access from now is killed (SIGKILL) before it is applied; the camera stays powered\n"
+    "kill-at N [SIGNAL]  the process making the Nth register access from now is sent SIGNAL (default KILL: killed before the access is applied; another signal arrives as the access returns); the camera stays powered\n"
     "dev-missing  opening /dev/qx_fpga fails with ENOENT\n"
     "dev-denied  opening /dev/qx_fpga fails with EACCES\n"
     "proc-missing  opening /proc/qx_pci/regs fails with ENOENT\n"
