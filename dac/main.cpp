@@ -120,6 +120,7 @@ int main(int argc, char** argv)
         ok = false;
     } else {
         ok = power_down ? dac_shutdown() : dac_powerup();
+        i2c_release_master();
     }
 
     fpga_io_close();

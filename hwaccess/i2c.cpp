@@ -45,6 +45,13 @@ struct i2c_settings {
 
 i2c_settings settings = {I2C_TOOL_UPDATE, false, false, I2C_ISB_BASE, 0};
 
+// A write of this run was started and no wait has read its outcome yet: the
+// next idle wait's error bit is this run's own.
+bool outcome_pending = false;
+
+// dac keeps its master from its first transaction to i2c_release_master.
+bool master_held_for_run = false;
+
 const char FUNC_WAIT_IDLE[] = "i2c_wait_idle";
 const char FUNC_READ[] = "i2c_read";
 const char FUNC_WRITE[] = "i2c_write";
@@ -88,18 +95,32 @@ void log_transfer(const char* func, uint8_t reg, unsigned data)
 // transaction, from the idle wait before it to its last access, so that no
 // other process's register writes come between. A master held elsewhere
 // for longer than the bounded wait fails the transaction as a stuck one
-// does, with its own line.
+// does, with its own line; a refused lock has said why already.
+//
+// dac holds the lock for its whole run: a write's acknowledgement is read
+// by the idle wait before the next write, and another process's
+// transaction in between would read it first and leave its own in its place.
 bool master_take(const char* func)
 {
-    if (tool_lock_take(tool_lock_for_master(settings.base), true))
+    if (master_held_for_run)
         return true;
-    console_log(LOG_ERR, "%s: I2C master held by another process.", func);
+    switch (tool_lock_take(tool_lock_for_master(settings.base), true)) {
+    case TOOL_LOCK_TAKEN:
+        master_held_for_run = settings.tool == I2C_TOOL_DAC;
+        return true;
+    case TOOL_LOCK_HELD:
+        console_log(LOG_ERR, "%s: I2C master held by another process.", func);
+        return false;
+    case TOOL_LOCK_REFUSED:
+        break;
+    }
     return false;
 }
 
 void master_give()
 {
-    tool_lock_release(tool_lock_for_master(settings.base));
+    if (!master_held_for_run)
+        tool_lock_release(tool_lock_for_master(settings.base));
 }
 
 // Register address, then the command word that starts the read.
@@ -137,6 +158,12 @@ namespace {
 bool wait_idle(uint8_t* dest, bool forced)
 {
     const i2c_wait_rule& rule = wait_rules[settings.tool];
+    // The status shows how the last transaction on the master ended. It is
+    // this run's own outcome only when this wait collects a read's data or
+    // follows a write of this run; any other error bit was left by a
+    // transaction of another run or another process.
+    const bool own_outcome = dest != nullptr || outcome_pending;
+    outcome_pending = false;
 
     // Pre-loaded busy: a status that cannot be read counts as busy.
     uint32_t status = I2C_STATUS_BUSY;
@@ -155,6 +182,13 @@ bool wait_idle(uint8_t* dest, bool forced)
         if (report_wanted(unreadable ? rule.timeout_when_unreadable : rule.timeout_when_busy, forced))
             console_log(LOG_DEBUG, "%s: timeout: 0x%08x", FUNC_WAIT_IDLE, status);
         return false;
+    }
+
+    if ((status & I2C_STATUS_ERROR) && !own_outcome) {
+        if (settings.verbose)
+            console_log(LOG_DEBUG, "%s: error bit left by an earlier transaction: 0x%08x", FUNC_WAIT_IDLE,
+                        status);
+        return true;
     }
 
     // The device did not acknowledge: whatever the data registers hold is
@@ -203,8 +237,8 @@ bool update_read(uint8_t dev, uint8_t reg, uint8_t* dest)
 
 bool regdump_read(uint8_t reg, uint8_t* dest)
 {
-    // With the force flag a master that never became idle (or still shows
-    // the error bit of an earlier transaction) does not stop the read.
+    // With the force flag a master that never became idle does not stop the
+    // read.
     if (!i2c_wait_idle(nullptr) && !settings.force) {
         log_never_idle(FUNC_REGDUMP_READ);
         return false;
@@ -240,6 +274,7 @@ bool dac_write(uint8_t dev, uint8_t reg, uint16_t data, bool* sent)
     // A failed command write has printed its error line already.
     bool ok = fpga_write_reg(settings.base + I2C_CONTROL, i2c_write_command(dev));
     *sent = ok;
+    outcome_pending = ok;
     sleep_ms(I2C_WRITE_PAUSE_MS);
     return ok && idle;
 }
@@ -299,6 +334,14 @@ bool i2c_write(uint8_t dev, uint8_t reg, uint16_t data)
 bool i2c_write_checked(uint8_t dev, uint8_t reg, uint16_t data)
 {
     return i2c_write_locked(dev, reg, data, true);
+}
+
+void i2c_release_master()
+{
+    if (!master_held_for_run)
+        return;
+    master_held_for_run = false;
+    master_give();
 }
 
 bool i2c_bus_enabled()

@@ -5,10 +5,18 @@
 // poll limits and report differently; each calls i2c_setup with its own form
 // and settings before its first transaction. The settings are process-wide.
 //
-// i2c_read, i2c_write and i2c_write_checked each hold the master's lock
-// (tool_lock.h) for the whole transaction; when another process holds it
-// past the bounded wait they print "<function>: I2C master held by another
-// process." and fail without touching the master, also under the force flag.
+// i2c_read holds the master's lock (tool_lock.h) for the whole transaction;
+// dac's i2c_write and i2c_write_checked take it at the first write and keep
+// it until i2c_release_master, so that the wait before each write reads the
+// outcome of the write before it. When another process holds the lock past
+// the bounded wait they print "<function>: I2C master held by another
+// process." and fail without touching the master, also under the force
+// flag; a lock file that is refused fails them with the lock's own line.
+//
+// The idle wait before a transaction sees how the master's last transaction
+// ended. Unless that was this run's own write, an error bit there belongs
+// to someone else's transaction: it is forgiven (reported with the verbose
+// flag) and the transaction goes on.
 #pragma once
 
 #include <cstdint>
@@ -49,6 +57,9 @@ bool i2c_write(uint8_t dev, uint8_t reg, uint16_t data);
 // master. The force flag does not apply to that last wait: a write that did
 // not finish or was not acknowledged fails.
 bool i2c_write_checked(uint8_t dev, uint8_t reg, uint16_t data);
+
+// dac: let the master go after the last write's check.
+void i2c_release_master();
 
 // dac: the I2C-enabled bit of FPGA_STATUS.
 bool i2c_bus_enabled();

@@ -38,10 +38,11 @@ bool proc_i2c_write(uint8_t dev_addr, uint8_t reg_addr, uint16_t data)
 {
     // The register device's users hold the same lock for their transactions
     // on the ISB master, so the three lines never interleave with theirs.
-    if (!tool_lock_take(TOOL_LOCK_I2C_ISB, true)) {
+    tool_lock_result taken = tool_lock_take(TOOL_LOCK_I2C_ISB, true);
+    if (taken == TOOL_LOCK_HELD)
         fprintf(stderr, "%s: I2C master held by another process.\n", FUNC_PROC_I2C_WRITE);
+    if (taken != TOOL_LOCK_TAKEN)
         return false;
-    }
     // The command word starts the transaction, so it goes last.
     bool ok = proc_write_reg(I2C_ISB_BASE + I2C_WR_DATA, data) &&
               proc_write_reg(I2C_ISB_BASE + I2C_REG_ADDR, reg_addr) &&

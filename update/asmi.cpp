@@ -1,10 +1,12 @@
 #include "update/asmi.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
 
 #include "hwaccess/fpga_io.h"
 #include "update/asmi_regs.h"
+#include "update/interrupt.h"
 #include "update/settings.h"
 
 struct asmi_device {
@@ -21,10 +23,12 @@ static const asmi_device asmi_devices[] = {
 
 static const char asmi_spinner[] = "-\\|/";
 
+// A signal held off until the operation ends does not cut the pause short.
 static void asmi_sleep(long nanoseconds)
 {
     struct timespec pause = {0, nanoseconds};
-    nanosleep(&pause, nullptr);
+    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+    }
 }
 
 bool fpga_readwait(uint32_t mask, uint32_t* status)
@@ -54,20 +58,75 @@ bool asmi_identify(uint32_t* status)
     return fpga_write_reg(ASMI_CMD, ASMI_READ_ID) && fpga_readwait(ASMI_WAIT_DONE, status);
 }
 
+static const asmi_device* asmi_device_of(uint32_t status)
+{
+    uint8_t id = (status >> ASMI_STATUS_ID_SHIFT) & ASMI_STATUS_ID_MASK;
+    for (const asmi_device& device : asmi_devices)
+        if (device.id == id)
+            return &device;
+    return nullptr;
+}
+
+static void asmi_print_device(const asmi_device& device)
+{
+    console_log(LOG_INFO, "    %s", device.name);
+    if (!device.supported)
+        console_log(LOG_INFO, "    not supported.");
+}
+
 bool asmi_check_id(uint32_t status)
 {
     uint8_t id = (status >> ASMI_STATUS_ID_SHIFT) & ASMI_STATUS_ID_MASK;
 
     console_log(LOG_INFO, "ID: 0x%02X (0x%08X)", id, status);
-    for (const asmi_device& device : asmi_devices) {
-        if (device.id != id)
-            continue;
-        console_log(LOG_INFO, "    %s", device.name);
-        if (!device.supported)
-            console_log(LOG_INFO, "    not supported.");
-        return device.supported;
+    const asmi_device* device = asmi_device_of(status);
+    if (device == nullptr) {
+        console_log(LOG_INFO, "    %s", "<unknown>");
+        return false;
     }
-    console_log(LOG_INFO, "    %s", "<unknown>");
+    asmi_print_device(*device);
+    return device->supported;
+}
+
+// The offset record lies at the top of the EPCQ-L1024: on a smaller part it
+// would land beyond the end of the array, and the update would report
+// success for a camera that boots its factory image.
+bool asmi_check_size(uint32_t status)
+{
+    const asmi_device* device = asmi_device_of(status);
+    if (device == nullptr || device->supported)
+        return true;
+    asmi_print_device(*device);
+    return false;
+}
+
+void asmi_clear_pulse()
+{
+    fpga_write_reg(ASMI_CMD, ASMI_CLEAR);
+    fpga_write_reg(ASMI_CMD, 0);
+}
+
+static bool asmi_fifo_levels(uint32_t* write_level, uint32_t* read_level)
+{
+    return fpga_read_reg(ASMI_WR_FIFO_LEVEL, write_level) && fpga_read_reg(ASMI_RD_FIFO_LEVEL, read_level);
+}
+
+bool asmi_fifos_empty()
+{
+    uint32_t write_level = 0;
+    uint32_t read_level = 0;
+    if (!asmi_fifo_levels(&write_level, &read_level))
+        return false;
+    if (write_level == 0 && read_level == 0)
+        return true;
+    console_log(LOG_WARNING, "FIFOs not empty (write %u, read %u words): clearing them", write_level, read_level);
+    asmi_clear_pulse();
+    if (!asmi_fifo_levels(&write_level, &read_level))
+        return false;
+    if (write_level == 0 && read_level == 0)
+        return true;
+    console_log(LOG_ERR, "FIFOs still not empty (write %u, read %u words): nothing unlocked", write_level,
+                read_level);
     return false;
 }
 
@@ -141,6 +200,7 @@ bool asmi_sector_erase(uint32_t address, uint32_t count)
                 fpga_write_reg(ASMI_STATUS, ASMI_STATUS_ERASE_ERR);
             return false;
         }
+        interrupt_point();
     }
     console_log(LOG_INFO, "Erasing complete [0x%08X]", status);
     return true;

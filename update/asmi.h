@@ -15,6 +15,20 @@ bool asmi_identify(uint32_t* status);
 // Print the device ID lines; true only for the EPCQ-L1024.
 bool asmi_check_id(uint32_t status);
 
+// A quiet run's check: false, with the device and "not supported." lines,
+// for a part known to be too small for the flash layout; an ID the tool
+// does not know passes.
+bool asmi_check_size(uint32_t status);
+
+// Both FIFOs empty before anything is unlocked: words an interrupted run
+// left behind are cleared with the clear pulse. False, with a line, when
+// they stay, or when a level cannot be read.
+bool asmi_fifos_empty();
+
+// The clear pulse: ASMI_CLEAR, then 0, results not looked at. Empties both
+// FIFOs and ends a read in progress.
+void asmi_clear_pulse();
+
 bool asmi_write_protect(uint32_t code);
 
 // Erase `count` 64 KiB sectors upward from `address`, with a spinner.

@@ -3,10 +3,14 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "hwaccess/fpga_io.h"
 #include "update/asmi.h"
 #include "update/asmi_regs.h"
+#include "update/interrupt.h"
 #include "update/settings.h"
 
 // Where the FPGA finds the application image: its address, a constant and the
@@ -61,34 +65,60 @@ static void image_size_changed(const char* path, uint32_t length, uint32_t expec
 
 static bool image_open(const char* path, uint32_t expected, FILE** file, uint32_t* length)
 {
-    long end = -1;
-    *file = fopen(path, "rb");
-    if (*file != nullptr && fseek(*file, 0, SEEK_END) == 0)
-        end = ftell(*file);
-    if (end < 0) {
+    // Opened without blocking and examined before anything is read: a FIFO
+    // or a device is refused, never waited on.
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0 || (*file = fdopen(fd, "rb")) == nullptr) {
         // The system's text for errno, as glibc's %m prints it, without the
         // extension (-Wpedantic).
         fprintf(stderr, "Unable to open '%s' [%s]\n", path, strerror(errno));
+        if (fd >= 0)
+            close(fd);
         return false;
     }
-    if (end > long(APP_REGION_SIZE)) {
-        fprintf(stderr, "'%s' does not fit the application region (%ld > %u bytes)\n", path, end,
-                APP_REGION_SIZE);
+    if (!S_ISREG(st.st_mode)) {
+        fprintf(stderr, "'%s' is not a regular file\n", path);
         return false;
     }
-    if (expected != IMAGE_ANY_LENGTH && uint32_t(end) != expected) {
-        image_size_changed(path, uint32_t(end), expected);
+    if (st.st_size > off_t(APP_REGION_SIZE)) {
+        fprintf(stderr, "'%s' does not fit the application region (%lld > %u bytes)\n", path,
+                (long long)st.st_size, APP_REGION_SIZE);
         return false;
     }
-    *length = uint32_t(end);
-    rewind(*file);
+    if (expected != IMAGE_ANY_LENGTH && uint32_t(st.st_size) != expected) {
+        image_size_changed(path, uint32_t(st.st_size), expected);
+        return false;
+    }
+    *length = uint32_t(st.st_size);
+    return true;
+}
+
+// Read the whole file once before anything is unlocked: a file whose
+// content is not what its size says (a sysfs or proc file) or that cannot
+// be read to its end would fail only after the erase.
+static bool image_read_through(FILE* file, const char* path, uint32_t length)
+{
+    uint64_t total = 0;
+    size_t n = 0;
+    while (total <= length && (n = fread(image_block, 1, sizeof image_block, file)) > 0)
+        total += n;
+    if (ferror(file)) {
+        fprintf(stderr, "Unable to read '%s' [%s]\n", path, strerror(errno));
+        return false;
+    }
+    if (total != length) {
+        fprintf(stderr, "'%s' does not hold the %u bytes its size says (read %llu)\n", path, length,
+                (unsigned long long)total);
+        return false;
+    }
     return true;
 }
 
 bool image_length(const char* path, uint32_t* length)
 {
     FILE* file = nullptr;
-    bool measured = image_open(path, IMAGE_ANY_LENGTH, &file, length);
+    bool measured = image_open(path, IMAGE_ANY_LENGTH, &file, length) && image_read_through(file, path, *length);
     if (file != nullptr)
         fclose(file);
     return measured;
@@ -205,6 +235,7 @@ static bool image_program_blocks(FILE* file, const char* path, uint32_t length)
             return true;
         if (!image_write_block(address, bytes))
             return false;
+        interrupt_point();
         address += bytes;
     }
     return false;
@@ -215,6 +246,7 @@ bool image_program(const char* path, uint32_t erased_length)
     FILE* file = nullptr;
     uint32_t length = 0;
 
+    interrupt_phase(PHASE_PROGRAMMING);
     console_log(LOG_INFO, "Write to %u [0x%x] from file '%s'", APP_IMAGE_BASE, APP_IMAGE_BASE,
                 path);
     bool programmed = wr_fifo_idle() && image_open(path, erased_length, &file, &length) &&
@@ -271,17 +303,10 @@ static bool image_verify_blocks(FILE* file, const char* path, uint32_t length)
             return true;
         if (!image_read_back(address, bytes))
             return false;
+        interrupt_point();
         address += bytes;
     }
     return false;
-}
-
-// The controller's FIFOs and read state are reset by a pulse of ASMI_CLEAR
-// after every verification pass, whatever its outcome.
-static void asmi_clear_pulse()
-{
-    fpga_write_reg(ASMI_CMD, ASMI_CLEAR);
-    fpga_write_reg(ASMI_CMD, 0);
 }
 
 bool image_verify(const char* path, uint32_t erased_length)
@@ -289,6 +314,7 @@ bool image_verify(const char* path, uint32_t erased_length)
     FILE* file = nullptr;
     uint32_t length = 0;
 
+    interrupt_phase(PHASE_VERIFYING);
     console_log(LOG_INFO, "Verify from %u [0x%x] with file '%s'", APP_IMAGE_BASE, APP_IMAGE_BASE,
                 path);
     bool verified = verify_fifos_idle() && image_open(path, erased_length, &file, &length) &&
@@ -297,6 +323,8 @@ bool image_verify(const char* path, uint32_t erased_length)
         console_log(LOG_INFO, "\nVerification complete");
     if (file != nullptr)
         fclose(file);
+    // The controller's FIFOs and read state are reset after every
+    // verification pass, whatever its outcome.
     asmi_clear_pulse();
     if (!verified)
         console_log(LOG_ERR, "Unable to verify the application image!");

@@ -2,6 +2,7 @@
 // protect the flash again and restart the FPGA from it.
 #include <getopt.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -11,6 +12,7 @@
 #include "update/asmi.h"
 #include "update/asmi_regs.h"
 #include "update/image.h"
+#include "update/interrupt.h"
 #include "update/sensor.h"
 #include "update/settings.h"
 
@@ -64,11 +66,11 @@ static bool update_parse_options(int argc, char** argv)
 // and refuses at once, having touched nothing.
 static bool update_lock_flash()
 {
-    if (tool_lock_take(TOOL_LOCK_FLASH, false))
-        return true;
-    fprintf(stderr, "%s: the flash controller is held by another process; nothing done.\n",
-            "bool update_lock_flash()");
-    return false;
+    tool_lock_result taken = tool_lock_take(TOOL_LOCK_FLASH, false);
+    if (taken == TOOL_LOCK_HELD)
+        fprintf(stderr, "%s: the flash controller is held by another process; nothing done.\n",
+                "bool update_lock_flash()");
+    return taken == TOOL_LOCK_TAKEN;
 }
 
 // A stopped run leaves the flash as far as it got: not locked, not restarted.
@@ -100,6 +102,8 @@ int main(int argc, char** argv)
     uint32_t status = 0;
     uint32_t length = 0;
 
+    // A closed output (update | head) loses output, never the flash's state.
+    signal(SIGPIPE, SIG_IGN);
     if (!update_parse_options(argc, argv) || !update_lock_flash() || !fpga_io_init())
         return 1;
     i2c_setup(I2C_TOOL_UPDATE, update_verbose, false);
@@ -110,26 +114,38 @@ int main(int argc, char** argv)
         update_usage();
         return update_stop();
     }
+    // Everything that can stop the run is checked before the unlock: the
+    // chip, the image (read to its end) and the controller's FIFOs.
     if (!asmi_identify(&status))
         return update_stop();
-    if (update_verbose && !asmi_check_id(status))
+    if (update_verbose ? !asmi_check_id(status) : !asmi_check_size(status))
         return update_stop();
     if (!image_length(update_image_path, &length) || !update_image_usable(length))
         return update_stop();
+    if (!asmi_fifos_empty())
+        return update_stop();
+
+    interrupt_hold();
     if (!asmi_write_protect(PROTECT_UNLOCK))
         return update_stop_after("Unable to unlock the sectors!");
+    interrupt_point();
+    interrupt_phase(PHASE_ERASING);
     if (!asmi_sector_erase(OFFSET_SECTOR, 1))
         return update_stop_after("Unable to erase the offset sector!");
     if (!asmi_sector_erase(APP_IMAGE_BASE, image_sector_count(length)))
         return update_stop_after("Unable to erase the application sectors!");
     if (update_erase_only) {
+        interrupt_release();
         console_log(LOG_DEBUG, "Jumping out");
     } else {
         if (!image_program(update_image_path, length) || !image_verify(update_image_path, length) ||
             !offset_record_write())
             return update_stop();
+        interrupt_phase(PHASE_RECORDED);
+        interrupt_point();
         if (!asmi_write_protect(PROTECT_LOCK))
             return update_stop_after("Unable to lock the sectors!");
+        interrupt_release();
     }
     // The image is in flash and verified either way, but an FPGA that was
     // not restarted still runs the old configuration.

@@ -19,10 +19,10 @@ namespace qxsim {
 namespace {
 
 const ToolLockFile lock_files[] = {
-    {"i2c-main", "qx-i2c-main.lock", "main-board I2C master"},
-    {"i2c-isb", "qx-i2c-isb.lock", "ISB I2C master"},
-    {"i2c-iob", "qx-i2c-iob.lock", "IOB I2C master"},
-    {"flash", "qx-flash.lock", "serial-flash controller"},
+    {"i2c-main", "qx-i2c-main.lock", "qx-i2c-main.gate", "main-board I2C master"},
+    {"i2c-isb", "qx-i2c-isb.lock", "qx-i2c-isb.gate", "ISB I2C master"},
+    {"i2c-iob", "qx-i2c-iob.lock", "qx-i2c-iob.gate", "IOB I2C master"},
+    {"flash", "qx-flash.lock", "qx-flash.gate", "serial-flash controller"},
 };
 
 std::string process_name(pid_t pid)
@@ -55,11 +55,11 @@ const ToolLockFile* ToolLocks::find(const std::string& name)
 
 // /proc/locks: "1: FLOCK  ADVISORY  WRITE 1234 00:2b:5678 0 EOF", the device
 // as major:minor in hex; waiters of a blocking lock carry "->" before FLOCK.
-LockHolder ToolLocks::holder(const ToolLockFile& lock) const
+LockHolder ToolLocks::holder(const char* file) const
 {
     LockHolder h;
     struct stat st;
-    if (::stat(path(lock).c_str(), &st) != 0)
+    if (::stat((folder() + "/" + file).c_str(), &st) != 0)
         return h;
     h.exists = true;
     std::ifstream in("/proc/locks");
@@ -87,7 +87,8 @@ LockHolder ToolLocks::holder(const ToolLockFile& lock) const
 
 int ToolLocks::take(const ToolLockFile& lock, bool inheritable) const
 {
-    int fd = ::open(path(lock).c_str(), O_RDONLY | O_CREAT | (inheritable ? 0 : O_CLOEXEC), 0644);
+    int fd = ::open(path(lock).c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | (inheritable ? 0 : O_CLOEXEC),
+                    0600);
     if (fd < 0)
         return -1;
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -106,12 +107,16 @@ void ToolLocks::describe(std::ostream& out) const
         out << "Tool locks: no locks/ folder; the tools run without locking\n";
         return;
     }
-    out << "Tool locks (locks/, /run/lock on the camera):\n";
+    out << "Tool locks (locks/, /run/qx-tools on the camera):\n";
     for (const ToolLockFile* l = begin(); l != end(); ++l) {
-        LockHolder h = holder(*l);
+        LockHolder h = holder(l->file);
         std::string state = !h.exists ? "not taken yet"
                             : h.pid   ? fmt::format("held by pid {} ({})", h.pid, h.command)
                                       : std::string("free");
+        // The gate's holder waits for the lock and goes next.
+        LockHolder next = holder(l->gate);
+        if (next.pid)
+            state += fmt::format(", next: pid {} ({})", next.pid, next.command);
         out << fmt::format("  {:<9} {:<24} {}\n", l->name, l->what, state);
     }
 }

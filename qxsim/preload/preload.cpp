@@ -2,7 +2,7 @@
 // tell. Opens of /dev/qx_fpga and /proc/qx_pci/regs get real descriptors on
 // files of the camera's state folder, the two register ioctls and the proc
 // file's register-write lines go to the camera model, and the firmware
-// folder and the tools' lock files under /run/lock are mapped into the state
+// folder and the tools' lock folder /run/qx-tools are mapped into the state
 // folder. Everything else passes through.
 // The camera is the one in $QXSIM_STATE (default ./.qxsim).
 #include "qxsim/driver_abi.h"
@@ -86,9 +86,9 @@ PathKind classify(const char* path, std::string* mapped)
         *mapped = std::string(state_dir()) + "/firmware" + (path + n);
         return PATH_MAPPED;
     }
-    n = sizeof qxsim::TOOL_LOCK_SYSTEM_PREFIX - 1;
-    if (std::strncmp(path, qxsim::TOOL_LOCK_SYSTEM_PREFIX, n) == 0 && !std::strchr(path + n, '/')) {
-        *mapped = qxsim::ToolLocks(state_dir()).folder() + "/qx-" + (path + n);
+    n = sizeof qxsim::TOOL_LOCK_SYSTEM_DIR - 1;
+    if (std::strncmp(path, qxsim::TOOL_LOCK_SYSTEM_DIR, n) == 0 && (path[n] == '/' || path[n] == 0)) {
+        *mapped = qxsim::ToolLocks(state_dir()).folder() + (path + n);
         return PATH_MAPPED;
     }
     return PATH_OTHER;
@@ -253,6 +253,15 @@ QX_EXPORT FILE* fopen64(const char* path, const char* mode)
     using fopen_fn = FILE* (*)(const char*, const char*);
     QX_NEXT(fopen64, fopen_fn);
     return fopen_path(next_fopen64, path, mode);
+}
+
+// The tools make their lock folder when it is missing.
+QX_EXPORT int mkdir(const char* path, mode_t mode)
+{
+    using mkdir_fn = int (*)(const char*, mode_t);
+    QX_NEXT(mkdir, mkdir_fn);
+    std::string mapped;
+    return next_mkdir(classify(path, &mapped) == PATH_MAPPED ? mapped.c_str() : path, mode);
 }
 
 QX_EXPORT int ioctl(int fd, unsigned long request, ...)

@@ -93,10 +93,10 @@ TEST(UpdateFailurePaths, fifo_level_checks_stop_the_pass_they_guard_and_leave_no
         const char* nth;  // which write-FIFO level read is one off
         const char* tail;
     } cases[] = {
-        {"1", "Somethings wrong, FIFO level = 1\nUnable to program the application image!\nBail...\n"},
-        {"4", "Somethings wrong, WR_FIFO level = 1\nUnable to verify the application image!\nBail...\n"},
-        {"5", "Somethings wrong, FIFO level = 1\nUnable to program the offset value!\nBail...\n"},
-        {"6", "FIFO level isn't correct! (4 != 3)\nUnable to program the offset value!\nBail...\n"},
+        {"2", "Somethings wrong, FIFO level = 1\nUnable to program the application image!\nBail...\n"},
+        {"5", "Somethings wrong, WR_FIFO level = 1\nUnable to verify the application image!\nBail...\n"},
+        {"6", "Somethings wrong, FIFO level = 1\nUnable to program the offset value!\nBail...\n"},
+        {"7", "FIFO level isn't correct! (4 != 3)\nUnable to program the offset value!\nBail...\n"},
     };
     for (const auto& c : cases) {
         SimCamera sim;
@@ -123,8 +123,10 @@ TEST(UpdateFailurePaths, fifo_levels_off_after_a_block_are_reported_and_the_upda
         std::vector<std::string> fault;
         const char* line;
     } cases[] = {
-        {{"wr", "1", "3"}, "0x02000000: FIFO level = 1 (0x1)\n"},
-        {{"rd", "1", "2"}, "0x02000000: FIFO level wrong: 65 != 64\n"},
+        {{"wr", "1", "4"}, "0x02000000: FIFO level = 1 (0x1)\n"},
+        {{"rd", "1", "3"}, "0x02000000: FIFO level wrong: 65 != 64\n"},
+        // Before the unlock: cleared with the clear pulse, then empty.
+        {{"wr", "1", "1"}, "FIFOs not empty (write 1, read 0 words): clearing them\n"},
     };
     for (const auto& c : cases) {
         SimCamera sim;

@@ -1,22 +1,21 @@
 /* Test shim, preloaded in front of the camera's interposer: when a tool
- * opens the file QXTEST_SHIM_PATH for the QXTEST_SHIM_AT-th time, the file
+ * opens (open(2)) the file QXTEST_SHIM_PATH for the QXTEST_SHIM_AT-th time, the file
  * is first cut (or extended) to QXTEST_SHIM_SIZE bytes, or, with
  * QXTEST_SHIM_SIZE "denied", that open fails with EACCES as for a file the
  * user may not read (a root test run cannot make one with chmod), or, with
- * "eio", the stream opened reads its first 256 bytes and then fails with
+ * "eio", the stream made on that open (fdopen) reads its first 256 bytes and then fails with
  * EIO, as a file on a failing disk does. That makes
  * an image change between update's length measurement, its programming pass
  * and its verification pass, deterministically. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
+#include <stdarg.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
-
-typedef FILE* (*fopen_fn)(const char*, const char*);
 
 static unsigned shim_opens;
 
@@ -47,11 +46,14 @@ static int eio_close(void* cookie)
     return close((int)(long)cookie);
 }
 
-static FILE* eio_stream(const char* path)
+/* The descriptor of the open that is to fail its reads, until update makes
+ * its stream with fdopen. */
+static int eio_fd = -1;
+
+static FILE* eio_stream(int fd)
 {
     static const cookie_io_functions_t io = {eio_read, NULL, eio_seek, eio_close};
-    int fd = open(path, O_RDONLY);
-    return fd < 0 ? NULL : fopencookie((void*)(long)fd, "rb", io);
+    return fopencookie((void*)(long)fd, "rb", io);
 }
 
 static int shim_before_open(const char* path)
@@ -75,27 +77,56 @@ static int shim_before_open(const char* path)
     return SHIM_PASS;
 }
 
-static FILE* shim_open(fopen_fn next, const char* path, const char* mode)
+typedef int (*open_fn)(const char*, int, ...);
+
+static int shim_open(open_fn next, const char* path, int flags, mode_t mode)
 {
-    switch (shim_before_open(path)) {
-    case SHIM_DENY: return NULL;
-    case SHIM_EIO: return eio_stream(path);
-    default: return next(path, mode);
+    int shim = shim_before_open(path);
+    if (shim == SHIM_DENY)
+        return -1;
+    int fd = next(path, flags, mode);
+    if (shim == SHIM_EIO)
+        eio_fd = fd;
+    return fd;
+}
+
+#define SHIM_OPEN(name)                                      \
+    int name(const char* path, int flags, ...)               \
+    {                                                        \
+        static open_fn next;                                 \
+        if (next == NULL)                                    \
+            *(void**)&next = dlsym(RTLD_NEXT, #name);        \
+        mode_t mode = 0;                                     \
+        if (flags & (O_CREAT | O_TMPFILE)) {                 \
+            va_list ap;                                      \
+            va_start(ap, flags);                             \
+            mode = va_arg(ap, mode_t);                       \
+            va_end(ap);                                      \
+        }                                                    \
+        return shim_open(next, path, flags, mode);           \
     }
+
+SHIM_OPEN(open)
+SHIM_OPEN(open64)
+
+int __open_2(const char* path, int flags)
+{
+    return open(path, flags);
 }
 
-FILE* fopen(const char* path, const char* mode)
+int __open64_2(const char* path, int flags)
 {
-    static fopen_fn next;
-    if (next == NULL)
-        *(void**)&next = dlsym(RTLD_NEXT, "fopen");
-    return shim_open(next, path, mode);
+    return open64(path, flags);
 }
 
-FILE* fopen64(const char* path, const char* mode)
+FILE* fdopen(int fd, const char* mode)
 {
-    static fopen_fn next;
+    static FILE* (*next)(int, const char*);
     if (next == NULL)
-        *(void**)&next = dlsym(RTLD_NEXT, "fopen64");
-    return shim_open(next, path, mode);
+        *(void**)&next = dlsym(RTLD_NEXT, "fdopen");
+    if (fd >= 0 && fd == eio_fd) {
+        eio_fd = -1;
+        return eio_stream(fd);
+    }
+    return next(fd, mode);
 }

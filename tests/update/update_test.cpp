@@ -1,7 +1,10 @@
 // The update tool at the bench: the real binary against a fresh simulated
 // camera, checked by its output, exit status and register traffic.
 
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <fstream>
 #include <functional>
@@ -299,10 +302,18 @@ TEST(UpdateRefusals, images_that_cannot_be_programmed_stop_before_the_unlock)
     std::string big = make_image(sim, "big.rbf", 0);
     ASSERT_EQ(truncate(big.c_str(), 0x5FF0001), 0);
     std::string missing = sim.dir() + "/missing.rbf";
+    // A FIFO or a directory is refused without waiting on it; a file whose
+    // content is not what its size says (proc, sysfs) is read to its end
+    // first and refused then.
+    std::string fifo = sim.dir() + "/fifo.rbf";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     const struct { std::string path, line; } cases[] = {
         {empty, "'" + empty + "' is empty\n"},
         {big, "'" + big + "' does not fit the application region (100597761 > 100597760 bytes)\n"},
         {missing, "Unable to open '" + missing + "' [No such file or directory]\n"},
+        {fifo, "'" + fifo + "' is not a regular file\n"},
+        {sim.dir(), "'" + sim.dir() + "' is not a regular file\n"},
+        {"/proc/self/status", "'/proc/self/status' does not hold the 0 bytes its size says (read 256)\n"},
     };
     for (const auto& c : cases) {
         sim.clear_trace();
@@ -341,9 +352,12 @@ TEST(UpdateFailures, every_stop_ends_the_run_as_a_failure)
          "Unable to erase the application sectors!\n"},
         {"asmi.write-error", {"0x2000100"}, 300, true,
          "Write to addr 0x02000100 FAILED!\nUnable to program the application image!\n"},
-        {"asmi.fifo-level", {"wr", "1", "2"}, 300, true,
+        {"asmi.fifo-level", {"wr", "2"}, 300, false,
+         "FIFOs not empty (write 2, read 0 words): clearing them\n"
+         "FIFOs still not empty (write 2, read 0 words): nothing unlocked\n"},
+        {"asmi.fifo-level", {"wr", "1", "3"}, 300, true,
          "FIFO level isn't correct! (65 != 64)\nUnable to program the application image!\n"},
-        {"asmi.fifo-level", {"rd", "1", "1"}, 300, true,
+        {"asmi.fifo-level", {"rd", "1", "2"}, 300, true,
          "Somethings wrong, RD_FIFO level = 1\nUnable to verify the application image!\n"},
         {"asmi.corrupt-read", {"0x2000104"}, 300, true,
          "Verification failure [0x3f38312b != 0x3f38312a]\n"
@@ -429,11 +443,22 @@ TEST(UpdateFailures, unseen_erase_end_and_failed_lock_stop_the_run)
     }
 }
 
-TEST(UpdateFailures, quiet_run_neither_checks_the_id_nor_minds_a_status_clearing_on_its_last_poll)
+// A quiet run takes any part it does not know, but not one it knows to be
+// too small for the layout: the offset record would land beyond its end.
+TEST(UpdateFailures, quiet_run_refuses_only_parts_known_too_small_and_minds_no_status_clearing_on_its_last_poll)
 {
     SimCamera sim;
     std::string image = make_image(sim, "app.rbf", 300);
-    sim.fault("asmi.device-id", {"0x20"});
+    for (const char* id : {"0x20", "0x19"}) {
+        sim.clear_trace();
+        sim.fault("asmi.device-id", {id});
+        Result r = sim.run({"update", image});
+        EXPECT_TRUE(status_is(r, 1)) << id;
+        EXPECT_TRUE(stdout_is(r, id == std::string("0x20") ? "    EPCQ-L512\n    not supported.\n"
+                                                            : "    EPCQ-L256\n    not supported.\n"));
+        EXPECT_TRUE(qxtest::writes_to(sim.trace(), qxsim::ASMI_PROTECT_CODE).empty()) << id;
+    }
+    sim.fault("asmi.device-id", {"0x7e"});
     sim.fault("asmi.busy-reads", {"99"});
     EXPECT_TRUE(status_is(sim.run({"update", image}), 0));
     EXPECT_EQ(flash_holds(sim, APP_BASE, 300), read_file(image));
@@ -463,3 +488,157 @@ TEST(UpdateTiming, slow_erase_is_waited_for_in_cycles_and_given_up_after_fifty)
 }
 
 }  // namespace
+
+namespace {
+
+using qxtest::TraceRecord;
+using Match = std::function<bool(const TraceRecord&)>;
+
+Match command(uint32_t value)
+{
+    return [value](const TraceRecord& t) { return t.kind == 'W' && t.reg == qxsim::ASMI_CMD && t.value == value; };
+}
+
+Match access(char kind, uint32_t reg)
+{
+    return [kind, reg](const TraceRecord& t) { return t.kind == kind && t.reg == reg; };
+}
+
+size_t count_of(const std::vector<TraceRecord>& trace, const Match& match)
+{
+    size_t n = 0;
+    for (const TraceRecord& t : qxtest::register_traffic(trace))
+        n += match(t);
+    return n;
+}
+
+// The access numbers of an uninterrupted run of `argv` on a fresh camera
+// (instant timing: the same run makes the same accesses).
+std::vector<TraceRecord> reference_run(const std::vector<std::string>& argv, size_t image_size)
+{
+    SimCamera sim;
+    make_image(sim, "app.rbf", image_size);
+    std::vector<std::string> args = argv;
+    args.back() = sim.dir() + "/" + args.back();
+    EXPECT_TRUE(status_is(sim.run(args), 0));
+    return sim.trace();
+}
+
+}  // namespace
+
+// A signal between the unlock and the lock, arriving during an access of
+// each phase: the operation in progress is finished, the FIFOs are cleared,
+// the flash is locked again, and the next update succeeds without a power
+// cycle.
+TEST(UpdateInterrupt, a_signal_in_each_phase_ends_the_run_locked_and_the_next_update_succeeds)
+{
+    const size_t image_size = 70000;  // two application sectors, 274 blocks
+    const std::vector<TraceRecord> ref = reference_run({"update", "app.rbf"}, image_size);
+    const std::string incomplete = "the application image is not complete, the FPGA will load its factory image\n";
+    const struct {
+        const char* phase;
+        const char* signal;
+        Match at;
+        size_t skip;
+        Match finished;  // the operation the signal came in, and how often it went out
+        size_t times;
+        std::string line;
+    } cases[] = {
+        {"unlock", "INT", command(0x20), 0, command(0x40), 0,
+         "Interrupted by SIGINT: the flash is locked again; nothing was erased\n"},
+        {"erase", "TERM", command(0x40), 1, command(0x40), 2,
+         "Interrupted by SIGTERM: the flash is locked again; " + incomplete},
+        {"program", "HUP", access('W', qxsim::ASMI_WR_FIFO), 70, command(0x208), 2,
+         "Interrupted by SIGHUP: the flash is locked again; " + incomplete},
+        {"verify", "INT", access('R', qxsim::ASMI_RD_FIFO), 200, command(0x210), 4,
+         "Interrupted by SIGINT: the flash is locked again; " + incomplete},
+        {"record", "TERM", command(0x8), 0, command(0x8), 1,
+         "Interrupted by SIGTERM: the flash is locked again; the new application image is complete\n"},
+    };
+    for (const auto& c : cases) {
+        SimCamera sim;
+        std::string image = make_image(sim, "app.rbf", image_size);
+        size_t n = access_number(ref, c.at, c.skip);
+        ASSERT_GT(n, 0u) << c.phase;
+        sim.fault("kill-at", {std::to_string(n), c.signal});
+        Result r = sim.run({"update", image});
+        EXPECT_TRUE(status_is(r, 1)) << c.phase;
+        EXPECT_TRUE(stdout_ends_with(r, "\n" + c.line)) << c.phase;
+        auto t = sim.trace();
+        EXPECT_EQ(count_of(t, c.finished), c.times) << c.phase;
+        EXPECT_EQ(qxtest::writes_to(t, qxsim::ASMI_PROTECT_CODE), (std::vector<uint32_t>{0x68, 0x5C})) << c.phase;
+        EXPECT_TRUE(qxtest::writes_to(t, qxsim::ASMI_RECONFIG).empty()) << c.phase;
+        EXPECT_EQ(protect_bits(sim), 0x5C) << c.phase;
+        EXPECT_EQ(sim.peek(qxsim::ASMI_WR_FIFO_LEVEL), 0u) << c.phase;
+        EXPECT_EQ(sim.peek(qxsim::ASMI_RD_FIFO_LEVEL), 0u) << c.phase;
+        EXPECT_EQ(flash_holds(sim, RECORD_ADDR, 12),
+                  std::string(c.phase) == "record" ? VALID_RECORD
+                  : std::string(c.phase) == "unlock" ? flash_holds(sim, RECORD_ADDR, 12)
+                                                     : ERASED_RECORD)
+            << c.phase;
+
+        Result again = sim.run({"update", image});
+        EXPECT_TRUE(status_is(again, 0)) << c.phase;
+        EXPECT_EQ(again.out.find("FIFOs not empty"), std::string::npos) << c.phase;
+        EXPECT_EQ(flash_holds(sim, APP_BASE, image_size), read_file(image)) << c.phase;
+        EXPECT_EQ(booted(sim).image, qxsim::BOOT_APPLICATION) << c.phase;
+    }
+}
+
+// Killed outright in the middle of programming (no chance to clean up):
+// the words it pushed wait in the write FIFO and the flash stays unlocked.
+// The next update clears the FIFO before it unlocks, and succeeds.
+TEST(UpdateInterrupt, an_update_after_a_run_killed_while_programming_succeeds_without_a_power_cycle)
+{
+    const std::vector<TraceRecord> ref = reference_run({"update", "app.rbf"}, 70000);
+    SimCamera sim;
+    std::string image = make_image(sim, "app.rbf", 70000);
+    sim.fault("kill-at", {std::to_string(access_number(ref, access('W', qxsim::ASMI_WR_FIFO), 100))});
+    Result killed = sim.run({"update", image});
+    EXPECT_EQ(killed.signal, SIGKILL);
+    EXPECT_EQ(sim.peek(qxsim::ASMI_WR_FIFO_LEVEL), 100u - 64u);
+    EXPECT_EQ(protect_bits(sim), 0x68);
+
+    sim.clear_trace();
+    Result r = sim.run({"update", image});
+    EXPECT_TRUE(status_is(r, 0));
+    EXPECT_TRUE(qxtest::stdout_starts_with(r, "FIFOs not empty (write 36, read 0 words): clearing them\n"));
+    auto t = sim.trace();
+    // The clear pulse comes before the unlock.
+    EXPECT_LT(access_number(t, command(0x1000)), access_number(t, command(0x20)));
+    EXPECT_EQ(flash_holds(sim, APP_BASE, 70000), read_file(image));
+    EXPECT_EQ(booted(sim).image, qxsim::BOOT_APPLICATION);
+}
+
+// An erase-only run ends as such a run ends, interrupted or not: unlocked,
+// and the FPGA restarted (from its factory image).
+TEST(UpdateInterrupt, an_interrupted_erase_only_run_stops_after_the_sector_in_progress)
+{
+    const std::vector<TraceRecord> ref = reference_run({"update", "-e", "app.rbf"}, 200000);
+    SimCamera sim;
+    std::string image = make_image(sim, "app.rbf", 200000);
+    sim.fault("kill-at", {std::to_string(access_number(ref, command(0x40), 2)), "INT"});
+    Result r = sim.run({"update", "-e", image});
+    EXPECT_TRUE(status_is(r, 1));
+    EXPECT_TRUE(stdout_ends_with(r, "\nInterrupted by SIGINT: the erase stopped, the flash stays unlocked\n"
+                                    "Jumping out\n"));
+    auto t = sim.trace();
+    EXPECT_EQ(count_of(t, command(0x40)), 3u) << "the offset sector and two of four application sectors";
+    EXPECT_EQ(qxtest::writes_to(t, qxsim::ASMI_PROTECT_CODE), std::vector<uint32_t>{0x68});
+    EXPECT_EQ(qxtest::writes_to(t, qxsim::ASMI_RECONFIG), std::vector<uint32_t>{0x10});
+    EXPECT_EQ(booted(sim).image, qxsim::BOOT_FACTORY);
+}
+
+// A closed output ends no update: `update -r | head -c 20` goes on to the
+// lock and the restart, its later output lost.
+TEST(UpdateInterrupt, a_closed_output_loses_only_output)
+{
+    SimCamera sim(SimOptions{"LUX19HS-C"});
+    Result r = sim.shell("{ '" + qxtest::tool_path("update") + "' -r; echo $? > '" + sim.dir() +
+                         "/status'; } | head -c 20");
+    EXPECT_EQ(r.out, "Erase 0x07ff0000...\n");
+    EXPECT_EQ(read_file(sim.dir() + "/status"), "0\n");
+    EXPECT_EQ(protect_bits(sim), 0x5C);
+    EXPECT_EQ(booted(sim).image, qxsim::BOOT_APPLICATION);
+    EXPECT_EQ(qxtest::writes_to(sim.trace(), qxsim::ASMI_RECONFIG), std::vector<uint32_t>{0x10});
+}
