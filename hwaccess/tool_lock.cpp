@@ -94,9 +94,15 @@ const char* tool_lock_stat_problem(const struct stat& st, bool folder, char* tex
 {
     if (folder ? !S_ISDIR(st.st_mode) : !S_ISREG(st.st_mode))
         return folder ? "is not a directory" : "is not a regular file";
-    uid_t owner = folder ? st.st_uid : tool_lock_owner;
-    if (folder ? st.st_uid != 0 && st.st_uid != geteuid() : st.st_uid != owner) {
-        snprintf(text, size, "belongs to uid %u, not %u", unsigned(st.st_uid), unsigned(folder ? 0 : owner));
+    if (folder && st.st_uid != 0 && st.st_uid != geteuid()) {
+        if (geteuid() == 0)
+            snprintf(text, size, "belongs to uid %u, not 0", unsigned(st.st_uid));
+        else
+            snprintf(text, size, "belongs to uid %u, not 0 or %u", unsigned(st.st_uid), unsigned(geteuid()));
+        return text;
+    }
+    if (!folder && st.st_uid != tool_lock_owner) {
+        snprintf(text, size, "belongs to uid %u, not %u", unsigned(st.st_uid), unsigned(tool_lock_owner));
         return text;
     }
     // Another user who can open a lock file can flock it and stall every
@@ -127,9 +133,9 @@ bool tool_lock_check(tool_lock_file& file, const char* path, bool folder)
     return false;
 }
 
-// An open that failed: a system without a place for lock files goes on
-// unlocked, anything else refuses.
-void tool_lock_open_failed(tool_lock_file& file, const char* path, int err)
+// An open or mkdir that failed: a system without a place for lock files
+// goes on unlocked, anything else refuses.
+void tool_lock_open_failed(tool_lock_file& file, const char* path, int err, const char* failed)
 {
     if (err == EROFS || err == ENOENT) {
         tool_lock_unavailable(file, path, "cannot create", err);
@@ -138,10 +144,22 @@ void tool_lock_open_failed(tool_lock_file& file, const char* path, int err)
     char text[80];
     const char* problem = tool_lock_open_problem(err);
     if (problem == nullptr) {
-        snprintf(text, sizeof text, "cannot be opened: %s", strerror(err));
+        snprintf(text, sizeof text, "%s: %s", failed, strerror(err));
         problem = text;
     }
     tool_lock_refuse(file, path, problem);
+}
+
+// O_DIRECTORY | O_NOFOLLOW refuses a link as ENOTDIR: tell the two apart
+// by opening the name itself.
+bool tool_lock_is_link(const char* path)
+{
+    int fd = open(path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st;
+    bool link = fd >= 0 && fstat(fd, &st) == 0 && S_ISLNK(st.st_mode);
+    if (fd >= 0)
+        close(fd);
+    return link;
 }
 
 // The folder, made when it is missing. Opened without following a link, so
@@ -155,13 +173,15 @@ bool tool_lock_open_dir()
     dir.fd = open(TOOL_LOCK_DIR, flags);
     if (dir.fd < 0 && errno == ENOENT) {
         if (mkdir(TOOL_LOCK_DIR, 0755) != 0 && errno != EEXIST) {
-            tool_lock_open_failed(dir, TOOL_LOCK_DIR, errno);
+            tool_lock_open_failed(dir, TOOL_LOCK_DIR, errno, "cannot be created");
             return false;
         }
         dir.fd = open(TOOL_LOCK_DIR, flags);
     }
+    if (dir.fd < 0 && errno == ENOTDIR && tool_lock_is_link(TOOL_LOCK_DIR))
+        errno = ELOOP;
     if (dir.fd < 0) {
-        tool_lock_open_failed(dir, TOOL_LOCK_DIR, errno);
+        tool_lock_open_failed(dir, TOOL_LOCK_DIR, errno, "cannot be opened");
         return false;
     }
     if (!tool_lock_check(dir, TOOL_LOCK_DIR, true))
@@ -191,7 +211,7 @@ bool tool_lock_open_file(tool_lock_file& file, tool_lock_id id, const char* endi
     // never waited on.
     file.fd = openat(tool_lock_dir.fd, name, O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
     if (file.fd < 0) {
-        tool_lock_open_failed(file, path, errno);
+        tool_lock_open_failed(file, path, errno, "cannot be opened");
         return false;
     }
     if (!tool_lock_check(file, path, false))

@@ -1,18 +1,21 @@
 // The tools' locks: one per I2C master and one for the flash controller,
-// flock(2) on files under /run/lock (the camera's locks/ folder here). Each
+// flock(2) on files in /run/qx-tools (the camera's locks/ folder here). Each
 // guard in both halves: held by another process, the tool fails cleanly
 // without touching the hardware; free, or released while the tool waits,
 // the tool runs as always. A holder killed with SIGKILL leaves nothing
-// behind, and a lock file that cannot be created leaves the tools working,
-// unlocked, with one line that says so.
+// behind; a lock file or folder that is not what the tools made is refused.
 #include "bench_support.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <regex>
 #include <string>
 #include <vector>
@@ -24,6 +27,13 @@ using qxtest::SimCamera;
 using qxtest::status_is;
 using qxtest::stderr_is;
 using qxtest::stdout_is;
+
+mode_t current_umask()
+{
+    mode_t mask = ::umask(0);
+    ::umask(mask);
+    return mask;
+}
 
 bool tools_built()
 {
@@ -144,13 +154,47 @@ TEST(ToolLocks, a_tool_waits_for_a_hold_that_ends_within_the_bound)
     EXPECT_EQ(qxtest::writes_to(sim.trace(), 0x180).size(), 19u);
 }
 
-// dac -u lets go of the ISB master after each of its 19 writes and takes it
-// again at once. biasset, started once dac has opened the device (the trace
-// is no longer empty; shell built-ins only, as under emulation the shell's
-// utilities are the host's), waits in line at the gate and goes next: its
-// three lines come within dac's run, one after another, instead of after
-// dac's last write.
+// regdump takes the master for each register and lets it go after it (a
+// slow master here: three busy status reads per wait). biasset, started
+// once regdump has opened the device (the trace is no longer empty; shell
+// built-ins only, as under emulation the shell's utilities are the host's),
+// waits in line at the gate and goes next: its three lines come between two
+// of regdump's reads, one after another, instead of after the last.
 TEST(ToolLocks, a_waiting_tool_goes_before_a_holder_that_takes_the_lock_again)
+{
+    if (!tools_built())
+        GTEST_SKIP() << "a tool is missing from this build";
+    SimCamera sim;
+    sim.fault("i2c-isb.busy", {"3"});
+    Result r = sim.shell("'" + qxtest::tool_path("regdump") + "' -i -d 0x50 -c 16 >/dev/null & until [ -s '" +
+                         sim.dir() + "/trace.log' ]; do :; done; '" + qxtest::tool_path("biasset") +
+                         "' VPIX 450; s=$?; wait $! || s=1; exit $s");
+    EXPECT_TRUE(status_is(r, 0));
+    EXPECT_TRUE(stderr_is(r, ""));
+    size_t reads_before = 0, proc_lines = 0, reads = 0;
+    bool interleaved = false;
+    for (const qxtest::TraceRecord& t : sim.trace()) {
+        if (t.kind == 'P') {
+            proc_lines++;
+        } else if (t.kind == 'W' && t.reg == 0x180) {
+            reads++;
+            reads_before += proc_lines == 0;
+            interleaved |= proc_lines > 0 && proc_lines < 3;
+        }
+    }
+    EXPECT_EQ(reads, 16u);
+    EXPECT_EQ(proc_lines, 3u);
+    EXPECT_FALSE(interleaved) << "biasset's three lines are one transaction";
+    EXPECT_GE(reads_before, 1u) << "biasset started while regdump was running";
+    EXPECT_LT(reads_before, 16u) << "biasset waited for the whole of regdump's run";
+}
+
+// dac holds the master from its first write to the check of its last, so
+// that no other transaction reads the outcome of one of its writes: biasset,
+// started once dac has begun, goes after dac's last write. Waiters still go
+// in the order they came: with the master held, biasset waits at the gate
+// (show names it as next) and regdump, coming later, after it.
+TEST(ToolLocks, dac_holds_the_master_for_its_whole_run_and_waiters_keep_their_order)
 {
     if (!tools_built())
         GTEST_SKIP() << "a tool is missing from this build";
@@ -159,57 +203,203 @@ TEST(ToolLocks, a_waiting_tool_goes_before_a_holder_that_takes_the_lock_again)
                          "/trace.log' ]; do :; done; '" + qxtest::tool_path("biasset") +
                          "' VPIX 450; s=$?; wait $! || s=1; exit $s");
     EXPECT_TRUE(status_is(r, 0));
-    EXPECT_TRUE(stderr_is(r, ""));
-    size_t dac_writes_before = 0, proc_lines = 0, dac_writes = 0;
-    bool interleaved = false;
+    size_t dac_writes = 0;
     for (const qxtest::TraceRecord& t : sim.trace()) {
-        if (t.kind == 'P') {
-            proc_lines++;
-        } else if (t.kind == 'W' && t.reg == 0x180) {
-            dac_writes++;
-            dac_writes_before += proc_lines == 0;
-            interleaved |= proc_lines > 0 && proc_lines < 3;
-        }
+        if (t.kind == 'P')
+            break;
+        dac_writes += t.kind == 'W' && t.reg == 0x180;
     }
-    EXPECT_EQ(dac_writes, 19u);
-    EXPECT_EQ(proc_lines, 3u);
-    EXPECT_FALSE(interleaved) << "biasset's three lines are one transaction";
-    EXPECT_GE(dac_writes_before, 1u) << "biasset started while dac was running";
-    EXPECT_LT(dac_writes_before, 19u) << "biasset waited for the whole of dac's run";
+    EXPECT_EQ(dac_writes, 19u) << "biasset's lines come after dac's last write";
+
+    sim.clear_trace();
+    const std::string qxsim = "'" + qxtest::qxsim_path() + "' --state '" + sim.dir() + "'";
+    const std::string show_has = "case \"$(" + qxsim + " show)\" in *";
+    r = sim.shell(qxsim + " lock i2c-isb -- sleep 1 & h=$!; until " + show_has +
+                  "'held by pid'*) true;; *) false;; esac; do :; done; '" + qxtest::tool_path("biasset") +
+                  "' VPIX 450 & a=$!; until " + show_has + "'next: pid'*) true;; *) false;; esac; do :; done; " +
+                  qxsim + " show > '" + sim.dir() + "/shown'; '" + qxtest::tool_path("regdump") +
+                  "' -i -d 0x50 -c 1 >/dev/null; s=$?; wait $a || s=1; wait $h; exit $s");
+    EXPECT_TRUE(status_is(r, 0));
+    std::ifstream in(sim.dir() + "/shown");
+    const std::string shown((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_TRUE(std::regex_search(shown, std::regex("  i2c-isb   ISB I2C master           held by pid [0-9]+ "
+                                                    "\\([a-z]+\\), next: pid [0-9]+ \\(biasset\\)\n")))
+        << shown;
+    auto t = qxtest::register_traffic(sim.trace());
+    ASSERT_FALSE(t.empty());
+    EXPECT_EQ(t.front().kind, 'P') << "biasset came first and went first: " << t.front().line;
 }
 
-// A lock file that cannot be created (here: no locks/ folder, as a system
-// without /run/lock) leaves each tool working, unlocked, said once per run;
-// the traffic is the same as with the locks.
-TEST(ToolLocks, without_a_lock_folder_the_tools_run_unlocked_and_say_so_once)
+// A camera made before the tools had locks has no locks/ folder, as a
+// camera whose /run was emptied by a reboot has no /run/qx-tools: the first
+// tool makes it (0755) and locks as always.
+TEST(ToolLocks, without_a_lock_folder_the_first_tool_makes_it)
 {
     if (!tools_built())
         GTEST_SKIP() << "a tool is missing from this build";
-    auto warning = [](const char* file) {
-        return std::string("bool tool_lock_take(tool_lock_id, bool): cannot create /run/lock/") + file +
-               ": No such file or directory; going on without locking.\n";
-    };
-    const struct {
-        std::vector<std::string> argv;
-        const char* first_lock;
-    } runs[] = {
-        {{"dac", "-u"}, "qx-i2c-isb.lock"},
-        {{"biasset", "VPIX", "450"}, "qx-i2c-isb.lock"},
-        {{"regdump", "-i", "-d", "0x50", "-c", "8"}, "qx-i2c-isb.lock"},
-        {{"update", "-r", "-e"}, "qx-flash.lock"},
-    };
-    for (const auto& run : runs) {
+    const std::vector<std::string> runs[] = {
+        {"dac", "-u"}, {"biasset", "VPIX", "450"}, {"regdump", "-i", "-d", "0x50", "-c", "8"}, {"update", "-r", "-e"}};
+    for (const auto& argv : runs) {
         SimCamera bare, locked;
         ASSERT_EQ(::rmdir((bare.dir() + "/locks").c_str()), 0);
-        Result r = bare.run(run.argv);
-        Result l = locked.run(run.argv);
-        EXPECT_TRUE(status_is(r, 0)) << run.argv[0];
-        EXPECT_TRUE(status_is(l, 0)) << run.argv[0];
-        EXPECT_TRUE(stderr_is(r, warning(run.first_lock) + l.err)) << run.argv[0];
-        EXPECT_EQ(r.out, l.out) << run.argv[0];
-        EXPECT_EQ(qxtest::traffic_summary(bare.trace()), qxtest::traffic_summary(locked.trace())) << run.argv[0];
-        EXPECT_NE(bare.show().find("Tool locks: no locks/ folder"), std::string::npos);
+        Result r = bare.run(argv);
+        Result l = locked.run(argv);
+        EXPECT_TRUE(status_is(r, 0)) << argv[0];
+        EXPECT_TRUE(stderr_is(r, l.err)) << argv[0];
+        EXPECT_EQ(r.out, l.out) << argv[0];
+        EXPECT_EQ(qxtest::traffic_summary(bare.trace()), qxtest::traffic_summary(locked.trace())) << argv[0];
+        struct stat st;
+        ASSERT_EQ(::lstat((bare.dir() + "/locks").c_str(), &st), 0) << argv[0];
+        EXPECT_TRUE(S_ISDIR(st.st_mode));
+        EXPECT_EQ(st.st_mode & 07777, 0755u & ~current_umask()) << argv[0];
     }
+}
+
+// What another user could leave where a tool opens its lock files. Each is
+// refused at once (never waited on, never followed) with one line naming
+// the path and what is wrong; the transaction touches nothing, and nothing
+// is created where a link points.
+struct Planted {
+    const char* name;
+    const char* problem;
+    bool needs_root;  // a file of another user can only be made by root
+    void (*plant)(const std::string& path, const std::string& elsewhere);
+};
+
+const Planted planted_files[] = {
+    {"symlink", "is a symbolic link", false,
+     [](const std::string& path, const std::string& elsewhere) { ASSERT_EQ(::symlink(elsewhere.c_str(), path.c_str()), 0); }},
+    {"fifo", "is not a regular file", false,
+     [](const std::string& path, const std::string&) { ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0); }},
+    {"directory", "is a directory", false,
+     [](const std::string& path, const std::string&) { ASSERT_EQ(::mkdir(path.c_str(), 0700), 0); }},
+    {"readable_by_others", "is open to other users (mode 0644)", false,
+     [](const std::string& path, const std::string&) {
+         int fd = ::open(path.c_str(), O_CREAT | O_WRONLY, 0600);
+         ASSERT_GE(fd, 0);
+         ASSERT_EQ(::fchmod(fd, 0644), 0);
+         ::close(fd);
+     }},
+    {"other_owner", "belongs to uid 65534, not 0", true,
+     [](const std::string& path, const std::string&) {
+         int fd = ::open(path.c_str(), O_CREAT | O_WRONLY, 0600);
+         ASSERT_GE(fd, 0);
+         ASSERT_EQ(::fchown(fd, 65534, 65534), 0);
+         ::close(fd);
+     }},
+};
+
+const char REFUSED[] = "bool tool_lock_take(tool_lock_id, bool): /run/qx-tools/";
+
+TEST(ToolLocks, planted_lock_and_gate_files_are_refused_at_once_and_nothing_is_written)
+{
+    if (!tools_built())
+        GTEST_SKIP() << "a tool is missing from this build";
+    const struct {
+        const char* file;
+        std::vector<std::string> argv;
+        uint32_t master;
+        std::string out, err_after;
+    } targets[] = {
+        {"qx-i2c-isb.lock", {"regdump", "-i", "-d", "0x50", "-r", "4", "-c", "4"}, 0x180, "",
+         "Unable to read address 0x04\n"},
+        {"qx-i2c-isb.gate", {"regdump", "-i", "-d", "0x50", "-r", "4", "-c", "4"}, 0x180, "",
+         "Unable to read address 0x04\n"},
+        {"qx-i2c-isb.lock", {"dac", "-u"}, 0x180, "void dac_powerup(): I/O error\n", ""},
+        {"qx-i2c-isb.gate", {"biasset", "VPIX", "450"}, 0x180, "", "Unable to write VPIX through /proc/qx_pci/regs!\n"},
+        {"qx-i2c-main.lock", {"regdump", "-d", "0x20", "-c", "1"}, 0x160, "", "Unable to read address 0x00\n"},
+        {"qx-i2c-isb.lock", {"update", "-r", "-e"}, 0x180, "", std::string("Unable to read address 0x04\n") + UPDATE_USAGE},
+        // A refused flash lock ends the run before the register device is opened.
+        {"qx-flash.lock", {"update", "-r", "-e"}, 0x1000, "", ""},
+    };
+    for (const Planted& p : planted_files) {
+        if (p.needs_root && ::geteuid() != 0) {
+            std::printf("skipped: planting a file of another user (%s) needs root\n", p.name);
+            continue;
+        }
+        for (const auto& t : targets) {
+            SimCamera sim;
+            const std::string elsewhere = sim.dir() + "/elsewhere";
+            p.plant(sim.dir() + "/locks/" + t.file, elsewhere);
+            const auto start = std::chrono::steady_clock::now();
+            Result r = sim.run(t.argv);
+            const auto took = std::chrono::steady_clock::now() - start;
+            const std::string what = std::string(p.name) + " as " + t.file + " for " + t.argv[0];
+            EXPECT_TRUE(status_is(r, 1)) << what;
+            EXPECT_TRUE(stdout_is(r, t.out)) << what;
+            EXPECT_TRUE(stderr_is(r, REFUSED + std::string(t.file) + " " + p.problem + "; refused.\n" + t.err_after))
+                << what;
+            EXPECT_EQ(master_accesses(sim.trace(), t.master), 0u) << what;
+            EXPECT_LT(took, std::chrono::seconds(2)) << what << ": refused at once, not after the wait";
+            EXPECT_NE(::access(elsewhere.c_str(), F_OK), 0) << what << ": nothing created where a link points";
+        }
+    }
+}
+
+// The folder itself: only a directory of root (or of the tools' own user)
+// that no one else may write is used.
+TEST(ToolLocks, a_lock_folder_that_others_could_write_or_that_is_a_link_is_refused)
+{
+    if (!tools_built())
+        GTEST_SKIP() << "a tool is missing from this build";
+    const struct {
+        const char* name;
+        const char* problem;
+        void (*plant)(const std::string& locks);
+    } folders[] = {
+        {"world_writable", "is open to other users (mode 1777)",
+         [](const std::string& locks) { ASSERT_EQ(::chmod(locks.c_str(), 01777), 0); }},
+        {"symlink", "is a symbolic link",
+         [](const std::string& locks) {
+             ASSERT_EQ(::rename(locks.c_str(), (locks + ".real").c_str()), 0);
+             ASSERT_EQ(::symlink((locks + ".real").c_str(), locks.c_str()), 0);
+         }},
+        {"file", "is not a directory",
+         [](const std::string& locks) {
+             ASSERT_EQ(::rmdir(locks.c_str()), 0);
+             ::close(::open(locks.c_str(), O_CREAT | O_WRONLY, 0600));
+         }},
+        {"other_owner", "belongs to uid 65534, not 0",
+         [](const std::string& locks) { ASSERT_EQ(::chown(locks.c_str(), 65534, 65534), 0); }},
+    };
+    for (const auto& f : folders) {
+        if (std::string(f.name) == "other_owner" && ::geteuid() != 0) {
+            std::printf("skipped: a lock folder of another user needs root\n");
+            continue;
+        }
+        SimCamera sim;
+        f.plant(sim.dir() + "/locks");
+        Result r = sim.run({"regdump", "-i", "-d", "0x50", "-r", "4", "-c", "4"});
+        EXPECT_TRUE(status_is(r, 1)) << f.name;
+        EXPECT_TRUE(stderr_is(r, std::string("bool tool_lock_take(tool_lock_id, bool): /run/qx-tools ") + f.problem +
+                                     "; refused.\nUnable to read address 0x04\n"))
+            << f.name;
+        EXPECT_EQ(master_accesses(sim.trace(), 0x180), 0u) << f.name;
+    }
+}
+
+// The tools make their files 0600 in a folder only their user may write:
+// another user cannot even open them, so cannot hold them either.
+TEST(ToolLocks, an_unprivileged_process_cannot_open_the_lock_files)
+{
+    if (!tools_built())
+        GTEST_SKIP() << "a tool is missing from this build";
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to run a process as another user";
+    if (std::system("command -v setpriv >/dev/null") != 0)
+        GTEST_SKIP() << "setpriv (util-linux) is missing";
+    SimCamera sim;
+    ASSERT_TRUE(status_is(sim.run({"dac", "-u"}), 0));
+    ASSERT_EQ(::chmod(sim.dir().c_str(), 0755), 0);  // only the files' own modes stand in the way
+    const std::string lock = sim.dir() + "/locks/qx-i2c-isb.lock";
+    struct stat st;
+    ASSERT_EQ(::stat(lock.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    const std::string as_nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups -- sh -c 'exec 3<\"" + lock + "\"'";
+    EXPECT_NE(sim.shell(as_nobody).status, 0);
+    // The complement: were the file open to others, the same user could.
+    ASSERT_EQ(::chmod(lock.c_str(), 0644), 0);
+    EXPECT_TRUE(status_is(sim.shell(as_nobody), 0));
 }
 
 // Killed with SIGKILL inside a transaction (a power cut at the command
@@ -311,7 +501,7 @@ TEST(ToolLocks, show_and_qxsim_lock_tell_who_holds_which_lock)
 {
     SimCamera sim;
     std::string show = sim.show();
-    EXPECT_NE(show.find("Tool locks (locks/, /run/lock on the camera):\n"), std::string::npos) << show;
+    EXPECT_NE(show.find("Tool locks (locks/, /run/qx-tools on the camera):\n"), std::string::npos) << show;
     EXPECT_NE(show.find("  i2c-isb   ISB I2C master           not taken yet\n"), std::string::npos) << show;
     {
         qxtest::LockHold held = sim.hold_lock("i2c-isb");
