@@ -16,7 +16,9 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -68,6 +70,8 @@ public:
     const DiskImage& image(Booted b) const { return b == Booted::image_a ? a_ : b_; }
     Booted installed() const { return installed_; }
     Booted next() const { return installed_ == Booted::image_a ? Booted::image_b : Booted::image_a; }
+    // An update of `b` ran to its end outside the campaign's own steps.
+    void adopt(Booted b) { installed_ = b; }
 
     Booted booted() { return safety::classify_boot(sim_, a_, b_, factory_crc_, uint32_t(factory_.size())); }
 
@@ -115,6 +119,8 @@ public:
             EXPECT_TRUE(at.count(k)) << "no " << k << " in the uncut run";
         if (::testing::Test::HasFailure())
             return {};
+        at_ = at;
+        total_ = t.size();
         record_cmd_ = at["record_cmd"];
         offset_erase_ = at["offset_erase"];
         unlock_ = at["unlock"];
@@ -136,6 +142,11 @@ public:
             {"before the reconfiguration", at["lock"] + 1, at["reconfig"], 0},
         };
     }
+
+    // Access number of a landmark of the uncut run ("unlock", "program", ...),
+    // and the number of its accesses.
+    uint64_t at(const std::string& landmark) const { return at_.at(landmark); }
+    uint64_t total() const { return total_; }
 
     // Which image a cut at access N must leave bootable.
     Booted expected_after_cut(uint64_t n, Booted previous) const
@@ -210,6 +221,8 @@ private:
     uint32_t factory_crc_ = 0;
     Booted installed_ = Booted::factory;
     uint64_t offset_erase_ = 0, record_cmd_ = 0, unlock_ = 0, lock_ = 0;
+    std::map<std::string, uint64_t> at_;
+    uint64_t total_ = 0;
 };
 
 std::vector<uint64_t> spread(const Phase& p)
@@ -311,4 +324,51 @@ TEST(PowerCut, torn_page_programs_and_sector_erases_never_boot_a_partial_image)
     print_tally("torn flash operations", t);
     EXPECT_EQ(t.bricked, 0u);
     EXPECT_GE(t.tried, 30u);
+}
+
+// Updates ended by SIGINT, SIGTERM or a kill (a third each) at an access
+// drawn at random (a phase, a fifth each, then an access in it), each followed, with no power
+// cycle, by an uninterrupted update: that one must always succeed and boot
+// its image, and the factory image stays intact. Set QX_INTERRUPT_SEED to
+// draw other accesses.
+TEST(Interrupt, updates_ended_by_a_signal_or_a_kill_never_spoil_the_next_one)
+{
+    if (skip_without_update())
+        GTEST_SKIP() << "update is not in this build";
+    Campaign c;
+    ASSERT_FALSE(c.phases().empty());
+    const char* seed_text = std::getenv("QX_INTERRUPT_SEED");
+    const unsigned long seed = seed_text ? std::strtoul(seed_text, nullptr, 0) : 20261208ul;
+    std::mt19937_64 draw(seed);
+    const char* const phase_names[] = {"erase", "program", "verify", "record", "lock"};
+    // Each phase from the access after the previous one's end to its own.
+    const uint64_t phase_end[] = {c.at("unlock"), c.at("program"), c.at("verify"), c.at("clear"),
+                                  c.at("record_cmd") + 1, c.total()};
+    const char* const ends[] = {"INT", "TERM", "KILL"};
+    unsigned drawn[5][3] = {}, failed = 0;
+    std::vector<uint8_t> factory = qxsim::make_image(qxsim::factory_image);
+    for (int run = 0; run < 100; run++) {
+        const unsigned phase = unsigned(draw() % 5);
+        const uint64_t n = std::uniform_int_distribution<uint64_t>(phase_end[phase] + 1, phase_end[phase + 1])(draw);
+        const unsigned how = unsigned(draw() % 3);
+        drawn[phase][how]++;
+        const Booted target = c.next();
+        const std::string where = std::string(ends[how]) + " at access " + std::to_string(n) + " (" +
+                                  phase_names[phase] + ")";
+
+        c.sim().fault("kill-at", {std::to_string(n), ends[how]});
+        Result ended = c.sim().run({"update", c.image(target).path});
+        c.sim().clear_faults();
+        EXPECT_NE(ended.status, 0) << where << ": the run was not ended";
+        Result again = c.sim().run({"update", c.image(target).path});
+        bool ok = again.status == 0 && c.booted() == target && safety::factory_area_intact(c.sim(), factory);
+        failed += !ok;
+        EXPECT_TRUE(ok) << where << ": the next update\n" << again.out << again.err;
+        c.adopt(target);
+    }
+    std::printf("interrupted updates (seed %lu): per phase SIGINT/SIGTERM/kill", seed);
+    for (unsigned p = 0; p < 5; p++)
+        std::printf(", %s %u/%u/%u", phase_names[p], drawn[p][0], drawn[p][1], drawn[p][2]);
+    std::printf("; failed next updates %u of 100\n", failed);
+    EXPECT_EQ(failed, 0u);
 }
