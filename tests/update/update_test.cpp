@@ -151,6 +151,28 @@ TEST(UpdateRelease, failed_identification_read_keeps_the_named_image)
     EXPECT_EQ(qxtest::writes_to(sim.trace(), I2C_ISB_REG_ADDR), (std::vector<uint32_t>{4, 5, 6}));
 }
 
+// A read of an absent device (another tool's) leaves the ISB master's error
+// bit set. It is not the next run's failure: the sensor read and dac go on.
+TEST(UpdateRelease, sensor_read_and_dac_go_on_after_another_tools_naked_read)
+{
+    SimCamera sim(SimOptions{"LUX19HS-C"});
+    auto naked_read = [&sim] { EXPECT_TRUE(status_is(sim.run({"regdump", "-i", "-d", "0x51", "-c", "1"}), 1)); };
+    naked_read();
+    Result r = sim.run({"update", "-r", "-v", "-e"});
+    EXPECT_TRUE(status_is(r, 0));
+    EXPECT_TRUE(stderr_is(r, ""));
+    EXPECT_TRUE(qxtest::stdout_starts_with(r, "i2c_wait_idle: error bit left by an earlier transaction: 0x40000000\n"
+                                              "i2c_read: reg_addr=0x04 reg_data=0x43\n"));
+    EXPECT_TRUE(qxtest::stdout_contains(r, "Update from [/usr/local/bin/orvane/firmware/qx_lux19hs.rbf]\n"));
+
+    naked_read();
+    sim.clear_trace();
+    Result dac = sim.run({"dac", "-u"});
+    EXPECT_TRUE(status_is(dac, 0));
+    EXPECT_TRUE(stdout_is(dac, ""));
+    EXPECT_EQ(qxtest::writes_to(sim.trace(), 0x180).size(), 19u) << "all 19 rows";
+}
+
 TEST(UpdateRelease, unknown_sensor_keeps_the_named_image_and_tells_only_when_verbose)
 {
     SimCamera sim(SimOptions{"XH9C"});
