@@ -345,6 +345,15 @@ TEST(UpdateRefusals, images_that_cannot_be_programmed_stop_before_the_unlock)
         EXPECT_TRUE(stdout_ends_with(r, "    EPCQ-L1024\nBail...\n"));
         EXPECT_TRUE(qxtest::writes_to(sim.trace(), qxsim::ASMI_PROTECT_CODE).empty()) << c.path;
     }
+    // A sysfs file says 4096 bytes and holds a few.
+    const std::string sysfs = "/sys/devices/system/cpu/online";
+    if (::access(sysfs.c_str(), R_OK) == 0) {
+        sim.clear_trace();
+        Result r = sim.run({"update", sysfs});
+        EXPECT_TRUE(status_is(r, 1));
+        EXPECT_TRUE(qxtest::stderr_contains(r, "'" + sysfs + "' does not hold the 4096 bytes its size says (read "));
+        EXPECT_TRUE(qxtest::writes_to(sim.trace(), qxsim::ASMI_PROTECT_CODE).empty());
+    }
 }
 
 // Each failure stops the run where it happens, with status 1: no lock, no
