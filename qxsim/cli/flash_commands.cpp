@@ -1,8 +1,8 @@
 #include "qxsim/cli/flash_commands.h"
 
-#include "qxsim/model/asmi_controller.h"
-#include "qxsim/model/crc32.h"
-#include "qxsim/model/parse.h"
+#include "qxsim/model/fpga/asmi_controller.h"
+#include "qxsim/model/flash/crc32.h"
+#include "qxsim/trace/parse.h"
 
 #include <cstdio>
 #include <iostream>

@@ -2,9 +2,9 @@
 // binary and the qxsim front end.
 #include "sim_camera.h"
 
-#include "qxsim/model/asmi_controller.h"
-#include "qxsim/model/crc32.h"
-#include "qxsim/model/release_images.h"
+#include "qxsim/model/fpga/asmi_controller.h"
+#include "qxsim/model/flash/crc32.h"
+#include "qxsim/model/flash/release_images.h"
 
 #include <gtest/gtest.h>
 

@@ -3,12 +3,12 @@
 // drive the real controller.
 #pragma once
 
-#include "qxsim/model/asmi_controller.h"
-#include "qxsim/model/crc32.h"
-#include "qxsim/model/epcq_flash.h"
-#include "qxsim/model/flash_store.h"
-#include "qxsim/model/fpga_boot.h"
-#include "qxsim/model/release_images.h"
+#include "qxsim/model/fpga/asmi_controller.h"
+#include "qxsim/model/flash/crc32.h"
+#include "qxsim/model/flash/epcq_flash.h"
+#include "qxsim/model/flash/flash_store.h"
+#include "qxsim/model/flash/fpga_boot.h"
+#include "qxsim/model/flash/release_images.h"
 
 #include <gtest/gtest.h>
 
