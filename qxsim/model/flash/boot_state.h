@@ -18,7 +18,7 @@ enum : uint8_t {
 
 struct BootState {
     uint32_t boots;
-    uint8_t image;       // BOOT_NONE before the first boot
+    uint8_t image;  // BOOT_NONE before the first boot
     uint8_t cause;
     uint8_t content;
     uint8_t record_valid;
@@ -28,7 +28,7 @@ struct BootState {
     uint32_t checksum;   // CRC-32 of those bytes
     uint32_t factory_boots;
     uint32_t application_boots;
-    char name[32];       // image name from the container header, if any
+    char name[32];  // image name from the container header, if any
 };
 
 }  // namespace qxsim

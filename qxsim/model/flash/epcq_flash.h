@@ -4,8 +4,8 @@
 // controller that drives it.
 #pragma once
 
-#include "qxsim/model/flash/epcq_state.h"
 #include "qxsim/model/fault_table.h"
+#include "qxsim/model/flash/epcq_state.h"
 #include "qxsim/model/flash/flash_store.h"
 
 #include <cstdint>

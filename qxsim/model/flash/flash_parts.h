@@ -16,7 +16,8 @@ namespace qxsim {
 
 struct FlashParts {
     FlashParts(EpcqState& chip_state, BootState& boot_state, const std::string& path)
-        : chip(chip_state, store), boot(boot_state, chip) {
+        : chip(chip_state, store), boot(boot_state, chip)
+    {
         ok = store.open(path, &error);
     }
 

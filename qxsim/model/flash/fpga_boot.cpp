@@ -3,12 +3,15 @@
 #include "qxsim/model/flash/crc32.h"
 #include "qxsim/model/flash/release_images.h"
 
-#include <cstdio>
+#include <fmt/format.h>
+
 #include <cstring>
+#include <string_view>
 
 namespace qxsim {
 
-const char* boot_image_name(uint8_t image) {
+const char* boot_image_name(uint8_t image)
+{
     switch (image) {
     case BOOT_FACTORY: return "factory";
     case BOOT_APPLICATION: return "application";
@@ -16,20 +19,22 @@ const char* boot_image_name(uint8_t image) {
     }
 }
 
-bool FpgaBoot::record_valid(const uint32_t record[3]) {
-    return record[1] == OFFSET_RECORD_CONSTANT && record[2] == ~record[0] &&
-           record[0] >= APP_REGION_BASE && record[0] < APP_REGION_END;
+bool FpgaBoot::record_valid(const uint32_t record[3])
+{
+    return record[1] == OFFSET_RECORD_CONSTANT && record[2] == ~record[0] && record[0] >= APP_REGION_BASE &&
+           record[0] < APP_REGION_END;
 }
 
-void FpgaBoot::configure(uint8_t cause) {
+void FpgaBoot::configure(uint8_t cause)
+{
     // The configuration logic reads the array itself, with full addresses,
     // whatever mode the ASMI controller left the chip in.
     const FlashStore& store = flash_.store();
     uint8_t raw[12];
     store.read(OFFSET_RECORD_ADDR, raw, sizeof raw);
     for (int i = 0; i < 3; ++i)
-        state_.record[i] = raw[4 * i] | (raw[4 * i + 1] << 8) | (raw[4 * i + 2] << 16) |
-                           (static_cast<uint32_t>(raw[4 * i + 3]) << 24);
+        state_.record[i] =
+            raw[4 * i] | (raw[4 * i + 1] << 8) | (raw[4 * i + 2] << 16) | (static_cast<uint32_t>(raw[4 * i + 3]) << 24);
     state_.record_valid = record_valid(state_.record);
 
     uint32_t base, end;
@@ -72,28 +77,26 @@ void FpgaBoot::configure(uint8_t cause) {
     }
 }
 
-void FpgaBoot::reset() { std::memset(&state_, 0, sizeof state_); }
+void FpgaBoot::reset()
+{
+    std::memset(&state_, 0, sizeof state_);
+}
 
-void FpgaBoot::describe(std::ostream& out) const {
-    char line[200];
+void FpgaBoot::describe(std::ostream& out) const
+{
     if (state_.image == BOOT_NONE) {
         out << "  boot: not configured yet\n";
         return;
     }
     static const char* const contents[] = {"empty", "intact", "damaged", "unrecognised content"};
-    std::snprintf(line, sizeof line,
-                  "  boot %u (%s): %s image at 0x%07X, %u bytes, CRC-32 0x%08X, %s%s%s\n",
-                  state_.boots, state_.cause == BOOT_BY_RECONFIG ? "reconfiguration" : "power-on",
-                  boot_image_name(state_.image), state_.base, state_.length, state_.checksum,
-                  state_.name[0] ? state_.name : "", state_.name[0] ? " " : "",
-                  contents[state_.content & 3]);
-    out << line;
-    std::snprintf(line, sizeof line,
-                  "  offset record 0x%08X 0x%08X 0x%08X (%s); factory boots %u, application boots %u\n",
-                  state_.record[0], state_.record[1], state_.record[2],
-                  state_.record_valid ? "valid" : "not valid", state_.factory_boots,
-                  state_.application_boots);
-    out << line;
+    const std::string_view name(state_.name, strnlen(state_.name, sizeof state_.name));
+    out << fmt::format("  boot {} ({}): {} image at 0x{:07X}, {} bytes, CRC-32 0x{:08X}, {}{}{}\n", state_.boots,
+                       state_.cause == BOOT_BY_RECONFIG ? "reconfiguration" : "power-on", boot_image_name(state_.image),
+                       state_.base, state_.length, state_.checksum, name, name.empty() ? "" : " ",
+                       contents[state_.content & 3]);
+    out << fmt::format("  offset record 0x{:08X} 0x{:08X} 0x{:08X} ({}); factory boots {}, application boots {}\n",
+                       state_.record[0], state_.record[1], state_.record[2], state_.record_valid ? "valid" : "not valid",
+                       state_.factory_boots, state_.application_boots);
 }
 
 }  // namespace qxsim

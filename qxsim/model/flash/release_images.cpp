@@ -13,11 +13,14 @@ namespace {
 const char image_magic[8] = {'Q', 'X', 'S', 'I', 'M', 'R', 'B', 'F'};
 const char image_end[4] = {'E', 'N', 'D', '!'};
 
-void put_le32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+void put_le32(uint8_t* p, uint32_t v)
+{
+    for (int i = 0; i < 4; ++i)
+        p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
-uint32_t get_le32(const uint8_t* p) {
+uint32_t get_le32(const uint8_t* p)
+{
     return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
 
@@ -31,7 +34,8 @@ const MadeUpImage release_images[3] = {
     {"qx_lince5m.rbf", "qx_lince5m", (5u << 19) + 333, 0x5E1C0005},
 };
 
-std::vector<uint8_t> make_image(const MadeUpImage& image) {
+std::vector<uint8_t> make_image(const MadeUpImage& image)
+{
     std::vector<uint8_t> out(IMAGE_HEADER_SIZE + image.payload + IMAGE_TRAILER_SIZE, 0);
     uint8_t* p = out.data();
     std::memcpy(p, image_magic, sizeof image_magic);
@@ -56,14 +60,16 @@ std::vector<uint8_t> make_image(const MadeUpImage& image) {
     return out;
 }
 
-bool write_release_images(const std::string& dir, std::string* error) {
+bool write_release_images(const std::string& dir, std::string* error)
+{
     for (const MadeUpImage& image : release_images) {
         std::string path = dir + "/" + image.file;
         std::vector<uint8_t> bytes = make_image(image);
         FILE* f = std::fopen(path.c_str(), "wb");
         bool ok = f && std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
         int err = errno;
-        if (f && std::fclose(f) != 0) ok = false;
+        if (f && std::fclose(f) != 0)
+            ok = false;
         if (!ok) {
             *error = path + ": " + std::strerror(err);
             return false;
@@ -72,15 +78,19 @@ bool write_release_images(const std::string& dir, std::string* error) {
     return true;
 }
 
-ImageCheck check_image(const FlashStore& store, uint32_t base, uint32_t end, char* name) {
+ImageCheck check_image(const FlashStore& store, uint32_t base, uint32_t end, char* name)
+{
     uint8_t header[IMAGE_HEADER_SIZE];
-    if (end - base < IMAGE_HEADER_SIZE + IMAGE_TRAILER_SIZE) return ImageCheck::unrecognised;
+    if (end - base < IMAGE_HEADER_SIZE + IMAGE_TRAILER_SIZE)
+        return ImageCheck::unrecognised;
     store.read(base, header, sizeof header);
-    if (std::memcmp(header, image_magic, sizeof image_magic) != 0) return ImageCheck::unrecognised;
+    if (std::memcmp(header, image_magic, sizeof image_magic) != 0)
+        return ImageCheck::unrecognised;
     std::memcpy(name, header + 8, 32);
     name[31] = '\0';
     uint32_t payload = get_le32(header + 40);
-    if (payload > end - base - IMAGE_HEADER_SIZE - IMAGE_TRAILER_SIZE) return ImageCheck::damaged;
+    if (payload > end - base - IMAGE_HEADER_SIZE - IMAGE_TRAILER_SIZE)
+        return ImageCheck::damaged;
 
     uint32_t crc = 0;
     uint8_t chunk[4096];

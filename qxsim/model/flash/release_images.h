@@ -22,9 +22,9 @@ constexpr uint32_t IMAGE_HEADER_SIZE = 64;
 constexpr uint32_t IMAGE_TRAILER_SIZE = 8;
 
 struct MadeUpImage {
-    const char* file;     // name in the firmware folder ("" for the factory image)
-    const char* name;     // name in the header
-    uint32_t payload;     // payload bytes
+    const char* file;  // name in the firmware folder ("" for the factory image)
+    const char* name;  // name in the header
+    uint32_t payload;  // payload bytes
     uint32_t seed;
 };
 

@@ -1,38 +1,42 @@
 #include "qxsim/model/fpga/asmi_controller.h"
 
-#include "qxsim/trace/parse.h"
 #include "qxsim/model/flash/release_images.h"
+#include "qxsim/trace/parse.h"
 
-#include <cstdio>
+#include <fmt/format.h>
+
 #include <cstring>
 
 namespace qxsim {
 
 namespace {
 
-void fifo_push(AsmiFifo& f, uint32_t word) {
+void fifo_push(AsmiFifo& f, uint32_t word)
+{
     f.words[(f.head + f.level) % ASMI_FIFO_WORDS] = word;
     ++f.level;
 }
 
-uint32_t fifo_pop(AsmiFifo& f) {
+uint32_t fifo_pop(AsmiFifo& f)
+{
     uint32_t word = f.words[f.head];
     f.head = (f.head + 1) % ASMI_FIFO_WORDS;
     --f.level;
     return word;
 }
 
-void fifo_empty(AsmiFifo& f) {
+void fifo_empty(AsmiFifo& f)
+{
     f.head = 0;
     f.level = 0;
 }
 
 // A level offset: a number as parse_u32 takes it, with an optional minus.
-bool parse_i32(const std::string& text, int32_t* value) {
+bool parse_i32(const std::string& text, int32_t* value)
+{
     bool negative = !text.empty() && text[0] == '-';
     uint32_t magnitude;
-    if (!parse_u32(negative ? text.substr(1) : text, &magnitude) ||
-        magnitude > (negative ? 0x80000000u : 0x7FFFFFFFu))
+    if (!parse_u32(negative ? text.substr(1) : text, &magnitude) || magnitude > (negative ? 0x80000000u : 0x7FFFFFFFu))
         return false;
     *value = negative ? static_cast<int32_t>(0u - magnitude) : static_cast<int32_t>(magnitude);
     return true;
@@ -40,11 +44,11 @@ bool parse_i32(const std::string& text, int32_t* value) {
 
 using Args = std::vector<std::string>;
 
-void describe_level_fault(const AsmiLevelFault& l, const char* fifo, std::ostream& out) {
-    if (!l.armed) return;
-    char line[128];
-    std::snprintf(line, sizeof line, "  fault fifo-level %s %d %u, fired %u\n", fifo, l.delta, l.nth, l.fired);
-    out << line;
+void describe_level_fault(const AsmiLevelFault& l, const char* fifo, std::ostream& out)
+{
+    if (!l.armed)
+        return;
+    out << fmt::format("  fault fifo-level {} {} {}, fired {}\n", fifo, l.delta, l.nth, l.fired);
 }
 
 const FaultEntry<AsmiState> asmi_fault_entries[] = {
@@ -59,10 +63,9 @@ const FaultEntry<AsmiState> asmi_fault_entries[] = {
      },
      [](AsmiState& s) { s.faults.stuck_busy = 0; },
      [](const AsmiState& s, std::ostream& out) {
-         if (!s.faults.stuck_busy) return;
-         char line[64];
-         std::snprintf(line, sizeof line, "  fault stuck-busy, fired %u\n", s.faults.stuck_busy_fired);
-         out << line;
+         if (!s.faults.stuck_busy)
+             return;
+         out << fmt::format("  fault stuck-busy, fired {}\n", s.faults.stuck_busy_fired);
      }},
     {"busy-reads", "K", "after each command the next K status reads show busy",
      [](AsmiState& s, const Args& args, std::string* error) {
@@ -80,11 +83,9 @@ const FaultEntry<AsmiState> asmi_fault_entries[] = {
          s.busy_left = 0;
      },
      [](const AsmiState& s, std::ostream& out) {
-         if (!s.faults.busy_reads) return;
-         char line[64];
-         std::snprintf(line, sizeof line, "  fault busy-reads %u, fired %u\n", s.faults.busy_reads,
-                       s.faults.busy_reads_fired);
-         out << line;
+         if (!s.faults.busy_reads)
+             return;
+         out << fmt::format("  fault busy-reads {}, fired {}\n", s.faults.busy_reads, s.faults.busy_reads_fired);
      }},
     {"corrupt-read", "ADDR [XOR]", "the word read back for ADDR is XORed with XOR (default 0x1)",
      [](AsmiState& s, const Args& args, std::string* error) {
@@ -101,11 +102,10 @@ const FaultEntry<AsmiState> asmi_fault_entries[] = {
      },
      [](AsmiState& s) { s.faults.corrupt_armed = 0; },
      [](const AsmiState& s, std::ostream& out) {
-         if (!s.faults.corrupt_armed) return;
-         char line[96];
-         std::snprintf(line, sizeof line, "  fault corrupt-read 0x%08X 0x%08X, fired %u\n", s.faults.corrupt_addr,
-                       s.faults.corrupt_xor, s.faults.corrupt_fired);
-         out << line;
+         if (!s.faults.corrupt_armed)
+             return;
+         out << fmt::format("  fault corrupt-read 0x{:08X} 0x{:08X}, fired {}\n", s.faults.corrupt_addr,
+                            s.faults.corrupt_xor, s.faults.corrupt_fired);
      }},
     {"fifo-level", "wr|rd DELTA [N]", "the FIFO level reads DELTA off (only the Nth read, if given)",
      [](AsmiState& s, const Args& args, std::string* error) {
@@ -142,11 +142,9 @@ const FaultEntry<AsmiState> asmi_fault_entries[] = {
      },
      [](AsmiState& s) { s.faults.id_armed = 0; },
      [](const AsmiState& s, std::ostream& out) {
-         if (!s.faults.id_armed) return;
-         char line[64];
-         std::snprintf(line, sizeof line, "  fault device-id 0x%02X, fired %u\n", s.faults.id_value,
-                       s.faults.id_fired);
-         out << line;
+         if (!s.faults.id_armed)
+             return;
+         out << fmt::format("  fault device-id 0x{:02X}, fired {}\n", s.faults.id_value, s.faults.id_fired);
      }},
 };
 
@@ -161,40 +159,49 @@ const FaultTable<AsmiState> asmi_faults(asmi_fault_entries);
 const AsmiController::Reg AsmiController::table_[] = {
     // name, offset, access, reset, writable, w1c; storage; read, write hooks
     {{"ASMI_CMD", ASMI_CMD, RegAccess::RW, 0, 0xFFFFFFFF, 0},
-     offsetof(AsmiState, last_cmd), nullptr, &AsmiController::command},
+     offsetof(AsmiState, last_cmd),
+     nullptr,
+     &AsmiController::command},
     {{"ASMI_STATUS", ASMI_STATUS, RegAccess::RW, 0, 0, ASMI_STATUS_ERASE_ERR | ASMI_STATUS_WRITE_ERR},
-     offsetof(AsmiState, status), &AsmiController::read_status, nullptr},
-    {{"ASMI_ADDR", ASMI_ADDR, RegAccess::RW, 0, 0xFFFFFFFF, 0},
-     offsetof(AsmiState, addr), nullptr, nullptr},
-    {{"ASMI_LENGTH", ASMI_LENGTH, RegAccess::RW, 0, 0xFFFFFFFF, 0},
-     offsetof(AsmiState, length), nullptr, nullptr},
+     offsetof(AsmiState, status),
+     &AsmiController::read_status,
+     nullptr},
+    {{"ASMI_ADDR", ASMI_ADDR, RegAccess::RW, 0, 0xFFFFFFFF, 0}, offsetof(AsmiState, addr), nullptr, nullptr},
+    {{"ASMI_LENGTH", ASMI_LENGTH, RegAccess::RW, 0, 0xFFFFFFFF, 0}, offsetof(AsmiState, length), nullptr, nullptr},
     {{"ASMI_PROTECT_CODE", ASMI_PROTECT_CODE, RegAccess::RW, 0, 0xFFFFFFFF, 0},
-     offsetof(AsmiState, protect_code), nullptr, nullptr},
-    {{"ASMI_WR_FIFO", ASMI_WR_FIFO, RegAccess::WO, 0, 0, 0},
-     NO_STORAGE, nullptr, &AsmiController::push_wr_fifo},
+     offsetof(AsmiState, protect_code),
+     nullptr,
+     nullptr},
+    {{"ASMI_WR_FIFO", ASMI_WR_FIFO, RegAccess::WO, 0, 0, 0}, NO_STORAGE, nullptr, &AsmiController::push_wr_fifo},
     {{"ASMI_WR_FIFO_LEVEL", ASMI_WR_FIFO_LEVEL, RegAccess::RO, 0, 0, 0},
-     NO_STORAGE, &AsmiController::read_wr_level, nullptr},
-    {{"ASMI_RD_FIFO", ASMI_RD_FIFO, RegAccess::RO, 0, 0, 0},
-     NO_STORAGE, &AsmiController::pop_rd_fifo, nullptr},
+     NO_STORAGE,
+     &AsmiController::read_wr_level,
+     nullptr},
+    {{"ASMI_RD_FIFO", ASMI_RD_FIFO, RegAccess::RO, 0, 0, 0}, NO_STORAGE, &AsmiController::pop_rd_fifo, nullptr},
     {{"ASMI_RD_FIFO_LEVEL", ASMI_RD_FIFO_LEVEL, RegAccess::RO, 0, 0, 0},
-     NO_STORAGE, &AsmiController::read_rd_level, nullptr},
-    {{"ASMI_RECONFIG", ASMI_RECONFIG, RegAccess::WO, 0, 0, 0},
-     NO_STORAGE, nullptr, &AsmiController::reconfigure},
+     NO_STORAGE,
+     &AsmiController::read_rd_level,
+     nullptr},
+    {{"ASMI_RECONFIG", ASMI_RECONFIG, RegAccess::WO, 0, 0, 0}, NO_STORAGE, nullptr, &AsmiController::reconfigure},
 };
 
-const AsmiController::Map& AsmiController::map() {
+const AsmiController::Map& AsmiController::map()
+{
     static const Map m(table_);
     return m;
 }
 
 AsmiController::AsmiController(AsmiState& state, EpcqFlash& flash, FpgaBoot& boot)
-    : TableBlock(map(), state, 0), state_(state), flash_(flash), boot_(boot) {}
+    : TableBlock(map(), state, 0), state_(state), flash_(flash), boot_(boot)
+{}
 
-bool AsmiController::busy_now() const {
+bool AsmiController::busy_now() const
+{
     return state_.faults.stuck_busy || state_.busy_left > 0 || flash_.busy();
 }
 
-uint32_t AsmiController::read_status(const Reg&) {
+uint32_t AsmiController::read_status(const Reg&)
+{
     AsmiFaults& f = state_.faults;
     bool busy = false;
     if (f.stuck_busy) {
@@ -210,7 +217,8 @@ uint32_t AsmiController::read_status(const Reg&) {
     return state_.status | (busy ? ASMI_STATUS_BUSY : 0);
 }
 
-uint32_t AsmiController::read_level(const AsmiFifo& fifo, AsmiLevelFault& fault) {
+uint32_t AsmiController::read_level(const AsmiFifo& fifo, AsmiLevelFault& fault)
+{
     uint32_t level = fifo.level;
     if (fault.armed) {
         ++fault.seen;
@@ -222,15 +230,18 @@ uint32_t AsmiController::read_level(const AsmiFifo& fifo, AsmiLevelFault& fault)
     return level;
 }
 
-uint32_t AsmiController::read_wr_level(const Reg&) {
+uint32_t AsmiController::read_wr_level(const Reg&)
+{
     return read_level(state_.wr, state_.faults.wr_level);
 }
 
-uint32_t AsmiController::read_rd_level(const Reg&) {
+uint32_t AsmiController::read_rd_level(const Reg&)
+{
     return read_level(state_.rd, state_.faults.rd_level);
 }
 
-uint32_t AsmiController::pop_rd_fifo(const Reg&) {
+uint32_t AsmiController::pop_rd_fifo(const Reg&)
+{
     if (state_.rd.level == 0) {
         ++state_.rd_underflows;
         return 0;
@@ -238,14 +249,16 @@ uint32_t AsmiController::pop_rd_fifo(const Reg&) {
     return fifo_pop(state_.rd);
 }
 
-void AsmiController::push_wr_fifo(const Reg&, uint32_t value) {
+void AsmiController::push_wr_fifo(const Reg&, uint32_t value)
+{
     if (state_.wr.level == ASMI_FIFO_WORDS)
         ++state_.wr_overflows;  // a full FIFO drops the word
     else
         fifo_push(state_.wr, value);
 }
 
-void AsmiController::reconfigure(const Reg&, uint32_t value) {
+void AsmiController::reconfigure(const Reg&, uint32_t value)
+{
     if (value & ASMI_RECONFIG_START) {
         ++state_.reconfigs;
         logic_reset();
@@ -254,13 +267,15 @@ void AsmiController::reconfigure(const Reg&, uint32_t value) {
 }
 
 // The table has stored the command in ASMI_CMD already.
-void AsmiController::command(const Reg&, uint32_t value) {
+void AsmiController::command(const Reg&, uint32_t value)
+{
     ++state_.commands;
     if (value & ASMI_CLEAR) {
         clear();
         return;
     }
-    if (value == 0) return;
+    if (value == 0)
+        return;
     // The controller runs one operation at a time; a command written while
     // it is busy is lost.
     if (busy_now()) {
@@ -293,7 +308,8 @@ void AsmiController::command(const Reg&, uint32_t value) {
     state_.busy_left = state_.faults.busy_reads;
 }
 
-void AsmiController::write_to_flash(bool image) {
+void AsmiController::write_to_flash(bool image)
+{
     ++(image ? state_.image_writes : state_.plain_writes);
     const uint32_t len = state_.length;
     const uint32_t words = len / 4 + (len % 4 != 0);
@@ -320,7 +336,8 @@ void AsmiController::write_to_flash(bool image) {
     }
 }
 
-void AsmiController::read_from_flash(bool image) {
+void AsmiController::read_from_flash(bool image)
+{
     ++(image ? state_.image_reads : state_.plain_reads);
     const uint32_t len = state_.length;
     const uint32_t words = len / 4 + (len % 4 != 0);
@@ -336,8 +353,7 @@ void AsmiController::read_from_flash(bool image) {
     for (uint32_t i = 0; i < fit; ++i) {
         uint32_t w = bytes[4 * i] | (bytes[4 * i + 1] << 8) | (bytes[4 * i + 2] << 16) |
                      (static_cast<uint32_t>(bytes[4 * i + 3]) << 24);
-        if (f.corrupt_armed && f.corrupt_addr - state_.addr < fit * 4 &&
-            (f.corrupt_addr - state_.addr) / 4 == i) {
+        if (f.corrupt_armed && f.corrupt_addr - state_.addr < fit * 4 && (f.corrupt_addr - state_.addr) / 4 == i) {
             w ^= f.corrupt_xor;
             ++state_.faults.corrupt_fired;
         }
@@ -345,21 +361,24 @@ void AsmiController::read_from_flash(bool image) {
     }
 }
 
-void AsmiController::clear() {
+void AsmiController::clear()
+{
     ++state_.clears;
     fifo_empty(state_.wr);
     fifo_empty(state_.rd);
     state_.busy_left = 0;
 }
 
-void AsmiController::logic_reset() {
+void AsmiController::logic_reset()
+{
     reset_registers();
     state_.busy_left = 0;
     fifo_empty(state_.wr);
     fifo_empty(state_.rd);
 }
 
-void AsmiController::reset() {
+void AsmiController::reset()
+{
     std::memset(&state_, 0, sizeof state_);
     reset_registers();
     flash_.reset();
@@ -369,44 +388,32 @@ void AsmiController::reset() {
     boot_.configure(BOOT_BY_POWER_ON);
 }
 
-void AsmiController::power_on() {
+void AsmiController::power_on()
+{
     logic_reset();
     flash_.power_on();
     boot_.configure(BOOT_BY_POWER_ON);
 }
 
-void AsmiController::describe(std::ostream& out) const {
-    char line[200];
+void AsmiController::describe(std::ostream& out) const
+{
     out << "Serial-flash controller asmi at 0x1000..0x1040, with the EPCQ-L flash and the FPGA's configuration\n";
     const uint32_t status = state_.status | (busy_now() ? ASMI_STATUS_BUSY : 0);
     // the command, address, length and protect code are on the registers line
-    std::snprintf(line, sizeof line, "  status 0x%08X (%s%s%s), ID field 0x%02X\n",
-                  status, status & ASMI_STATUS_BUSY ? "busy" : "idle",
-                  status & ASMI_STATUS_ERASE_ERR ? ", erase error" : "",
-                  status & ASMI_STATUS_WRITE_ERR ? ", write error" : "",
-                  (status & ASMI_STATUS_ID_MASK) >> ASMI_STATUS_ID_SHIFT);
-    out << line;
-    std::snprintf(line, sizeof line,
-                  "  write FIFO %u/%u words, read FIFO %u/%u words (lost: %llu pushed into a full "
-                  "write FIFO, %llu read words, %llu pops of an empty read FIFO)\n",
-                  state_.wr.level, ASMI_FIFO_WORDS, state_.rd.level, ASMI_FIFO_WORDS,
-                  (unsigned long long)state_.wr_overflows, (unsigned long long)state_.rd_overflows,
-                  (unsigned long long)state_.rd_underflows);
-    out << line;
-    std::snprintf(line, sizeof line,
-                  "  commands %llu (ignored while busy %llu, unknown %llu, clears %llu), writes %llu "
-                  "image + %llu plain, reads %llu image + %llu plain\n",
-                  (unsigned long long)state_.commands, (unsigned long long)state_.ignored_busy,
-                  (unsigned long long)state_.unknown_commands, (unsigned long long)state_.clears,
-                  (unsigned long long)state_.image_writes, (unsigned long long)state_.plain_writes,
-                  (unsigned long long)state_.image_reads, (unsigned long long)state_.plain_reads);
-    out << line;
-    std::snprintf(line, sizeof line,
-                  "  failed writes %llu (short of FIFO data %llu), failed erases %llu, "
-                  "reconfigurations %llu\n",
-                  (unsigned long long)state_.failed_writes, (unsigned long long)state_.short_writes,
-                  (unsigned long long)state_.failed_erases, (unsigned long long)state_.reconfigs);
-    out << line;
+    out << fmt::format("  status 0x{:08X} ({}{}{}), ID field 0x{:02X}\n", status,
+                       status & ASMI_STATUS_BUSY ? "busy" : "idle", status & ASMI_STATUS_ERASE_ERR ? ", erase error" : "",
+                       status & ASMI_STATUS_WRITE_ERR ? ", write error" : "",
+                       (status & ASMI_STATUS_ID_MASK) >> ASMI_STATUS_ID_SHIFT);
+    out << fmt::format("  write FIFO {}/{} words, read FIFO {}/{} words (lost: {} pushed into a full "
+                       "write FIFO, {} read words, {} pops of an empty read FIFO)\n",
+                       state_.wr.level, ASMI_FIFO_WORDS, state_.rd.level, ASMI_FIFO_WORDS, state_.wr_overflows,
+                       state_.rd_overflows, state_.rd_underflows);
+    out << fmt::format("  commands {} (ignored while busy {}, unknown {}, clears {}), writes {} "
+                       "image + {} plain, reads {} image + {} plain\n",
+                       state_.commands, state_.ignored_busy, state_.unknown_commands, state_.clears,
+                       state_.image_writes, state_.plain_writes, state_.image_reads, state_.plain_reads);
+    out << fmt::format("  failed writes {} (short of FIFO data {}), failed erases {}, reconfigurations {}\n",
+                       state_.failed_writes, state_.short_writes, state_.failed_erases, state_.reconfigs);
     flash_.describe(out);
     boot_.describe(out);
 
@@ -414,24 +421,28 @@ void AsmiController::describe(std::ostream& out) const {
     flash_.describe_faults(out);
 }
 
-bool AsmiController::set_fault(const std::string& fault, const std::vector<std::string>& args,
-                               std::string* error) {
-    if (!asmi_faults.find(fault) && epcq_faults.find(fault)) return flash_.set_fault(fault, args, error);
+bool AsmiController::set_fault(const std::string& fault, const std::vector<std::string>& args, std::string* error)
+{
+    if (!asmi_faults.find(fault) && epcq_faults.find(fault))
+        return flash_.set_fault(fault, args, error);
     return asmi_faults.set(state_, fault, args, name(), error);
 }
 
-void AsmiController::clear_faults() {
+void AsmiController::clear_faults()
+{
     asmi_faults.clear_all(state_);
     flash_.clear_faults();
 }
 
-bool AsmiController::clear_fault(const std::string& fault, std::string* error) {
+bool AsmiController::clear_fault(const std::string& fault, std::string* error)
+{
     if (!asmi_faults.find(fault) && epcq_faults.find(fault))
         return flash_.clear_fault(fault, error);
     return asmi_faults.clear(state_, fault, name(), error);
 }
 
-void AsmiController::list_faults(std::ostream& out) const {
+void AsmiController::list_faults(std::ostream& out) const
+{
     asmi_faults.list(out);
     flash_.list_faults(out);
 }

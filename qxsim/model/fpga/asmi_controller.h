@@ -4,9 +4,9 @@
 // It turns commands into flash operations and knows nothing of NOR physics.
 #pragma once
 
-#include "qxsim/model/fpga/asmi_state.h"
 #include "qxsim/model/flash/epcq_flash.h"
 #include "qxsim/model/flash/fpga_boot.h"
+#include "qxsim/model/fpga/asmi_state.h"
 #include "qxsim/model/fpga/register_table.h"
 
 namespace qxsim {
@@ -54,8 +54,7 @@ public:
     void power_on() override;
 
     void describe(std::ostream& out) const override;
-    bool set_fault(const std::string& fault, const std::vector<std::string>& args,
-                   std::string* error) override;
+    bool set_fault(const std::string& fault, const std::vector<std::string>& args, std::string* error) override;
     void clear_faults() override;
     bool clear_fault(const std::string& fault, std::string* error) override;
     void list_faults(std::ostream& out) const override;

@@ -1,6 +1,6 @@
 #include "qxsim/model/fpga/channel_regs.h"
 
-#include <cstdio>
+#include <fmt/format.h>
 
 namespace qxsim {
 
@@ -51,7 +51,6 @@ void ChannelRegs::reset()
 // clear), then the clamp fields. Bits the dialog never sets are called out.
 void ChannelRegs::describe(std::ostream& out) const
 {
-    char line[160];
     out << "channel mask and clamp output (0x8210..0x821c, 0x8170)\n";
     for (unsigned i = 0; i < CHL_SLOTS; ++i) {
         const RegisterInfo& reg = map_[i];
@@ -64,28 +63,21 @@ void ChannelRegs::describe(std::ostream& out) const
             set += on;
         }
         channels[CHL_GROUP_CHANNELS] = '\0';
-        std::snprintf(line, sizeof line, "  %s 0x%04x = 0x%05x  channels %2u-%2u %s  %2u set%s",
-                      reg.name + CHL_MASK_PREFIX, reg.offset, mask, i * CHL_GROUP_CHANNELS,
-                      i * CHL_GROUP_CHANNELS + CHL_GROUP_CHANNELS - 1, channels, set,
-                      (state_.written >> i) & 1u ? "" : "  (not written)");
-        out << line;
-        if (mask & ~CHL_MASK_CHANNELS) {
-            std::snprintf(line, sizeof line, "  bits 20-31: 0x%x", mask >> CHL_GROUP_CHANNELS);
-            out << line;
-        }
+        out << fmt::format("  {} 0x{:04x} = 0x{:05x}  channels {:2}-{:2} {}  {:2} set{}", reg.name + CHL_MASK_PREFIX,
+                           reg.offset, mask, i * CHL_GROUP_CHANNELS, i * CHL_GROUP_CHANNELS + CHL_GROUP_CHANNELS - 1,
+                           channels, set, (state_.written >> i) & 1u ? "" : "  (not written)");
+        if (mask & ~CHL_MASK_CHANNELS)
+            out << fmt::format("  bits 20-31: 0x{:x}", mask >> CHL_GROUP_CHANNELS);
         out << '\n';
     }
 
     const uint32_t clpout = state_.clpout;
-    std::snprintf(line, sizeof line, "  clamp 0x%04x = 0x%04x  enable %s, offset %u, width %u%s",
-                  CLPOUT_CTRL, clpout, clpout & CLPOUT_ENABLE ? "on" : "off",
-                  clpout & CLPOUT_OFFSET_MASK, (clpout >> CLPOUT_WIDTH_SHIFT) & CLPOUT_WIDTH_MASK,
-                  (state_.written >> CLPOUT_SLOT) & 1u ? "" : "  (not written)");
-    out << line;
-    if (clpout & ~CLPOUT_USED_BITS) {
-        std::snprintf(line, sizeof line, "  reserved bits: 0x%x", clpout & ~CLPOUT_USED_BITS);
-        out << line;
-    }
+    out << fmt::format("  clamp 0x{:04x} = 0x{:04x}  enable {}, offset {}, width {}{}", CLPOUT_CTRL, clpout,
+                       clpout & CLPOUT_ENABLE ? "on" : "off", clpout & CLPOUT_OFFSET_MASK,
+                       (clpout >> CLPOUT_WIDTH_SHIFT) & CLPOUT_WIDTH_MASK,
+                       (state_.written >> CLPOUT_SLOT) & 1u ? "" : "  (not written)");
+    if (clpout & ~CLPOUT_USED_BITS)
+        out << fmt::format("  reserved bits: 0x{:x}", clpout & ~CLPOUT_USED_BITS);
     out << '\n';
 }
 
