@@ -1,7 +1,7 @@
 // `qxsim flash ...`: the configuration flash, for people and tests.
 #pragma once
 
-#include "qxsim/model/camera.h"
+#include "qxsim/model/camera/camera.h"
 
 #include <string>
 #include <vector>

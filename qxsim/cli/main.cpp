@@ -5,14 +5,14 @@
 #include "qxsim/cli/trace_view.h"
 #include "qxsim/cli/record_commands.h"
 #include "qxsim/cli/trace_commands.h"
-#include "qxsim/model/asmi_controller.h"
-#include "qxsim/model/camera.h"
-#include "qxsim/model/fpga_status.h"
-#include "qxsim/model/ident_memory.h"
-#include "qxsim/model/parse.h"
-#include "qxsim/model/register_device.h"
-#include "qxsim/model/register_names.h"
-#include "qxsim/model/tool_locks.h"
+#include "qxsim/model/fpga/asmi_controller.h"
+#include "qxsim/model/camera/camera.h"
+#include "qxsim/model/fpga/fpga_status.h"
+#include "qxsim/model/devices/ident_memory.h"
+#include "qxsim/trace/parse.h"
+#include "qxsim/model/devices/register_device.h"
+#include "qxsim/model/fpga/register_names.h"
+#include "qxsim/model/camera/tool_locks.h"
 
 #include <fmt/format.h>
 

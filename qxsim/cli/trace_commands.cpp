@@ -1,7 +1,7 @@
 #include "qxsim/cli/trace_commands.h"
 
-#include "qxsim/model/mapped_file.h"
-#include "qxsim/model/trace_decoder.h"
+#include "qxsim/trace/mapped_file.h"
+#include "qxsim/trace/trace_decoder.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -1,7 +1,7 @@
 #include "qxsim/cli/trace_view.h"
 
-#include "qxsim/model/parse.h"
-#include "qxsim/model/register_names.h"
+#include "qxsim/trace/parse.h"
+#include "qxsim/model/fpga/register_names.h"
 
 #include <fstream>
 

@@ -6,8 +6,8 @@
 // folder. Everything else passes through.
 // The camera is the one in $QXSIM_STATE (default ./.qxsim).
 #include "qxsim/driver_abi.h"
-#include "qxsim/model/camera.h"
-#include "qxsim/model/tool_locks.h"
+#include "qxsim/model/camera/camera.h"
+#include "qxsim/model/camera/tool_locks.h"
 #include "qxsim/preload/descriptors.h"
 #include "qxsim/preload/open_family.h"
 

@@ -1,9 +1,9 @@
 #include "qxsim/record/record_merge.h"
 
 #include "qxsim/driver_abi.h"
-#include "qxsim/model/mapped_file.h"
-#include "qxsim/model/proc_line.h"
-#include "qxsim/model/trace_format.h"
+#include "qxsim/trace/mapped_file.h"
+#include "qxsim/trace/proc_line.h"
+#include "qxsim/trace/trace_format.h"
 #include "qxsim/record/record_format.h"
 
 #include <algorithm>

@@ -2,8 +2,8 @@
 // shell could write. A buffer is taken whole or refused whole; what it
 // takes must print back to lines it takes again with the same numbers, and
 // the trace's printable form never carries a control byte.
-#include "qxsim/model/parse.h"
-#include "qxsim/model/proc_line.h"
+#include "qxsim/trace/parse.h"
+#include "qxsim/trace/proc_line.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -8,8 +8,8 @@
 // The mutex keeps its freshly initialised bytes (the C library owns them),
 // and the faults that kill the process by design (power cut, torn flash
 // operations) are disarmed.
-#include "qxsim/model/asmi_controller.h"
-#include "qxsim/model/camera.h"
+#include "qxsim/model/fpga/asmi_controller.h"
+#include "qxsim/model/camera/camera.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -1,9 +1,9 @@
 #include "sim_camera.h"
 
 #include "qxtest_paths.h"
-#include "qxsim/model/ident_memory.h"
-#include "qxsim/model/trace_format.h"
-#include "qxsim/model/tool_locks.h"
+#include "qxsim/model/devices/ident_memory.h"
+#include "qxsim/trace/trace_format.h"
+#include "qxsim/model/camera/tool_locks.h"
 
 #include <fmt/format.h>
 

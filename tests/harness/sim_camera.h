@@ -2,7 +2,7 @@
 // run against it, and the camera's trace parsed for traffic checks.
 #pragma once
 
-#include "qxsim/model/camera.h"
+#include "qxsim/model/camera/camera.h"
 
 #include <gtest/gtest.h>
 

@@ -2,9 +2,9 @@
 // interface (what the driver hands to the FPGA).
 #include "sim_camera.h"
 
-#include "qxsim/model/i2c_master.h"
-#include "qxsim/model/ident_memory.h"
-#include "qxsim/model/register_device.h"
+#include "qxsim/model/fpga/i2c_master.h"
+#include "qxsim/model/devices/ident_memory.h"
+#include "qxsim/model/devices/register_device.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 // path mapping.
 #include "sim_camera.h"
 
-#include "qxsim/model/i2c_master.h"
+#include "qxsim/model/fpga/i2c_master.h"
 
 #include <gtest/gtest.h>
 

@@ -2,10 +2,10 @@
 // removed and restored, and `qxsim factory-reset` beside it.
 #include "sim_camera.h"
 
-#include "qxsim/model/asmi_controller.h"
-#include "qxsim/model/dac_chip.h"
-#include "qxsim/model/ident_memory.h"
-#include "qxsim/model/register_device.h"
+#include "qxsim/model/fpga/asmi_controller.h"
+#include "qxsim/model/devices/dac_chip.h"
+#include "qxsim/model/devices/ident_memory.h"
+#include "qxsim/model/devices/register_device.h"
 
 #include <gtest/gtest.h>
 

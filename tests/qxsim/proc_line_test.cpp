@@ -1,5 +1,5 @@
 // Register-write lines as the simulated driver parses them.
-#include "qxsim/model/proc_line.h"
+#include "qxsim/trace/proc_line.h"
 
 #include <gtest/gtest.h>
 

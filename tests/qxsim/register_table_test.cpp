@@ -4,8 +4,8 @@
 // sees them.
 #include "sim_camera.h"
 
-#include "qxsim/model/register_names.h"
-#include "qxsim/model/register_table.h"
+#include "qxsim/model/fpga/register_names.h"
+#include "qxsim/model/fpga/register_table.h"
 
 #include <gtest/gtest.h>
 

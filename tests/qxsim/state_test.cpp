@@ -3,7 +3,7 @@
 // creation, refusal of another layout.
 #include "sim_camera.h"
 
-#include "qxsim/model/ident_memory.h"
+#include "qxsim/model/devices/ident_memory.h"
 
 #include <gtest/gtest.h>
 

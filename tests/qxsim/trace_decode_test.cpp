@@ -2,7 +2,7 @@
 // operations, proc lines, opens and power cuts, per process.
 #include "sim_camera.h"
 
-#include "qxsim/model/trace_decoder.h"
+#include "qxsim/trace/trace_decoder.h"
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>

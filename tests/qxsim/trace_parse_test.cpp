@@ -2,7 +2,7 @@
 // it, which every tool test relies on.
 #include "sim_camera.h"
 
-#include "qxsim/model/trace_format.h"
+#include "qxsim/trace/trace_format.h"
 
 #include <gtest/gtest.h>
 

@@ -6,7 +6,8 @@
 
 using namespace flashtest;
 
-TEST(AsmiController, decodes_its_ten_registers_only) {
+TEST(AsmiController, decodes_its_ten_registers_only)
+{
     FlashRig rig;
     for (uint32_t r : {0x1000u, 0x1004u, 0x1008u, 0x100Cu, 0x1010u, 0x1014u, 0x1018u, 0x101Cu, 0x1020u, 0x1040u})
         EXPECT_TRUE(rig.asmi.decodes(r)) << std::hex << r;
@@ -14,7 +15,8 @@ TEST(AsmiController, decodes_its_ten_registers_only) {
         EXPECT_FALSE(rig.asmi.decodes(r)) << std::hex << r;
 }
 
-TEST(AsmiController, read_id_puts_the_device_id_in_status_bits_15_to_8) {
+TEST(AsmiController, read_id_puts_the_device_id_in_status_bits_15_to_8)
+{
     FlashRig rig;
     EXPECT_EQ(rig.status(), 0u) << "fresh controller: idle, no ID yet";
     rig.cmd(ASMI_READ_ID);
@@ -31,7 +33,8 @@ TEST(AsmiController, read_id_puts_the_device_id_in_status_bits_15_to_8) {
     EXPECT_EQ(rig.status(), 0x1900u);
 }
 
-TEST(AsmiController, fifo_words_carry_the_first_byte_in_bits_7_to_0) {
+TEST(AsmiController, fifo_words_carry_the_first_byte_in_bits_7_to_0)
+{
     FlashRig rig;
     rig.unlock();
     rig.write_block(0x2000000, {0x11, 0x22, 0x33, 0x44, 0x55, 0x66});
@@ -42,7 +45,8 @@ TEST(AsmiController, fifo_words_carry_the_first_byte_in_bits_7_to_0) {
     EXPECT_EQ(words, (std::vector<uint32_t>{0x44332211u, 0xFFFF6655u}));
 }
 
-TEST(AsmiController, fifo_levels_count_words_and_a_full_page_round_trips) {
+TEST(AsmiController, fifo_levels_count_words_and_a_full_page_round_trips)
+{
     FlashRig rig;
     rig.unlock();
     rig.erase(0x2000000);
@@ -72,7 +76,8 @@ TEST(AsmiController, fifo_levels_count_words_and_a_full_page_round_trips) {
     EXPECT_EQ(rig.asmi_state.image_reads, 1u);
 }
 
-TEST(AsmiController, write_with_too_few_words_fails_and_programs_nothing) {
+TEST(AsmiController, write_with_too_few_words_fails_and_programs_nothing)
+{
     FlashRig rig;
     rig.unlock();
     rig.asmi.write(ASMI_ADDR, 0x2000000);
@@ -84,7 +89,8 @@ TEST(AsmiController, write_with_too_few_words_fails_and_programs_nothing) {
     EXPECT_EQ(rig.asmi.read(ASMI_WR_FIFO_LEVEL), 0u);
 }
 
-TEST(AsmiController, extra_words_stay_in_the_write_fifo) {
+TEST(AsmiController, extra_words_stay_in_the_write_fifo)
+{
     FlashRig rig;
     rig.unlock();
     rig.asmi.write(ASMI_ADDR, 0x2000000);
@@ -98,10 +104,11 @@ TEST(AsmiController, extra_words_stay_in_the_write_fifo) {
     EXPECT_EQ(rig.read_words(0x2000000, 8), (std::vector<uint32_t>{0x00000000u, 0x12345678u}));
 }
 
-TEST(AsmiController, error_bits_are_write_one_to_clear) {
+TEST(AsmiController, error_bits_are_write_one_to_clear)
+{
     FlashRig rig;
     rig.cmd(ASMI_4BYTE_MODE);
-    rig.erase(0x0);           // locked: erase error
+    rig.erase(0x0);                            // locked: erase error
     rig.write_block(0x2000000, {0, 0, 0, 0});  // locked: write error
     EXPECT_EQ(rig.status(), ASMI_STATUS_ERASE_ERR | ASMI_STATUS_WRITE_ERR);
     rig.asmi.write(ASMI_STATUS, 0x4);
@@ -112,7 +119,8 @@ TEST(AsmiController, error_bits_are_write_one_to_clear) {
     EXPECT_EQ(rig.status(), 0u);
 }
 
-TEST(AsmiController, protect_code_unlocks_the_application_region_only) {
+TEST(AsmiController, protect_code_unlocks_the_application_region_only)
+{
     FlashRig rig;
     rig.cmd(ASMI_4BYTE_MODE);
     rig.asmi.write(ASMI_PROTECT_CODE, 0x68);
@@ -136,7 +144,8 @@ TEST(AsmiController, protect_code_unlocks_the_application_region_only) {
     EXPECT_EQ(rig.store.byte(0x2000000), 0xA5) << "locked flash keeps its data";
 }
 
-TEST(AsmiController, without_4byte_mode_high_addresses_wrap_into_the_factory_area) {
+TEST(AsmiController, without_4byte_mode_high_addresses_wrap_into_the_factory_area)
+{
     FlashRig rig;
     rig.asmi.write(ASMI_PROTECT_CODE, 0x68);
     rig.cmd(ASMI_PROTECT);
@@ -151,7 +160,8 @@ TEST(AsmiController, without_4byte_mode_high_addresses_wrap_into_the_factory_are
     EXPECT_EQ(rig.read_words(0x2000000, 4), (std::vector<uint32_t>{0xFFFFFFFFu}));
 }
 
-TEST(AsmiController, clear_empties_both_fifos_and_the_following_zero_is_a_no_op) {
+TEST(AsmiController, clear_empties_both_fifos_and_the_following_zero_is_a_no_op)
+{
     FlashRig rig;
     rig.cmd(ASMI_4BYTE_MODE);
     rig.asmi.write(ASMI_WR_FIFO, 1);
@@ -174,18 +184,21 @@ TEST(AsmiController, clear_empties_both_fifos_and_the_following_zero_is_a_no_op)
     EXPECT_EQ(rig.asmi_state.rd_underflows, 1u);
 }
 
-TEST(AsmiController, unknown_commands_do_nothing) {
+TEST(AsmiController, unknown_commands_do_nothing)
+{
     FlashRig rig;
     rig.unlock();
     rig.erase(0x2000000);
     rig.asmi.write(ASMI_ADDR, 0x2000000);
-    for (uint32_t c : {0x004u, 0x080u, 0x018u, 0x200u, 0x800u}) rig.cmd(c);
+    for (uint32_t c : {0x004u, 0x080u, 0x018u, 0x200u, 0x800u})
+        rig.cmd(c);
     EXPECT_EQ(rig.asmi_state.unknown_commands, 5u);
     EXPECT_EQ(rig.epcq.erases, 1u);
     EXPECT_EQ(rig.status(), 0u);
 }
 
-TEST(AsmiController, read_longer_than_the_fifo_keeps_the_first_64_words) {
+TEST(AsmiController, read_longer_than_the_fifo_keeps_the_first_64_words)
+{
     FlashRig rig;
     rig.cmd(ASMI_4BYTE_MODE);
     rig.asmi.write(ASMI_ADDR, 0);
@@ -196,11 +209,13 @@ TEST(AsmiController, read_longer_than_the_fifo_keeps_the_first_64_words) {
     EXPECT_EQ(rig.asmi.read(ASMI_RD_FIFO), 0x49535851u);
 }
 
-TEST(AsmiController, stuck_busy_holds_the_busy_bit_and_drops_commands) {
+TEST(AsmiController, stuck_busy_holds_the_busy_bit_and_drops_commands)
+{
     FlashRig rig;
     std::string err;
     ASSERT_TRUE(rig.asmi.set_fault("stuck-busy", {}, &err)) << err;
-    for (int i = 0; i < 200; ++i) ASSERT_EQ(rig.status() & ASMI_STATUS_BUSY, ASMI_STATUS_BUSY);
+    for (int i = 0; i < 200; ++i)
+        ASSERT_EQ(rig.status() & ASMI_STATUS_BUSY, ASMI_STATUS_BUSY);
     rig.cmd(ASMI_4BYTE_MODE);
     EXPECT_FALSE(rig.flash.four_byte());
     EXPECT_EQ(rig.asmi_state.ignored_busy, 1u);
@@ -209,7 +224,8 @@ TEST(AsmiController, stuck_busy_holds_the_busy_bit_and_drops_commands) {
     EXPECT_EQ(rig.status(), 0u);
 }
 
-TEST(AsmiController, busy_reads_fault_shows_busy_for_k_reads_after_each_command) {
+TEST(AsmiController, busy_reads_fault_shows_busy_for_k_reads_after_each_command)
+{
     FlashRig rig;
     std::string err;
     ASSERT_TRUE(rig.asmi.set_fault("busy-reads", {"3"}, &err)) << err;
@@ -228,7 +244,8 @@ TEST(AsmiController, busy_reads_fault_shows_busy_for_k_reads_after_each_command)
     EXPECT_EQ(rig.asmi_state.ignored_busy, 1u);
 }
 
-TEST(AsmiController, erase_error_fault_fails_one_sector_and_changes_nothing) {
+TEST(AsmiController, erase_error_fault_fails_one_sector_and_changes_nothing)
+{
     FlashRig rig;
     rig.unlock();
     rig.write_block(0x2010000, {0, 0, 0, 0});
@@ -245,7 +262,8 @@ TEST(AsmiController, erase_error_fault_fails_one_sector_and_changes_nothing) {
     EXPECT_EQ(rig.epcq.erase_error.fired, 1u);
 }
 
-TEST(AsmiController, write_error_fault_fails_the_page_holding_the_address) {
+TEST(AsmiController, write_error_fault_fails_the_page_holding_the_address)
+{
     FlashRig rig;
     rig.unlock();
     std::string err;
@@ -258,7 +276,8 @@ TEST(AsmiController, write_error_fault_fails_the_page_holding_the_address) {
     EXPECT_EQ(rig.store.byte(0x20000FF), 0x00);
 }
 
-TEST(AsmiController, corrupt_read_fault_flips_one_word_of_the_read_back_only) {
+TEST(AsmiController, corrupt_read_fault_flips_one_word_of_the_read_back_only)
+{
     FlashRig rig;
     rig.unlock();
     rig.write_block(0x2000000, std::vector<uint8_t>(256, 0x5A));
@@ -272,7 +291,8 @@ TEST(AsmiController, corrupt_read_fault_flips_one_word_of_the_read_back_only) {
     EXPECT_EQ(rig.read_words(0x2000100, 256)[0x21], 0xFFFFFFFFu) << "other blocks read clean";
 }
 
-TEST(AsmiController, fifo_level_fault_misreports_every_or_only_the_nth_reading) {
+TEST(AsmiController, fifo_level_fault_misreports_every_or_only_the_nth_reading)
+{
     FlashRig rig;
     std::string err;
     ASSERT_TRUE(rig.asmi.set_fault("fifo-level", {"wr", "2"}, &err)) << err;
@@ -296,7 +316,8 @@ TEST(AsmiController, fifo_level_fault_misreports_every_or_only_the_nth_reading) 
     EXPECT_FALSE(rig.asmi.set_fault("device-id", {"0x100"}, &err));
 }
 
-TEST(AsmiController, datasheet_timing_keeps_busy_while_the_chip_works) {
+TEST(AsmiController, datasheet_timing_keeps_busy_while_the_chip_works)
+{
     FlashRig rig;
     rig.unlock();
     rig.flash.set_timing(EPCQ_TIMING_DATASHEET, 60000000, 60000000, 0);
@@ -308,7 +329,8 @@ TEST(AsmiController, datasheet_timing_keeps_busy_while_the_chip_works) {
     EXPECT_EQ(rig.status(), 0u);
 }
 
-TEST(AsmiController, show_describes_controller_chip_boot_and_faults) {
+TEST(AsmiController, show_describes_controller_chip_boot_and_faults)
+{
     FlashRig rig;
     std::string err;
     ASSERT_TRUE(rig.asmi.set_fault("busy-reads", {"4"}, &err));

@@ -2,9 +2,9 @@
 // binary and the qxsim front end.
 #include "sim_camera.h"
 
-#include "qxsim/model/asmi_controller.h"
-#include "qxsim/model/crc32.h"
-#include "qxsim/model/release_images.h"
+#include "qxsim/model/flash/crc32.h"
+#include "qxsim/model/flash/release_images.h"
+#include "qxsim/model/fpga/asmi_controller.h"
 
 #include <gtest/gtest.h>
 
@@ -18,23 +18,27 @@ using qxtest::Result;
 using qxtest::SimCamera;
 using qxtest::SimOptions;
 
-std::vector<uint8_t> file_bytes(const std::string& path) {
+std::vector<uint8_t> file_bytes(const std::string& path)
+{
     std::ifstream f(path, std::ios::binary);
     return std::vector<uint8_t>((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
 }
 
-void write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
+void write_file(const std::string& path, const std::vector<uint8_t>& bytes)
+{
     std::ofstream f(path, std::ios::binary);
     f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
-std::string crc_text(const std::vector<uint8_t>& v) {
+std::string crc_text(const std::vector<uint8_t>& v)
+{
     char buf[16];
     std::snprintf(buf, sizeof buf, "0x%08X\n", qxsim::crc32(v.data(), v.size()));
     return buf;
 }
 
-std::vector<uint8_t> small_image(size_t n, uint8_t seed) {
+std::vector<uint8_t> small_image(size_t n, uint8_t seed)
+{
     std::vector<uint8_t> v(n);
     uint32_t x = 0xACE1u + seed;
     for (auto& b : v) {
@@ -47,11 +51,15 @@ std::vector<uint8_t> small_image(size_t n, uint8_t seed) {
     return v;
 }
 
-bool skip_without_update() { return qxtest::tool_path("update").empty(); }
+bool skip_without_update()
+{
+    return qxtest::tool_path("update").empty();
+}
 
 }  // namespace
 
-TEST(CameraFlash, fresh_camera_ships_factory_image_locked_and_release_images) {
+TEST(CameraFlash, fresh_camera_ships_factory_image_locked_and_release_images)
+{
     SimCamera sim(SimOptions{"LUX13HS-C", false});
     std::vector<uint8_t> factory = qxsim::make_image(qxsim::factory_image);
     Result r = sim.cli({"flash", "checksum", "0", std::to_string(factory.size())});
@@ -66,7 +74,8 @@ TEST(CameraFlash, fresh_camera_ships_factory_image_locked_and_release_images) {
     EXPECT_NE(show.find("qx_factory intact"), std::string::npos) << show;
 }
 
-TEST(CameraFlash, front_end_reads_dumps_loads_and_checks_its_arguments) {
+TEST(CameraFlash, front_end_reads_dumps_loads_and_checks_its_arguments)
+{
     SimCamera sim(SimOptions{"LUX13HS-C", false});
     Result r = sim.cli({"flash", "read", "0", "20"});
     EXPECT_TRUE(qxtest::status_is(r, 0));
@@ -90,8 +99,10 @@ TEST(CameraFlash, front_end_reads_dumps_loads_and_checks_its_arguments) {
     EXPECT_NE(sim.show().find("protection 0x68: sectors 0..511"), std::string::npos);
 }
 
-TEST(CameraFlash, release_update_boots_the_sensors_image) {
-    if (skip_without_update()) GTEST_SKIP() << "update is not in this build";
+TEST(CameraFlash, release_update_boots_the_sensors_image)
+{
+    if (skip_without_update())
+        GTEST_SKIP() << "update is not in this build";
     SimCamera sim(SimOptions{"LUX19HS-C", false});
     Result r = sim.run({"update", "-r"});
     ASSERT_TRUE(qxtest::status_is(r, 0)) << r.out << r.err;
@@ -110,8 +121,10 @@ TEST(CameraFlash, release_update_boots_the_sensors_image) {
     EXPECT_EQ(sim.model().asmi().flash().state().unerased_programs, 0u);
 }
 
-TEST(CameraFlash, power_cut_inside_the_offset_record_boots_factory_and_a_rerun_recovers) {
-    if (skip_without_update()) GTEST_SKIP() << "update is not in this build";
+TEST(CameraFlash, power_cut_inside_the_offset_record_boots_factory_and_a_rerun_recovers)
+{
+    if (skip_without_update())
+        GTEST_SKIP() << "update is not in this build";
     SimCamera sim(SimOptions{"LUX13HS-C", false});
     std::vector<uint8_t> image = small_image(1000, 2);
     write_file(sim.dir() + "/app.bin", image);
@@ -141,8 +154,10 @@ TEST(CameraFlash, power_cut_inside_the_offset_record_boots_factory_and_a_rerun_r
     EXPECT_EQ(b.checksum, qxsim::crc32(image.data(), image.size()));
 }
 
-TEST(CameraFlash, corrupted_read_back_fails_verification_and_leaves_no_record) {
-    if (skip_without_update()) GTEST_SKIP() << "update is not in this build";
+TEST(CameraFlash, corrupted_read_back_fails_verification_and_leaves_no_record)
+{
+    if (skip_without_update())
+        GTEST_SKIP() << "update is not in this build";
     SimCamera sim(SimOptions{"LUX13HS-C", false});
     std::vector<uint8_t> image = small_image(512, 3);
     write_file(sim.dir() + "/app.bin", image);
@@ -157,11 +172,14 @@ TEST(CameraFlash, corrupted_read_back_fails_verification_and_leaves_no_record) {
     auto lock = sim.model().lock();
     EXPECT_EQ(sim.model().asmi().boot().state().image, qxsim::BOOT_FACTORY);
     EXPECT_EQ(sim.model().asmi().state().faults.corrupt_fired, 1u);
-    EXPECT_EQ(sim.model().asmi().state().wr.level + sim.model().asmi().state().rd.level, 0u) << "ASMI_CLEAR after the failed pass";
+    EXPECT_EQ(sim.model().asmi().state().wr.level + sim.model().asmi().state().rd.level, 0u)
+        << "ASMI_CLEAR after the failed pass";
 }
 
-TEST(CameraFlash, datasheet_timing_makes_the_erase_wait_poll_and_sleep) {
-    if (skip_without_update()) GTEST_SKIP() << "update is not in this build";
+TEST(CameraFlash, datasheet_timing_makes_the_erase_wait_poll_and_sleep)
+{
+    if (skip_without_update())
+        GTEST_SKIP() << "update is not in this build";
     SimCamera sim(SimOptions{"LUX13HS-C", false});
     write_file(sim.dir() + "/app.bin", small_image(256, 4));
     // An erase far longer than a status wait of 100 polls, far shorter than

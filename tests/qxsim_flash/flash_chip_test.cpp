@@ -9,13 +9,15 @@ using namespace flashtest;
 
 namespace {
 
-uint8_t sr(bool bp3, bool tb, unsigned bp210) {
+uint8_t sr(bool bp3, bool tb, unsigned bp210)
+{
     return static_cast<uint8_t>((bp3 ? 0x40 : 0) | (tb ? 0x20 : 0) | (bp210 << 2));
 }
 
 }  // namespace
 
-TEST(EpcqFlash, programming_only_clears_bits_and_erase_sets_ff) {
+TEST(EpcqFlash, programming_only_clears_bits_and_erase_sets_ff)
+{
     FlashRig rig;
     rig.flash.write_status(0);
     rig.flash.enter_4byte();
@@ -35,7 +37,8 @@ TEST(EpcqFlash, programming_only_clears_bits_and_erase_sets_ff) {
     EXPECT_EQ(rig.store.programmed_end(a, a + EPCQ_SECTOR_SIZE), a);
 }
 
-TEST(EpcqFlash, erase_clears_exactly_one_sector) {
+TEST(EpcqFlash, erase_clears_exactly_one_sector)
+{
     FlashRig rig;
     rig.flash.write_status(0);
     rig.flash.enter_4byte();
@@ -49,19 +52,24 @@ TEST(EpcqFlash, erase_clears_exactly_one_sector) {
     EXPECT_EQ(rig.store.byte(0x3010000), 0x00);
 }
 
-TEST(EpcqFlash, protection_table_follows_bp_bits_and_tb) {
+TEST(EpcqFlash, protection_table_follows_bp_bits_and_tb)
+{
     FlashRig rig;
-    struct Case { uint8_t code; uint32_t first; uint32_t sectors; };
+    struct Case {
+        uint8_t code;
+        uint32_t first;
+        uint32_t sectors;
+    };
     const Case cases[] = {
         {0x00, 0, 0},
-        {0x68, 0, 512},              // BP3, BP1, bottom: the lowest 32 MiB
-        {0x5C, 0, 2048},             // BP3..BP0, top: everything
+        {0x68, 0, 512},   // BP3, BP1, bottom: the lowest 32 MiB
+        {0x5C, 0, 2048},  // BP3..BP0, top: everything
         {sr(false, false, 1), 2047, 1},
         {sr(false, true, 1), 0, 1},
         {sr(false, false, 7), 2048 - 64, 64},
         {sr(true, false, 3), 2048 - 1024, 1024},
         {sr(true, true, 4), 0, 2048},
-        {0x20, 0, 0},                // TB alone protects nothing
+        {0x20, 0, 0},  // TB alone protects nothing
     };
     for (const Case& c : cases) {
         rig.flash.write_status(c.code);
@@ -75,7 +83,8 @@ TEST(EpcqFlash, protection_table_follows_bp_bits_and_tb) {
     EXPECT_EQ(rig.flash.status_reg(), 0x7C) << "only BP3, TB and BP2..BP0 are kept";
 }
 
-TEST(EpcqFlash, protected_sector_refuses_erase_and_program_and_the_rest_still_works) {
+TEST(EpcqFlash, protected_sector_refuses_erase_and_program_and_the_rest_still_works)
+{
     FlashRig rig;
     rig.flash.enter_4byte();
     rig.flash.write_status(0x68);
@@ -101,7 +110,8 @@ TEST(EpcqFlash, protected_sector_refuses_erase_and_program_and_the_rest_still_wo
     EXPECT_EQ(rig.store.byte(0x2000000), 0xFF);
 }
 
-TEST(EpcqFlash, page_program_wraps_within_its_page) {
+TEST(EpcqFlash, page_program_wraps_within_its_page)
+{
     FlashRig rig;
     rig.flash.write_status(0);
     rig.flash.enter_4byte();
@@ -112,7 +122,8 @@ TEST(EpcqFlash, page_program_wraps_within_its_page) {
     EXPECT_EQ(rig.store.byte(0x2000100), 0xFF) << "the next page is not touched";
 }
 
-TEST(EpcqFlash, three_byte_mode_sends_only_24_address_bits) {
+TEST(EpcqFlash, three_byte_mode_sends_only_24_address_bits)
+{
     FlashRig rig;
     rig.flash.write_status(0);
     EXPECT_FALSE(rig.flash.four_byte());
@@ -126,7 +137,8 @@ TEST(EpcqFlash, three_byte_mode_sends_only_24_address_bits) {
     EXPECT_EQ(rig.flash.status_reg(), 0) << "protection bits are not";
 }
 
-TEST(EpcqFlash, smaller_parts_wrap_at_their_capacity) {
+TEST(EpcqFlash, smaller_parts_wrap_at_their_capacity)
+{
     FlashRig rig;
     rig.flash.enter_4byte();
     rig.flash.set_device_id(EPCQ_ID_L512);
@@ -139,7 +151,8 @@ TEST(EpcqFlash, smaller_parts_wrap_at_their_capacity) {
     EXPECT_STREQ(epcq_device_name(0x19), "EPCQ-L256");
 }
 
-TEST(EpcqFlash, torn_program_leaves_a_partly_programmed_page) {
+TEST(EpcqFlash, torn_program_leaves_a_partly_programmed_page)
+{
     FlashRig rig;
     rig.flash.write_status(0);
     rig.flash.enter_4byte();
@@ -158,12 +171,14 @@ TEST(EpcqFlash, torn_program_leaves_a_partly_programmed_page) {
     EXPECT_EQ(rig.power_cuts, 1) << "fires once";
 }
 
-TEST(EpcqFlash, torn_erase_leaves_a_partly_erased_sector) {
+TEST(EpcqFlash, torn_erase_leaves_a_partly_erased_sector)
+{
     FlashRig rig;
     rig.flash.write_status(0);
     rig.flash.enter_4byte();
     std::vector<uint8_t> zeros(256, 0);
-    for (uint32_t a = 0x2000000; a < 0x2010000; a += 256) rig.flash.page_program(a, zeros.data(), 256);
+    for (uint32_t a = 0x2000000; a < 0x2010000; a += 256)
+        rig.flash.page_program(a, zeros.data(), 256);
     std::string err;
     ASSERT_TRUE(rig.flash.set_fault("torn-erase", {"1", "0x8000"}, &err)) << err;
     rig.flash.sector_erase(0x2000000);
@@ -172,7 +187,8 @@ TEST(EpcqFlash, torn_erase_leaves_a_partly_erased_sector) {
     EXPECT_EQ(rig.store.byte(0x2008000), 0x00);
 }
 
-TEST(EpcqFlash, fault_arguments_are_checked) {
+TEST(EpcqFlash, fault_arguments_are_checked)
+{
     FlashRig rig;
     std::string err;
     EXPECT_FALSE(rig.flash.set_fault("torn-erase", {"0", "5"}, &err));
@@ -184,7 +200,8 @@ TEST(EpcqFlash, fault_arguments_are_checked) {
     EXPECT_EQ(err, "unknown fault 'no-such-fault' of the flash chip (qxsim fault list shows them)");
 }
 
-TEST(FlashStore, contents_persist_across_processes_without_writing_the_whole_array) {
+TEST(FlashStore, contents_persist_across_processes_without_writing_the_whole_array)
+{
     std::string dir = make_temp_dir();
     const std::string path = dir + "/flash.bin";
     const std::vector<uint8_t> data = pattern(256, 7);
@@ -193,7 +210,8 @@ TEST(FlashStore, contents_persist_across_processes_without_writing_the_whole_arr
     if (pid == 0) {
         FlashStore s;
         std::string err;
-        if (!s.open(path, &err)) _exit(2);
+        if (!s.open(path, &err))
+            _exit(2);
         s.program(0x4000000, data.data(), 256);
         _exit(0);
     }

@@ -3,12 +3,12 @@
 // drive the real controller.
 #pragma once
 
-#include "qxsim/model/asmi_controller.h"
-#include "qxsim/model/crc32.h"
-#include "qxsim/model/epcq_flash.h"
-#include "qxsim/model/flash_store.h"
-#include "qxsim/model/fpga_boot.h"
-#include "qxsim/model/release_images.h"
+#include "qxsim/model/flash/crc32.h"
+#include "qxsim/model/flash/epcq_flash.h"
+#include "qxsim/model/flash/flash_store.h"
+#include "qxsim/model/flash/fpga_boot.h"
+#include "qxsim/model/flash/release_images.h"
+#include "qxsim/model/fpga/asmi_controller.h"
 
 #include <gtest/gtest.h>
 
@@ -21,7 +21,8 @@ namespace flashtest {
 
 using namespace qxsim;
 
-inline std::string make_temp_dir() {
+inline std::string make_temp_dir()
+{
     char tmpl[] = "/tmp/qxsim_flash_XXXXXX";
     const char* d = mkdtemp(tmpl);
     return d ? d : "";
@@ -38,55 +39,68 @@ struct FlashRig {
     AsmiController asmi{asmi_state, flash, boot};
     int power_cuts = 0;
 
-    explicit FlashRig(bool fresh = true) {
+    explicit FlashRig(bool fresh = true)
+    {
         std::string err;
-        if (!store.open(dir + "/flash.bin", &err)) ADD_FAILURE() << err;
+        if (!store.open(dir + "/flash.bin", &err))
+            ADD_FAILURE() << err;
         flash.set_power_cut([this] { ++power_cuts; });
-        if (fresh) asmi.reset();
+        if (fresh)
+            asmi.reset();
     }
-    ~FlashRig() {
+    ~FlashRig()
+    {
         std::string cmd = "rm -rf '" + dir + "'";
-        if (std::system(cmd.c_str()) != 0) ADD_FAILURE() << "cannot remove " << dir;
+        if (std::system(cmd.c_str()) != 0)
+            ADD_FAILURE() << "cannot remove " << dir;
     }
 
     void cmd(uint32_t c) { asmi.write(ASMI_CMD, c); }
     uint32_t status() { return asmi.read(ASMI_STATUS); }
 
-    void unlock() {
+    void unlock()
+    {
         cmd(ASMI_4BYTE_MODE);
         asmi.write(ASMI_PROTECT_CODE, 0x68);
         cmd(ASMI_PROTECT);
     }
-    void erase(uint32_t addr) {
+    void erase(uint32_t addr)
+    {
         asmi.write(ASMI_ADDR, addr);
         cmd(ASMI_SECTOR_ERASE);
     }
     // One block through the write FIFO, words packed first byte lowest.
-    void write_block(uint32_t addr, const std::vector<uint8_t>& bytes, uint32_t command = ASMI_WRITE | ASMI_IMAGE_DATA) {
+    void write_block(uint32_t addr, const std::vector<uint8_t>& bytes, uint32_t command = ASMI_WRITE | ASMI_IMAGE_DATA)
+    {
         asmi.write(ASMI_ADDR, addr);
         asmi.write(ASMI_LENGTH, static_cast<uint32_t>(bytes.size()));
         for (size_t i = 0; i < bytes.size(); i += 4) {
             uint32_t w = 0;
-            for (size_t k = 0; k < 4 && i + k < bytes.size(); ++k) w |= uint32_t(bytes[i + k]) << (8 * k);
+            for (size_t k = 0; k < 4 && i + k < bytes.size(); ++k)
+                w |= uint32_t(bytes[i + k]) << (8 * k);
             asmi.write(ASMI_WR_FIFO, w);
         }
         cmd(command);
     }
-    std::vector<uint32_t> read_words(uint32_t addr, uint32_t len, uint32_t command = ASMI_READ | ASMI_IMAGE_DATA) {
+    std::vector<uint32_t> read_words(uint32_t addr, uint32_t len, uint32_t command = ASMI_READ | ASMI_IMAGE_DATA)
+    {
         asmi.write(ASMI_ADDR, addr);
         asmi.write(ASMI_LENGTH, len);
         cmd(command);
         std::vector<uint32_t> out;
         uint32_t level = asmi.read(ASMI_RD_FIFO_LEVEL);
-        for (uint32_t i = 0; i < level; ++i) out.push_back(asmi.read(ASMI_RD_FIFO));
+        for (uint32_t i = 0; i < level; ++i)
+            out.push_back(asmi.read(ASMI_RD_FIFO));
         return out;
     }
-    std::vector<uint8_t> bytes(uint32_t addr, uint32_t len) {
+    std::vector<uint8_t> bytes(uint32_t addr, uint32_t len)
+    {
         std::vector<uint8_t> out(len);
         store.read(addr, out.data(), len);
         return out;
     }
-    void write_record(uint32_t w0, uint32_t w1, uint32_t w2) {
+    void write_record(uint32_t w0, uint32_t w1, uint32_t w2)
+    {
         asmi.write(ASMI_ADDR, OFFSET_RECORD_ADDR);
         asmi.write(ASMI_LENGTH, 12);
         asmi.write(ASMI_WR_FIFO, w0);
@@ -96,7 +110,8 @@ struct FlashRig {
     }
 };
 
-inline std::vector<uint8_t> pattern(size_t n, uint8_t seed) {
+inline std::vector<uint8_t> pattern(size_t n, uint8_t seed)
+{
     std::vector<uint8_t> v(n);
     uint32_t x = 0x12345u + seed;
     for (auto& b : v) {

@@ -9,11 +9,16 @@ using namespace flashtest;
 
 namespace {
 
-uint32_t crc_of(const std::vector<uint8_t>& v) { return crc32(v.data(), v.size()); }
+uint32_t crc_of(const std::vector<uint8_t>& v)
+{
+    return crc32(v.data(), v.size());
+}
 
 // Program an image into the application region as update does, 256 bytes a block.
-void program_app(FlashRig& rig, const std::vector<uint8_t>& image) {
-    for (uint32_t a = APP_REGION_BASE; a < APP_REGION_BASE + image.size(); a += 0x10000) rig.erase(a);
+void program_app(FlashRig& rig, const std::vector<uint8_t>& image)
+{
+    for (uint32_t a = APP_REGION_BASE; a < APP_REGION_BASE + image.size(); a += 0x10000)
+        rig.erase(a);
     for (size_t off = 0; off < image.size(); off += 256) {
         size_t n = std::min<size_t>(256, image.size() - off);
         rig.write_block(APP_REGION_BASE + static_cast<uint32_t>(off),
@@ -24,13 +29,15 @@ void program_app(FlashRig& rig, const std::vector<uint8_t>& image) {
 
 }  // namespace
 
-TEST(Crc32, matches_the_standard_check_value) {
+TEST(Crc32, matches_the_standard_check_value)
+{
     const char* check = "123456789";
     EXPECT_EQ(crc32(reinterpret_cast<const uint8_t*>(check), 9), 0xCBF43926u);
     EXPECT_EQ(crc32(nullptr, 0), 0u);
 }
 
-TEST(MadeUpImages, are_deterministic_distinct_and_a_few_mib) {
+TEST(MadeUpImages, are_deterministic_distinct_and_a_few_mib)
+{
     std::vector<uint32_t> crcs;
     for (const MadeUpImage& img : release_images) {
         std::vector<uint8_t> a = make_image(img), b = make_image(img);
@@ -42,10 +49,12 @@ TEST(MadeUpImages, are_deterministic_distinct_and_a_few_mib) {
     }
     crcs.push_back(crc_of(make_image(factory_image)));
     for (size_t i = 0; i < crcs.size(); ++i)
-        for (size_t j = i + 1; j < crcs.size(); ++j) EXPECT_NE(crcs[i], crcs[j]);
+        for (size_t j = i + 1; j < crcs.size(); ++j)
+            EXPECT_NE(crcs[i], crcs[j]);
 }
 
-TEST(MadeUpImages, release_files_are_written_to_the_firmware_folder) {
+TEST(MadeUpImages, release_files_are_written_to_the_firmware_folder)
+{
     FlashRig rig;
     std::string err;
     ASSERT_TRUE(write_release_images(rig.dir, &err)) << err;
@@ -58,7 +67,8 @@ TEST(MadeUpImages, release_files_are_written_to_the_firmware_folder) {
     EXPECT_NE(err.find("missing/qx_lux13hs.rbf"), std::string::npos) << err;
 }
 
-TEST(FpgaBoot, fresh_camera_boots_the_intact_factory_image) {
+TEST(FpgaBoot, fresh_camera_boots_the_intact_factory_image)
+{
     FlashRig rig;
     const BootState& b = rig.boot.state();
     std::vector<uint8_t> factory = make_image(factory_image);
@@ -76,7 +86,8 @@ TEST(FpgaBoot, fresh_camera_boots_the_intact_factory_image) {
         << "application region and offset sector erased";
 }
 
-TEST(FpgaBoot, valid_offset_record_boots_the_application_image) {
+TEST(FpgaBoot, valid_offset_record_boots_the_application_image)
+{
     FlashRig rig;
     rig.unlock();
     std::vector<uint8_t> image = make_image(release_images[1]);
@@ -109,14 +120,16 @@ TEST(FpgaBoot, valid_offset_record_boots_the_application_image) {
     EXPECT_FALSE(rig.flash.four_byte());
 }
 
-TEST(FpgaBoot, other_reconfig_values_do_not_reconfigure) {
+TEST(FpgaBoot, other_reconfig_values_do_not_reconfigure)
+{
     FlashRig rig;
     rig.asmi.write(ASMI_RECONFIG, 0x01);
     rig.asmi.write(ASMI_RECONFIG, 0x20);
     EXPECT_EQ(rig.boot.state().boots, 1u);
 }
 
-TEST(FpgaBoot, short_image_checksum_covers_up_to_the_last_programmed_byte) {
+TEST(FpgaBoot, short_image_checksum_covers_up_to_the_last_programmed_byte)
+{
     FlashRig rig;
     rig.unlock();
     std::vector<uint8_t> image = pattern(1000, 9);
@@ -132,7 +145,8 @@ TEST(FpgaBoot, short_image_checksum_covers_up_to_the_last_programmed_byte) {
     EXPECT_EQ(b.content, BOOT_CONTENT_UNRECOGNISED);
 }
 
-TEST(FpgaBoot, damaged_or_empty_application_is_reported_not_hidden) {
+TEST(FpgaBoot, damaged_or_empty_application_is_reported_not_hidden)
+{
     FlashRig rig;
     rig.unlock();
     std::vector<uint8_t> image = make_image(release_images[2]);
@@ -145,14 +159,16 @@ TEST(FpgaBoot, damaged_or_empty_application_is_reported_not_hidden) {
     EXPECT_EQ(rig.boot.state().content, BOOT_CONTENT_DAMAGED);
     EXPECT_STREQ(rig.boot.state().name, "qx_lince5m");
 
-    for (uint32_t a = APP_REGION_BASE; a < APP_REGION_BASE + image.size(); a += 0x10000) rig.erase(a);
+    for (uint32_t a = APP_REGION_BASE; a < APP_REGION_BASE + image.size(); a += 0x10000)
+        rig.erase(a);
     rig.asmi.write(ASMI_RECONFIG, 0x10);
     EXPECT_EQ(rig.boot.state().image, BOOT_APPLICATION);
     EXPECT_EQ(rig.boot.state().content, BOOT_CONTENT_EMPTY);
     EXPECT_EQ(rig.boot.state().length, 0u);
 }
 
-TEST(FpgaBoot, torn_or_wrong_offset_record_boots_the_factory_image) {
+TEST(FpgaBoot, torn_or_wrong_offset_record_boots_the_factory_image)
+{
     const uint32_t records[][3] = {
         {0x02000000, 0x00000040, 0xFFFFFFFF},  // third word never programmed
         {0x02000000, 0xFFFFFFFF, 0xFFFFFFFF},  // torn after the first word
@@ -174,7 +190,8 @@ TEST(FpgaBoot, torn_or_wrong_offset_record_boots_the_factory_image) {
     }
 }
 
-TEST(FpgaBoot, record_torn_by_a_power_cut_mid_page_boots_the_factory_image) {
+TEST(FpgaBoot, record_torn_by_a_power_cut_mid_page_boots_the_factory_image)
+{
     FlashRig rig;
     rig.unlock();
     program_app(rig, make_image(release_images[0]));

@@ -1,0 +1,165 @@
+// The simulated camera: the FPGA board behind /dev/qx_fpga and
+// /proc/qx_pci/regs, with its blocks and bus devices, living in a state
+// folder. One Camera object per process and folder; every process maps the
+// same `camera.state` and serialises on its robust process-shared mutex.
+#pragma once
+
+#include "qxsim/model/camera/camera_state.h"
+#include "qxsim/model/fpga/register_block.h"
+#include "qxsim/trace/trace_format.h"
+
+#include <cstdint>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace qxsim {
+
+class FpgaStatus;
+class I2cMaster;
+class I2cDevice;
+class IdentMemory;
+class RegisterDevice;
+class RegisterFile;
+class AsmiController;
+struct FlashParts;
+
+struct CreateOptions {
+    uint32_t sensor_code = 0x58334843;  // LUX13HS, C variant
+    bool force = false;                 // replace an existing camera
+};
+
+class Camera {
+public:
+    // Opens the camera in `dir`; null with *err filled in when there is no
+    // camera or its state file is of another layout.
+    static std::unique_ptr<Camera> open(const std::string& dir, std::string* err);
+    // Creates a camera at power-on defaults (the folder too, if needed).
+    // Without `force` an existing camera is left alone and false returned.
+    static bool create(const std::string& dir, const CreateOptions& options, std::string* err);
+
+    ~Camera();
+    Camera(const Camera&) = delete;
+    Camera& operator=(const Camera&) = delete;
+
+    const std::string& dir() const { return dir_; }
+    std::string firmware_dir() const { return dir_ + "/firmware"; }
+    std::string device_node() const { return dir_ + "/qx_fpga"; }
+    std::string proc_file() const { return dir_ + "/proc_regs"; }
+    std::string trace_file() const { return dir_ + "/trace.log"; }
+
+    // The driver's side of the C library calls. Each returns 0 or an errno
+    // value. A power-cut fault kills the calling process inside the call.
+    int device_open();
+    void device_close();
+    int reg_read(uint32_t reg, uint32_t* value);
+    int reg_write(uint32_t reg, uint32_t value);
+    int proc_open();
+    // One write() to the proc file: every line is parsed before any is
+    // applied; EINVAL refuses the buffer as a whole.
+    int proc_write(const char* buf, size_t len);
+
+    // Register access for people and tests, beside the driver: no access
+    // faults, not counted, not traced.
+    uint32_t peek(uint32_t reg);
+    void poke(uint32_t reg, uint32_t value);
+
+    // The camera as it leaves the factory: flash holding only the factory
+    // image, locked, every block at its defaults, faults, counters and trace
+    // cleared; the sensor chosen at creation is kept.
+    void factory_reset();
+
+    // Power removed and restored: everything volatile back to its power-on
+    // state (FPGA registers, FIFOs, I2C masters, DAC chips, channel and
+    // clamp registers, the flash's address mode), everything non-volatile
+    // kept (flash array and protection, identification memory, the board's
+    // devices), then the FPGA configures itself from flash. The bench's
+    // faults, the counters and the trace stay as they are.
+    void power_cycle();
+
+    // Faults by name: core faults ("eio-reg", "power-cut", ...), block
+    // faults "BLOCK.NAME" ("i2c-isb.stuck-busy") and bus device faults
+    // "BLOCK.ADDR.NAME" ("i2c-isb.0x50.nak").
+    bool set_fault(const std::string& name, const std::vector<std::string>& args, std::string* err);
+    // "" clears every fault; otherwise a core fault name, a block or a device.
+    bool clear_faults(const std::string& target, std::string* err);
+    void list_faults(std::ostream& out);
+
+    void set_trace(bool on);
+    bool trace_on() const { return state_->core.trace_on != 0; }
+    void describe(std::ostream& out);
+
+    // Blocks and devices, for the front end and tests. Use them under lock().
+    class Lock {
+    public:
+        explicit Lock(Camera& cam);
+        ~Lock();
+        Lock(Lock&& other) noexcept : cam_(other.cam_) { other.cam_ = nullptr; }
+        Lock(const Lock&) = delete;
+        Lock& operator=(const Lock&) = delete;
+        void unlock();
+
+    private:
+        Camera* cam_;
+    };
+    Lock lock() { return Lock(*this); }
+
+    CameraState& state() { return *state_; }
+    const std::vector<RegisterBlock*>& blocks() const { return blocks_; }
+    RegisterBlock* block(const std::string& name) const;
+    FpgaStatus& fpga() { return *fpga_; }
+    I2cMaster& i2c(Bus bus) { return *i2c_[bus]; }
+    IdentMemory& ident() { return *ident_; }
+    RegisterDevice& register_device(Bus bus, unsigned slot) { return *regdev_[bus][slot]; }
+    // The device slot at `addr` on `bus`, a free slot, or null when full.
+    RegisterDevice* register_device_slot(Bus bus, uint8_t addr);
+    RegisterFile& register_file() { return *regfile_; }
+    AsmiController& asmi() { return *asmi_; }
+    // The I2C master registered under `name` ("i2c-isb"), or null.
+    I2cMaster* i2c_named(const std::string& name) const;
+
+private:
+    Camera(const std::string& dir, CameraState* state, size_t map_size);
+    void build();
+    void factory_reset_locked();
+    RegisterBlock* dispatch(uint32_t reg);
+    __attribute__((noinline)) RegisterBlock* find_block(uint32_t reg);
+    // What an access fault does to the process making the access.
+    enum class Halt { none, power_cut, kill };
+    // *signal: a signal the access's process gets once the access is done.
+    int access_fault(uint32_t reg, bool write, uint64_t n, Halt* halt, int* signal);
+    [[noreturn]] void halt(Lock& lock, Halt how, char kind, uint32_t reg);
+    void trace_line(const char* text, size_t len);
+    // Stamps rec with this process and the time and appends its line.
+    void trace_event(TraceRecord rec);
+    // An access, or with `err` one the driver refused.
+    void trace_access(char kind, uint32_t reg, uint32_t value, int err = 0);
+    void trace_open(TraceKind kind, const char* path, int err);
+    void trace_proc(const std::string& text, bool refused);
+    void describe_faults(std::ostream& out) const;
+    static void describe_block(std::ostream& out, const RegisterBlock& block);
+
+    std::string dir_;
+    CameraState* state_;
+    size_t map_size_;
+    int trace_fd_ = -1;
+
+    std::vector<std::unique_ptr<RegisterBlock>> owned_blocks_;
+    std::vector<std::unique_ptr<I2cDevice>> owned_devices_;
+    std::vector<RegisterBlock*> blocks_;  // decode order; the register file last
+    RegisterBlock* last_ = nullptr;       // block of the previous access
+    uint32_t last_unmodelled_ = 0;        // its register, when that block is the register file
+    FpgaStatus* fpga_ = nullptr;
+    I2cMaster* i2c_[BUS_COUNT] = {};
+    IdentMemory* ident_ = nullptr;
+    RegisterDevice* regdev_[BUS_COUNT][REGISTER_DEVICES_PER_BUS] = {};
+    RegisterFile* regfile_ = nullptr;
+    std::unique_ptr<FlashParts> flash_;   // flash.bin, EPCQ-L chip, configuration logic
+    AsmiController* asmi_ = nullptr;
+};
+
+const char* bus_name(Bus bus);  // "main", "isb", "iob"
+bool parse_bus(const std::string& text, Bus* bus);
+
+}  // namespace qxsim

@@ -1,0 +1,344 @@
+#include "qxsim/model/flash/epcq_flash.h"
+
+#include "qxsim/trace/parse.h"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstring>
+#include <ctime>
+#include <unistd.h>
+
+namespace qxsim {
+
+namespace {
+
+struct EpcqDevice {
+    uint8_t id;
+    const char* name;
+    uint32_t capacity;
+};
+
+static const EpcqDevice epcq_devices[] = {
+    {EPCQ_ID_L256, "EPCQ-L256", 32u << 20},
+    {EPCQ_ID_L512, "EPCQ-L512", 64u << 20},
+    {EPCQ_ID_L1024, "EPCQ-L1024", 128u << 20},
+};
+
+// Sectors protected for each value of BP3..BP0: none, then the lowest or
+// highest 2^(n-1) sectors (TB selects which end), up to the whole chip.
+static const uint32_t epcq_protected_sectors[16] = {
+    0, 1, 2, 4, 8, 16, 32, 64, 128, 256, 512, 1024, 2048, 2048, 2048, 2048,
+};
+
+int64_t monotonic_ns()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+void kill_self()
+{
+    // Power gone: the chip stops wherever it is and so does the tool.
+    kill(getpid(), SIGKILL);
+}
+
+}  // namespace
+
+const char* epcq_device_name(uint8_t id)
+{
+    for (const EpcqDevice& d : epcq_devices)
+        if (d.id == id)
+            return d.name;
+    return "unknown device";
+}
+
+EpcqFlash::EpcqFlash(EpcqState& state, FlashStore& store) : state_(state), store_(store), power_cut_(kill_self) {}
+
+uint32_t epcq_capacity(uint8_t id)
+{
+    for (const EpcqDevice& d : epcq_devices)
+        if (d.id == id)
+            return d.capacity;
+    return FlashStore::kSize;
+}
+
+ProtectedRange epcq_protected_range(uint8_t sr, uint32_t sectors)
+{
+    unsigned bp = ((sr & EPCQ_SR_BP3) ? 8 : 0) | ((sr & EPCQ_SR_BP2) ? 4 : 0) | ((sr & EPCQ_SR_BP1) ? 2 : 0) |
+                  ((sr & EPCQ_SR_BP0) ? 1 : 0);
+    uint32_t n = std::min(epcq_protected_sectors[bp], sectors);
+    if (sr & EPCQ_SR_TB)
+        return {0, n};
+    return {sectors - n, n};
+}
+
+uint32_t EpcqFlash::capacity() const
+{
+    return epcq_capacity(state_.device_id);
+}
+
+uint32_t EpcqFlash::decode(uint32_t addr) const
+{
+    if (!state_.four_byte)
+        addr &= 0xFFFFFF;
+    return addr & (capacity() - 1);
+}
+
+void EpcqFlash::read(uint32_t addr, uint8_t* out, uint32_t len) const
+{
+    uint32_t a = decode(addr);
+    const uint32_t cap = capacity();
+    while (len > 0) {
+        uint32_t chunk = std::min(len, cap - a);
+        store_.read(a, out, chunk);
+        out += chunk;
+        len -= chunk;
+        a = 0;
+    }
+}
+
+ProtectedRange EpcqFlash::protected_range() const
+{
+    return epcq_protected_range(state_.status_reg, sector_count());
+}
+
+bool EpcqFlash::sector_protected(uint32_t sector) const
+{
+    ProtectedRange r = protected_range();
+    return sector >= r.first_sector && sector < r.first_sector + r.sectors;
+}
+
+bool EpcqFlash::torn(EpcqTornFault& f)
+{
+    if (!f.armed)
+        return false;
+    ++f.seen;
+    if (f.seen != f.nth)
+        return false;
+    f.armed = 0;
+    ++f.fired;
+    return true;
+}
+
+FlashResult EpcqFlash::page_program(uint32_t addr, const uint8_t* data, uint32_t len)
+{
+    const uint32_t a = decode(addr);
+    const uint32_t page = a & ~(EPCQ_PAGE_SIZE - 1);
+    if (len == 0)
+        return FlashResult::ok;
+    if (sector_protected(a / EPCQ_SECTOR_SIZE)) {
+        ++state_.refused_programs;
+        return FlashResult::refused;
+    }
+    if (state_.write_error.armed && (state_.write_error.addr & ~(EPCQ_PAGE_SIZE - 1)) == page) {
+        ++state_.write_error.fired;
+        ++state_.refused_programs;
+        return FlashResult::refused;
+    }
+    uint32_t limit = len;
+    bool cut = torn(state_.torn_program);
+    if (cut)
+        limit = std::min(len, state_.torn_program.bytes);
+
+    // Bytes go into the page buffer at the address's column and wrap at the
+    // end of the page.
+    bool unerased = false;
+    uint32_t col = a & (EPCQ_PAGE_SIZE - 1);
+    for (uint32_t done = 0; done < limit;) {
+        uint32_t chunk = std::min(limit - done, EPCQ_PAGE_SIZE - col);
+        unerased |= store_.needs_erase(page + col, data + done, chunk);
+        store_.program(page + col, data + done, chunk);
+        done += chunk;
+        col = 0;
+    }
+    if (cut)
+        power_cut_();
+    ++state_.programs;
+    if (unerased)
+        ++state_.unerased_programs;
+    start_busy(state_.program_us);
+    return FlashResult::ok;
+}
+
+FlashResult EpcqFlash::sector_erase(uint32_t addr)
+{
+    const uint32_t a = decode(addr) & ~(EPCQ_SECTOR_SIZE - 1);
+    if (sector_protected(a / EPCQ_SECTOR_SIZE)) {
+        ++state_.refused_erases;
+        return FlashResult::refused;
+    }
+    if (state_.erase_error.armed && (state_.erase_error.addr & ~(EPCQ_SECTOR_SIZE - 1)) == a) {
+        ++state_.erase_error.fired;
+        ++state_.refused_erases;
+        return FlashResult::refused;
+    }
+    if (torn(state_.torn_erase)) {
+        store_.erase(a, std::min(EPCQ_SECTOR_SIZE, state_.torn_erase.bytes));
+        power_cut_();
+    } else {
+        store_.erase(a, EPCQ_SECTOR_SIZE);
+    }
+    ++state_.erases;
+    start_busy(state_.erase_us);
+    return FlashResult::ok;
+}
+
+void EpcqFlash::write_status(uint8_t value)
+{
+    state_.status_reg = value & EPCQ_SR_PROTECT_MASK;
+    start_busy(state_.status_us);
+}
+
+void EpcqFlash::start_busy(uint32_t us)
+{
+    if (state_.timing == EPCQ_TIMING_DATASHEET)
+        state_.busy_until_ns = monotonic_ns() + static_cast<int64_t>(us) * 1000;
+}
+
+bool EpcqFlash::busy() const
+{
+    return state_.timing == EPCQ_TIMING_DATASHEET && monotonic_ns() < state_.busy_until_ns;
+}
+
+void EpcqFlash::set_timing(uint8_t mode, uint32_t erase_us, uint32_t program_us, uint32_t status_us)
+{
+    state_.timing = mode;
+    state_.erase_us = erase_us;
+    state_.program_us = program_us;
+    state_.status_us = status_us;
+    state_.busy_until_ns = 0;
+}
+
+void EpcqFlash::power_on()
+{
+    state_.four_byte = 0;
+    state_.busy_until_ns = 0;
+}
+
+void EpcqFlash::reset()
+{
+    std::memset(&state_, 0, sizeof state_);
+    state_.device_id = EPCQ_ID_L1024;
+    state_.status_reg = EPCQ_SR_BP3 | EPCQ_SR_BP2 | EPCQ_SR_BP1 | EPCQ_SR_BP0;
+    set_timing(EPCQ_TIMING_INSTANT, EPCQ_ERASE_US, EPCQ_PROGRAM_US, EPCQ_STATUS_US);
+    store_.erase(0, FlashStore::kSize);
+}
+
+void EpcqFlash::describe(std::ostream& out) const
+{
+    ProtectedRange r = protected_range();
+    out << fmt::format("  chip {} (ID 0x{:02X}), {} MiB, {} addressing, timing ", epcq_device_name(state_.device_id),
+                       state_.device_id, capacity() >> 20, state_.four_byte ? "4-byte" : "3-byte");
+    if (state_.timing == EPCQ_TIMING_DATASHEET)
+        out << fmt::format("datasheet (erase {} us, page program {} us, status write {} us){}\n", state_.erase_us,
+                           state_.program_us, state_.status_us, busy() ? ", busy" : "");
+    else
+        out << "instant\n";
+    if (r.sectors == 0)
+        out << fmt::format("  protection 0x{:02X}: nothing protected\n", state_.status_reg);
+    else
+        out << fmt::format("  protection 0x{:02X}: sectors {}..{} (0x{:07X}..0x{:07X}) protected\n", state_.status_reg,
+                           r.first_sector, r.first_sector + r.sectors - 1, r.first_sector * EPCQ_SECTOR_SIZE,
+                           (r.first_sector + r.sectors) * EPCQ_SECTOR_SIZE - 1);
+    out << fmt::format("  sector erases {}, page programs {}, refused erases {}, refused programs {}, "
+                       "programs over unerased bits {}\n",
+                       state_.erases, state_.programs, state_.refused_erases, state_.refused_programs,
+                       state_.unerased_programs);
+}
+
+namespace {
+
+bool set_addr_fault(EpcqAddrFault& f, const char* name, const std::vector<std::string>& args, std::string* error)
+{
+    uint32_t addr;
+    if (args.size() != 1 || !parse_u32(args[0], &addr)) {
+        *error = std::string(name) + " takes one address";
+        return false;
+    }
+    f.armed = 1;
+    f.addr = addr;
+    return true;
+}
+
+void describe_addr_fault(const EpcqAddrFault& f, const char* name, std::ostream& out)
+{
+    if (!f.armed && !f.fired)
+        return;
+    out << fmt::format("  fault {} 0x{:08X}{}, fired {}\n", name, f.addr, f.armed ? "" : " (cleared)", f.fired);
+}
+
+bool set_torn_fault(EpcqTornFault& f, const char* name, const std::vector<std::string>& args, std::string* error)
+{
+    uint32_t nth, bytes;
+    if (args.size() != 2 || !parse_u32(args[0], &nth) || nth == 0 || !parse_u32(args[1], &bytes)) {
+        *error = std::string(name) + " takes N (1 = next operation) and a byte count";
+        return false;
+    }
+    f.armed = 1;
+    f.nth = nth;
+    f.bytes = bytes;
+    f.seen = 0;
+    return true;
+}
+
+void describe_torn_fault(const EpcqTornFault& f, const char* name, std::ostream& out)
+{
+    if (!f.armed && !f.fired)
+        return;
+    out << fmt::format("  fault {} {} {}{}, fired {}\n", name, f.nth, f.bytes, f.armed ? "" : " (done)", f.fired);
+}
+
+using Args = std::vector<std::string>;
+
+const FaultEntry<EpcqState> epcq_fault_entries[] = {
+    {"erase-error", "ADDR", "erasing the sector that holds ADDR fails (erase error bit)",
+     [](EpcqState& s, const Args& a, std::string* e) { return set_addr_fault(s.erase_error, "erase-error", a, e); },
+     [](EpcqState& s) { s.erase_error.armed = 0; },
+     [](const EpcqState& s, std::ostream& out) { describe_addr_fault(s.erase_error, "erase-error", out); }},
+    {"write-error", "ADDR", "programming the page that holds ADDR fails (write error bit)",
+     [](EpcqState& s, const Args& a, std::string* e) { return set_addr_fault(s.write_error, "write-error", a, e); },
+     [](EpcqState& s) { s.write_error.armed = 0; },
+     [](const EpcqState& s, std::ostream& out) { describe_addr_fault(s.write_error, "write-error", out); }},
+    {"torn-program", "N BYTES", "power cut in the Nth page program: only its first BYTES bytes",
+     [](EpcqState& s, const Args& a, std::string* e) { return set_torn_fault(s.torn_program, "torn-program", a, e); },
+     [](EpcqState& s) { s.torn_program.armed = 0; },
+     [](const EpcqState& s, std::ostream& out) { describe_torn_fault(s.torn_program, "torn-program", out); }},
+    {"torn-erase", "N BYTES", "power cut in the Nth sector erase: only its first BYTES bytes",
+     [](EpcqState& s, const Args& a, std::string* e) { return set_torn_fault(s.torn_erase, "torn-erase", a, e); },
+     [](EpcqState& s) { s.torn_erase.armed = 0; },
+     [](const EpcqState& s, std::ostream& out) { describe_torn_fault(s.torn_erase, "torn-erase", out); }},
+};
+
+}  // namespace
+
+const FaultTable<EpcqState> epcq_faults(epcq_fault_entries);
+
+bool EpcqFlash::set_fault(const std::string& fault, const std::vector<std::string>& args, std::string* error)
+{
+    return epcq_faults.set(state_, fault, args, "the flash chip", error);
+}
+
+void EpcqFlash::clear_faults()
+{
+    epcq_faults.clear_all(state_);
+}
+
+bool EpcqFlash::clear_fault(const std::string& fault, std::string* error)
+{
+    return epcq_faults.clear(state_, fault, "the flash chip", error);
+}
+
+void EpcqFlash::list_faults(std::ostream& out) const
+{
+    epcq_faults.list(out);
+}
+
+void EpcqFlash::describe_faults(std::ostream& out) const
+{
+    epcq_faults.describe(state_, out);
+}
+
+}  // namespace qxsim

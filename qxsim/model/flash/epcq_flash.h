@@ -1,0 +1,117 @@
+// EPCQ-L serial configuration flash: NOR array of 64 KiB sectors and
+// 256-byte pages, block protection from the status register, 3- or 4-byte
+// addressing, optional datasheet-like operation times. Knows nothing of the
+// controller that drives it.
+#pragma once
+
+#include "qxsim/model/fault_table.h"
+#include "qxsim/model/flash/epcq_state.h"
+#include "qxsim/model/flash/flash_store.h"
+
+#include <cstdint>
+#include <functional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace qxsim {
+
+constexpr uint8_t EPCQ_ID_L256 = 0x19;
+constexpr uint8_t EPCQ_ID_L512 = 0x20;
+constexpr uint8_t EPCQ_ID_L1024 = 0x21;
+
+constexpr uint32_t EPCQ_SECTOR_SIZE = 0x10000;
+constexpr uint32_t EPCQ_PAGE_SIZE = 256;
+
+// Status register bits that select the protected area.
+constexpr uint8_t EPCQ_SR_BP0 = 0x04;
+constexpr uint8_t EPCQ_SR_BP1 = 0x08;
+constexpr uint8_t EPCQ_SR_BP2 = 0x10;
+constexpr uint8_t EPCQ_SR_TB = 0x20;
+constexpr uint8_t EPCQ_SR_BP3 = 0x40;
+constexpr uint8_t EPCQ_SR_PROTECT_MASK = 0x7C;
+
+// Datasheet-like typical times used by the timing mode.
+constexpr uint32_t EPCQ_ERASE_US = 250000;
+constexpr uint32_t EPCQ_PROGRAM_US = 400;
+constexpr uint32_t EPCQ_STATUS_US = 400;
+
+enum class FlashResult { ok, refused };
+
+struct ProtectedRange {
+    uint32_t first_sector;
+    uint32_t sectors;  // 0: nothing protected
+};
+
+// The part with READ ID `id`: its capacity (the whole array for an unknown
+// ID), and the sectors a status register's BP3..BP0 and TB bits protect on a
+// part of `sectors` sectors.
+uint32_t epcq_capacity(uint8_t id);
+ProtectedRange epcq_protected_range(uint8_t status_reg, uint32_t sectors);
+
+class EpcqFlash {
+public:
+    EpcqFlash(EpcqState& state, FlashStore& store);
+
+    // Called instead of returning when a torn-operation fault cuts the
+    // power; the default kills the calling process like a power cut.
+    void set_power_cut(std::function<void()> cut) { power_cut_ = std::move(cut); }
+
+    uint32_t capacity() const;
+    uint32_t sector_count() const { return capacity() / EPCQ_SECTOR_SIZE; }
+    uint8_t read_id() const { return state_.device_id; }
+    void set_device_id(uint8_t id) { state_.device_id = id; }
+    bool four_byte() const { return state_.four_byte != 0; }
+    void enter_4byte() { state_.four_byte = 1; }
+
+    // The byte address the chip decodes for a command's address bytes: only
+    // 24 bits travel in 3-byte mode, and the array wraps at its capacity.
+    uint32_t decode(uint32_t addr) const;
+
+    void read(uint32_t addr, uint8_t* out, uint32_t len) const;
+    // Page program: programming only clears bits; bytes past the end of the
+    // page wrap to its start, as the chip's page buffer does.
+    FlashResult page_program(uint32_t addr, const uint8_t* data, uint32_t len);
+    FlashResult sector_erase(uint32_t addr);
+    void write_status(uint8_t value);
+
+    uint8_t status_reg() const { return state_.status_reg; }
+    ProtectedRange protected_range() const;
+    bool sector_protected(uint32_t sector) const;
+
+    // Datasheet timing: true while the last operation is still running.
+    bool busy() const;
+    void set_timing(uint8_t mode, uint32_t erase_us, uint32_t program_us, uint32_t status_us);
+
+    // Power-on: volatile state back to defaults, array and protection kept.
+    void power_on();
+    // A new chip: defaults, fully erased array, whole chip protected.
+    void reset();
+
+    FlashStore& store() { return store_; }
+    const FlashStore& store() const { return store_; }
+    const EpcqState& state() const { return state_; }
+
+    void describe(std::ostream& out) const;
+    bool set_fault(const std::string& fault, const std::vector<std::string>& args, std::string* error);
+    void clear_faults();
+    bool clear_fault(const std::string& fault, std::string* error);
+    void list_faults(std::ostream& out) const;
+    void describe_faults(std::ostream& out) const;
+
+private:
+    void start_busy(uint32_t us);
+    // True when the torn fault fires for this operation.
+    bool torn(EpcqTornFault& f);
+
+    EpcqState& state_;
+    FlashStore& store_;
+    std::function<void()> power_cut_;
+};
+
+const char* epcq_device_name(uint8_t id);
+
+// The chip's faults; the serial-flash controller offers them beside its own.
+extern const FaultTable<EpcqState> epcq_faults;
+
+}  // namespace qxsim

@@ -1,0 +1,354 @@
+// Trace lines written and read by hand: the writer runs on the access path
+// of a traced camera, the parser over millions of lines of an update's trace.
+#include "qxsim/trace/trace_format.h"
+
+#include "qxsim/trace/parse.h"
+
+#include <cstring>
+#include <ctime>
+
+namespace qxsim {
+
+namespace {
+
+const char HEX_DIGITS[] = "0123456789abcdef";
+
+// Decimal digits of v, most significant first, into out; returns the count.
+size_t put_decimal(char* out, uint64_t v)
+{
+    char tmp[20];
+    size_t n = 0;
+    do {
+        tmp[n++] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v);
+    for (size_t i = 0; i < n; i++)
+        out[i] = tmp[n - 1 - i];
+    return n;
+}
+
+size_t put_hex32(char* out, uint32_t v)
+{
+    out[0] = '0';
+    out[1] = 'x';
+    for (int i = 0; i < 8; i++)
+        out[2 + i] = HEX_DIGITS[(v >> (28 - 4 * i)) & 0xF];
+    return 10;
+}
+
+size_t put_errno(char* out, int err)
+{
+    out[0] = 'E';
+    if (err < 0) {
+        out[1] = '-';
+        return 2 + put_decimal(out + 2, static_cast<uint64_t>(-static_cast<int64_t>(err)));
+    }
+    return 1 + put_decimal(out + 1, static_cast<uint64_t>(err));
+}
+
+// "<pid> <s>.<ns> " into out.
+size_t put_prefix(char* out, int32_t pid, uint64_t time_ns)
+{
+    size_t n = 0;
+    if (pid < 0) {
+        out[n++] = '-';
+        n += put_decimal(out + n, static_cast<uint64_t>(-static_cast<int64_t>(pid)));
+    } else {
+        n += put_decimal(out + n, static_cast<uint64_t>(pid));
+    }
+    out[n++] = ' ';
+    n += put_decimal(out + n, time_ns / 1000000000u);
+    out[n++] = '.';
+    uint64_t ns = time_ns % 1000000000u;
+    for (int i = 8; i >= 0; i--) {
+        out[n + static_cast<size_t>(i)] = static_cast<char>('0' + ns % 10);
+        ns /= 10;
+    }
+    n += 9;
+    out[n++] = ' ';
+    return n;
+}
+
+// ---- parsing ----
+
+// Hexadecimal digit values, 0xFF for any other byte.
+struct HexTable {
+    uint8_t v[256];
+    constexpr HexTable() : v()
+    {
+        for (int i = 0; i < 256; i++)
+            v[i] = 0xFF;
+        for (int i = 0; i < 10; i++)
+            v['0' + i] = static_cast<uint8_t>(i);
+        for (int i = 0; i < 6; i++) {
+            v['a' + i] = static_cast<uint8_t>(10 + i);
+            v['A' + i] = static_cast<uint8_t>(10 + i);
+        }
+    }
+};
+constexpr HexTable HEX;
+
+// Reads fields of one line of a buffer; the line ends at a newline or at
+// the end of the buffer.
+struct Cursor {
+    const char* p;
+    const char* end;
+
+    bool at_end() const { return p == end || *p == '\n'; }
+    const char* line_end() const
+    {
+        const void* nl = std::memchr(p, '\n', static_cast<size_t>(end - p));
+        return nl ? static_cast<const char*>(nl) : end;
+    }
+    bool take(char c)
+    {
+        if (p != end && *p == c) {
+            p++;
+            return true;
+        }
+        return false;
+    }
+    bool decimal(uint64_t* v, int* digits = nullptr)
+    {
+        const char* start = p;
+        uint64_t x = 0;
+        while (p != end && *p >= '0' && *p <= '9' && p - start < 20)
+            x = x * 10 + static_cast<uint64_t>(*p++ - '0');
+        if (digits)
+            *digits = static_cast<int>(p - start);
+        *v = x;
+        return p != start;
+    }
+    // "0x" and 1..8 hexadecimal digits.
+    bool hex32(uint32_t* v)
+    {
+        if (end - p < 3 || p[0] != '0' || (p[1] != 'x' && p[1] != 'X'))
+            return false;
+        const char* start = p + 2;
+        const char* q = start;
+        uint32_t x = 0;
+        while (q != end) {
+            uint8_t d = HEX.v[static_cast<unsigned char>(*q)];
+            if (d == 0xFF)
+                break;
+            if (q - start == 8)
+                return false;
+            x = (x << 4) | d;
+            q++;
+        }
+        if (q == start)
+            return false;
+        p = q;
+        *v = x;
+        return true;
+    }
+    // A proc-line number, read as the driver reads it.
+    bool number32(uint32_t* v)
+    {
+        const char* start = p;
+        while (!at_end() && *p != ' ' && *p != '\t')
+            p++;
+        return parse_u32(start, p, v);
+    }
+    void blanks()
+    {
+        while (p != end && (*p == ' ' || *p == '\t'))
+            p++;
+    }
+    bool errno_field(int* err)
+    {
+        if (!take('E'))
+            return false;
+        bool negative = take('-');
+        uint64_t v;
+        if (!decimal(&v) || v > 100000)
+            return false;
+        *err = negative ? -static_cast<int>(v) : static_cast<int>(v);
+        return true;
+    }
+};
+
+}  // namespace
+
+uint64_t trace_now_ns()
+{
+    timespec ts;
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+size_t format_trace_line(const TraceRecord& rec, char* buf, size_t size)
+{
+    // Everything but the text fits in TRACE_LINE_FIXED bytes: prefix at most
+    // 11 + 1 + 20 + 1 + 9 + 1, kind 3, two fields of at most 12, newline.
+    char head[TRACE_LINE_FIXED];
+    size_t n = put_prefix(head, rec.pid, rec.time_ns);
+    std::string_view text;
+    bool access_form = rec.kind == TRACE_READ || rec.kind == TRACE_WRITE || (rec.kind == TRACE_PROC && rec.killed);
+    head[n++] = rec.kind;
+    if (rec.kind == TRACE_PROC && rec.refused && !rec.killed)
+        head[n++] = '!';
+    head[n++] = ' ';
+    if (access_form) {
+        n += put_hex32(head + n, rec.reg);
+        head[n++] = ' ';
+        if (rec.killed)
+            head[n++] = 'K';
+        else if (rec.error)
+            n += put_errno(head + n, rec.error);
+        else
+            n += put_hex32(head + n, rec.value);
+    } else {
+        text = rec.text;
+    }
+    size_t tail = 0;
+    char after[16];
+    if (!access_form && rec.kind == TRACE_OPEN && rec.error) {
+        after[tail++] = ' ';
+        tail += put_errno(after + tail, rec.error);
+    }
+    after[tail++] = '\n';
+    size_t total = n + text.size() + tail;
+    if (total > size)
+        return total;
+    std::memcpy(buf, head, n);
+    if (!text.empty())
+        std::memcpy(buf + n, text.data(), text.size());
+    std::memcpy(buf + n + text.size(), after, tail);
+    return total;
+}
+
+namespace {
+
+// The line at c.p; on success c.p is left at its newline (or the end).
+bool parse_fields(Cursor& c, TraceRecord* rec)
+{
+    *rec = TraceRecord{};
+    bool negative = c.take('-');
+    uint64_t v;
+    if (!c.decimal(&v) || v > 0x7FFFFFFF || !c.take(' '))
+        return false;
+    rec->pid = negative ? -static_cast<int32_t>(v) : static_cast<int32_t>(v);
+    if (!c.at_end() && *c.p >= '0' && *c.p <= '9') {
+        uint64_t s, ns;
+        int digits;
+        if (!c.decimal(&s) || !c.take('.') || !c.decimal(&ns, &digits) || digits != 9 || !c.take(' '))
+            return false;
+        rec->time_ns = s * 1000000000u + ns;
+    }
+    if (c.at_end())
+        return false;
+    rec->kind = *c.p++;
+    switch (rec->kind) {
+    case TRACE_READ:
+    case TRACE_WRITE:
+        if (!c.take(' ') || !c.hex32(&rec->reg) || !c.take(' '))
+            return false;
+        if (c.take('K'))
+            rec->killed = true;
+        else if (!c.at_end() && *c.p == 'E') {
+            if (!c.errno_field(&rec->error))
+                return false;
+        } else if (!c.hex32(&rec->value))
+            return false;
+        return c.at_end();
+    case TRACE_PROC: {
+        rec->refused = c.take('!');
+        if (!c.take(' '))
+            return false;
+        c.end = c.line_end();
+        rec->text = std::string_view(c.p, static_cast<size_t>(c.end - c.p));
+        if (rec->refused) {
+            c.p = c.end;
+            return true;
+        }
+        // A power cut at a proc line: "P 0x<reg> K".
+        if (c.hex32(&rec->reg)) {
+            if (!c.take(' ') || !c.take('K') || !c.at_end())
+                return false;
+            rec->killed = true;
+            rec->text = {};
+            return true;
+        }
+        c.blanks();
+        if (!c.take('w'))
+            return false;
+        if (c.at_end() || (*c.p != ' ' && *c.p != '\t'))
+            return false;
+        c.blanks();
+        if (!c.number32(&rec->reg))
+            return false;
+        c.blanks();
+        if (!c.number32(&rec->value))
+            return false;
+        c.blanks();
+        return c.at_end();
+    }
+    case TRACE_OPEN:
+    case TRACE_CLOSE: {
+        if (!c.take(' '))
+            return false;
+        const char* path = c.p;
+        while (!c.at_end() && *c.p != ' ')
+            c.p++;
+        rec->text = std::string_view(path, static_cast<size_t>(c.p - path));
+        if (rec->text.empty())
+            return false;
+        if (c.take(' ') && !c.errno_field(&rec->error))
+            return false;
+        return c.at_end();
+    }
+    default:
+        return false;
+    }
+}
+
+}  // namespace
+
+bool parse_trace_line(std::string_view line, TraceRecord* rec)
+{
+    if (!line.empty() && line.back() == '\n')
+        line.remove_suffix(1);
+    Cursor c{line.data(), line.data() + line.size()};
+    return parse_fields(c, rec) && c.p == c.end;
+}
+
+bool parse_trace_access(std::string_view line, TraceRecord* rec)
+{
+    size_t n = line.size();
+    if (n < 28 || line[0] < '0' || line[0] > '9')
+        return false;
+    const char* e = line.data() + n;
+    if (e[-11] != ' ' || e[-10] != '0' || e[-9] != 'x' || e[-22] != ' ' || e[-21] != '0' || e[-20] != 'x' ||
+        e[-24] != ' ' || (e[-23] != 'R' && e[-23] != 'W'))
+        return false;
+    uint32_t fields[2] = {};
+    uint32_t bad = 0;
+    for (int f = 0; f < 2; f++) {
+        const char* p = e - (f ? 8 : 19);
+        for (int i = 0; i < 8; i++) {
+            uint8_t d = HEX.v[static_cast<unsigned char>(p[i])];
+            bad |= d;
+            fields[f] = (fields[f] << 4) | (d & 0xF);
+        }
+    }
+    if (bad & 0xF0)
+        return false;
+    rec->kind = e[-23];
+    rec->reg = fields[0];
+    rec->value = fields[1];
+    rec->error = 0;
+    rec->killed = false;
+    rec->refused = false;
+    return true;
+}
+
+const char* parse_trace_buffer(const char* p, const char* end, TraceRecord* rec, bool* ok)
+{
+    Cursor c{p, end};
+    *ok = parse_fields(c, rec);
+    const char* eol = *ok ? c.p : Cursor{c.p, end}.line_end();
+    return eol == end ? end : eol + 1;
+}
+
+}  // namespace qxsim
