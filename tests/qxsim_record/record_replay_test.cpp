@@ -38,7 +38,8 @@ std::string small_image(const SimCamera& sim)
     return path;
 }
 
-// The trace lines without their time field: "<pid> <kind> ...".
+// The trace lines without their time field: "<pid> <kind> ...". The
+// devices' view of the I2C buses (I lines) is the camera's alone.
 std::vector<std::string> untimed(const std::string& text)
 {
     std::vector<std::string> out;
@@ -47,7 +48,8 @@ std::vector<std::string> untimed(const std::string& text)
     while (std::getline(in, line)) {
         size_t a = line.find(' ');
         size_t b = line.find(' ', a + 1);
-        out.push_back(line.substr(0, a) + line.substr(b));
+        if (line.compare(b, 3, " I ") != 0)
+            out.push_back(line.substr(0, a) + line.substr(b));
     }
     return out;
 }
