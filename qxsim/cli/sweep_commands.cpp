@@ -431,8 +431,8 @@ int sweep_power_cut(const std::string& dir, const Options& o)
     std::string err, timing;
     if (!set_up(dir, &w, &timing, &err))
         return fail(err);
-    std::printf("sweep power-cut of '%s' on a copy of %s, %s, no faults%s\n", tool_words(o.tool).c_str(),
-                dir.c_str(), timing.c_str(), o.torn ? ", torn operations too" : "");
+    std::printf("sweep power-cut of '%s' on a copy of %s, %s, no faults%s\n", tool_words(o.tool).c_str(), dir.c_str(),
+                timing.c_str(), o.torn ? ", torn operations too" : "");
     std::fflush(stdout);
 
     std::unique_ptr<Camera> before = Camera::open(w.before, &err);
@@ -685,8 +685,9 @@ int sweep_kill(const std::string& dir, const Options& o)
     }
     progress.done();
     std::printf("%zu kill points%s: second run succeeded %zu, failed %zu\n", points.size(),
-                points.size() < uncut.accesses ? fmt::format(" drawn of {} accesses (seed {})", uncut.accesses, o.seed).c_str()
-                                               : " (every access)",
+                points.size() < uncut.accesses
+                    ? fmt::format(" drawn of {} accesses (seed {})", uncut.accesses, o.seed).c_str()
+                    : " (every access)",
                 points.size() - failures.size(), failures.size());
     std::set<uint64_t> wanted;
     for (const Failure& f : failures)

@@ -174,12 +174,12 @@ private:
     }
 
     const SweepInput& in_;
-    std::vector<int32_t> slot_;     // by sector: its place in the arrays below, or -1
+    std::vector<int32_t> slot_;  // by sector: its place in the arrays below, or -1
     std::vector<uint32_t> sectors_;
     std::vector<uint8_t> cur_, before_, after_;
     int64_t diff_before_ = 0, diff_after_ = 0, diff_factory_ = 0;
     uint8_t protection_ = 0;
-    uint8_t record_[12] = {};       // when the run never touched the offset sector
+    uint8_t record_[12] = {};  // when the run never touched the offset sector
     BootChoice initial_{}, final_{};
     bool dirty_ = true;
     CutVerdict verdict_ = CutVerdict::factory;

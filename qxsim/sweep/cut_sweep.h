@@ -35,12 +35,12 @@ const char* verdict_name(CutVerdict v);  // "old application", "factory", ...
 const char* verdict_word(CutVerdict v);  // "old", "factory", "new", "bricked"
 
 struct CutPoint {
-    uint64_t access = 0;              // cut just before the run's access `access` (1 = its first)
+    uint64_t access = 0;                // cut just before the run's access `access` (1 = its first)
     const FlashChange* torn = nullptr;  // a cut inside this operation (taken at `access`), or none
-    uint32_t torn_bytes = 0;          // its bytes done: a program's first bytes, an erase's first bytes
+    uint32_t torn_bytes = 0;            // its bytes done: a program's first bytes, an erase's first bytes
     CutVerdict verdict = CutVerdict::factory;
-    uint8_t protection = 0;           // the status register's protection bits after the cut
-    bool factory_changed = false;     // the factory region differs from before the run
+    uint8_t protection = 0;        // the status register's protection bits after the cut
+    bool factory_changed = false;  // the factory region differs from before the run
 };
 
 struct SweepInput {

@@ -27,11 +27,11 @@ enum FlashChangeKind : uint8_t {
 struct FlashChange {
     uint64_t access = 0;  // the camera's access counter when the chip took it
     FlashChangeKind kind = FLASH_PROGRAM;
-    uint8_t status = 0;   // FLASH_STATUS: the bits stored
-    uint32_t addr = 0;    // program: as decoded (bytes wrap within the page); erase: the sector's first byte
-    uint32_t length = 0;  // program: bytes; erase: the sector size; status: 0
-    uint32_t ordinal = 0; // program or erase: 1 for the run's first of its kind (the torn faults' N)
-    size_t data = 0;      // program: offset of its bytes in FlashJournal::bytes
+    uint8_t status = 0;    // FLASH_STATUS: the bits stored
+    uint32_t addr = 0;     // program: as decoded (bytes wrap within the page); erase: the sector's first byte
+    uint32_t length = 0;   // program: bytes; erase: the sector size; status: 0
+    uint32_t ordinal = 0;  // program or erase: 1 for the run's first of its kind (the torn faults' N)
+    size_t data = 0;       // program: offset of its bytes in FlashJournal::bytes
 };
 
 struct FlashJournal {

@@ -125,8 +125,8 @@ TEST(PowerCutSweep, unsafe_writer_is_bricked_exactly_from_its_offset_record_to_i
     for (uint64_t k = record + 1; k <= last_page; k++)
         window.push_back(k);
     EXPECT_EQ(between, window) << "bricked between accesses: " << between.size() << " points from "
-                               << (between.empty() ? 0 : between.front()) << ", expected " << window.size()
-                               << " from " << record + 1;
+                               << (between.empty() ? 0 : between.front()) << ", expected " << window.size() << " from "
+                               << record + 1;
     // Four cuts inside each image page (the last one too: it is longer than
     // three bytes), none inside the record.
     EXPECT_EQ(inside.size(), 4 * pages);
@@ -164,16 +164,18 @@ TEST(PowerCutSweep, kill_mode_finds_update_rerunnable_and_the_unsafe_writer_not)
     SweepBench bench;
     Result r = bench.sweep({"--kill", "--sample", "12"}, {"update", bench.b.path});
     EXPECT_TRUE(qxtest::status_is(r, 0)) << r.out << r.err;
-    EXPECT_TRUE(std::regex_search(r.out, std::regex("\n12 kill points drawn of [0-9]+ accesses \\(seed 1\\): second run "
-                                                    "succeeded 12, failed 0\n")))
+    EXPECT_TRUE(
+        std::regex_search(r.out, std::regex("\n12 kill points drawn of [0-9]+ accesses \\(seed 1\\): second run "
+                                            "succeeded 12, failed 0\n")))
         << r.out;
 
     r = bench.sweep({"--kill", "--sample", "8"}, {UNSAFE_WRITER_PATH, bench.b.path});
     EXPECT_TRUE(qxtest::status_is(r, 1)) << r.out << r.err;
     std::smatch m;
     ASSERT_TRUE(std::regex_search(r.out, m, std::regex("second run succeeded ([0-9]+), failed ([1-8])\n"))) << r.out;
-    EXPECT_TRUE(std::regex_search(r.out, std::regex("failed after a kill at access [0-9]+ \\(flash program 256 bytes at "
-                                                    "0x020[0-9a-f]{5} \\(image data\\)\\): after the second run: "
-                                                    "configured the factory image")))
+    EXPECT_TRUE(
+        std::regex_search(r.out, std::regex("failed after a kill at access [0-9]+ \\(flash program 256 bytes at "
+                                            "0x020[0-9a-f]{5} \\(image data\\)\\): after the second run: "
+                                            "configured the factory image")))
         << r.out;
 }
