@@ -147,36 +147,37 @@ private:
     // Written so that no sum can wrap, on 32-bit machines too: pos_ <= size_.
     bool have(size_t n) const { return n <= size_ - pos_; }
     bool have(size_t head, uint32_t more) const { return have(head) && more <= size_ - pos_ - head; }
-
     std::string fmt_damage(uint8_t op) const
     {
         char what[96];
-        std::snprintf(what, sizeof what, "%s at byte %zu (record 0x%02x)",
-                      known(op) && !have(1 + payload(op)) ? "cut short" : "damaged", pos_, op);
+        std::snprintf(what, sizeof what, "%s at byte %zu (record 0x%02x)", cut_short(op) ? "cut short" : "damaged",
+                      pos_, op);
         return what;
     }
-    static bool known(uint8_t op) { return (op & OP_ACCESS) || (op >= OP_SLOT && op <= OP_TIME_LAST); }
-    // Bytes after the op byte of a record of fixed size (accesses and proc
-    // buffers: their heads).
-    static size_t payload(uint8_t op)
+
+    // A known record whose own length runs past the end of the file: the
+    // file ends inside it, rather than holding something no recorder writes.
+    bool cut_short(uint8_t op) const
     {
+        if (op & OP_ACCESS)
+            return !have(2) || !have(2 + 4 * size_t(data_[pos_ + 1]));
         switch (op) {
-        case OP_SLOT: return 5;
+        case OP_SLOT: return !have(6);
         case OP_TIME:
-        case OP_TIME_LAST: return 8;
-        case OP_SEGMENT: return 4;
-        case OP_FAIL: return 9;
-        case OP_OPEN: return 5;
-        case OP_CLOSE: return 1;
-        case OP_PROC: return 5;
-        case OP_END: return 5;
-        default: return 1;
+        case OP_TIME_LAST: return !have(9);
+        case OP_SEGMENT: return !have(5);
+        case OP_FAIL: return !have(10);
+        case OP_OPEN: return !have(6);
+        case OP_CLOSE: return !have(2);
+        case OP_PROC: return !have(6) || !have(6, u32(pos_ + 2));
+        case OP_END: return !have(6);
+        default: return false;
         }
     }
 
     void skip_to_segment()
     {
-        if (pos_ + 5 <= size_ && data_[pos_] == OP_SEGMENT) {
+        if (have(5) && data_[pos_] == OP_SEGMENT) {
             order_ = u32(pos_ + 1);
             pos_ += 5;
         }
