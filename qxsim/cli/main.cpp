@@ -4,6 +4,7 @@
 #include "qxsim/cli/qxsim_paths.h"
 #include "qxsim/cli/trace_view.h"
 #include "qxsim/cli/record_commands.h"
+#include "qxsim/cli/sweep_commands.h"
 #include "qxsim/cli/trace_commands.h"
 #include "qxsim/model/fpga/asmi_controller.h"
 #include "qxsim/model/camera/camera.h"
@@ -70,6 +71,7 @@ int usage()
     std::fputs(usage_text, stderr);
     std::fputs(qxsim_cli::flash_usage_text, stderr);
     std::fputs(qxsim_cli::record_usage_text, stderr);
+    std::fputs(qxsim_cli::sweep_usage_text, stderr);
     return 2;
 }
 
@@ -229,13 +231,7 @@ int cmd_run(const std::string& dir, const std::vector<std::string>& args)
     if (!qxsim::Camera::open(dir, &err))
         return fail(err);
     std::string tool = qxsim_cli::find_tool(args[first]);
-    std::string preload = qxsim_cli::library_path("libqxsim_preload.so", QXSIM_PRELOAD_PATH);
-    const char* old = ::getenv("LD_PRELOAD");
-    if (old && *old && std::string(old).find(preload) == std::string::npos)
-        preload += ":" + std::string(old);
-    else if (old && *old)
-        preload = old;
-    ::setenv("LD_PRELOAD", preload.c_str(), 1);
+    ::setenv("LD_PRELOAD", qxsim_cli::preload_list().c_str(), 1);
     ::setenv("QXSIM_STATE", qxsim_cli::absolute_path(dir).c_str(), 1);
     std::vector<char*> argv = qxsim_cli::exec_argv(tool, args.begin() + first + 1, args.end());
     ::execvp(argv[0], argv.data());
@@ -297,6 +293,8 @@ int main(int argc, char** argv)
         return qxsim_cli::cmd_replay(dir, explicit_state, rest);
     if (command == "lock")
         return cmd_lock(dir, rest);
+    if (command == "sweep")
+        return qxsim_cli::cmd_sweep(dir, rest);
 
     std::string err;
     std::unique_ptr<qxsim::Camera> cam = qxsim::Camera::open(dir, &err);
