@@ -74,8 +74,8 @@ void tool_lock_refuse(tool_lock_file& file, const char* path, const char* proble
     snprintf(file.refusal, sizeof file.refusal, "%s %s", path, problem);
 }
 
-// What is wrong with a file that could not be opened, or with an opened
-// one; null when nothing is. `text` holds a problem that names numbers.
+// What is wrong with a file that could not be opened, by the open's error;
+// null for an error that says nothing about the file.
 const char* tool_lock_open_problem(int err)
 {
     switch (err) {
@@ -90,6 +90,8 @@ const char* tool_lock_open_problem(int err)
     }
 }
 
+// What is wrong with the folder or a file, as opened; null when nothing is.
+// `text` holds a problem that names numbers.
 const char* tool_lock_stat_problem(const struct stat& st, bool folder, char* text, size_t size)
 {
     if (folder ? !S_ISDIR(st.st_mode) : !S_ISREG(st.st_mode))

@@ -42,7 +42,7 @@ enum tool_lock_result {
     TOOL_LOCK_REFUSED,  // a lock file or its folder is not what it must be: reported here
 };
 
-#define TOOL_LOCK_DIR "/run/qx-tools"
+static const char TOOL_LOCK_DIR[] = "/run/qx-tools";
 
 // The longest any tool waits for a lock: well above the longest honest hold,
 // a forced dac run on a master that stays busy (19 writes of 100 polls and a

@@ -4,6 +4,7 @@
 #include "qxsim/cli/qxsim_paths.h"
 #include "qxsim/cli/trace_view.h"
 #include "qxsim/cli/record_commands.h"
+#include "qxsim/cli/sweep_commands.h"
 #include "qxsim/cli/trace_commands.h"
 #include "qxsim/cli/trace_tools.h"
 #include "qxsim/cli/diff_commands.h"
@@ -72,6 +73,7 @@ int usage()
     std::fputs(usage_text, stderr);
     std::fputs(qxsim_cli::flash_usage_text, stderr);
     std::fputs(qxsim_cli::record_usage_text, stderr);
+    std::fputs(qxsim_cli::sweep_usage_text, stderr);
     std::fputs(qxsim_cli::trace_tools_usage_text, stderr);
     std::fputs("  diff OTHER_DIR        what differs between this camera and the one in OTHER_DIR:\n"
                "                        registers, devices, flash protection and contents\n"
@@ -238,13 +240,7 @@ int cmd_run(const std::string& dir, const std::vector<std::string>& args)
     if (!qxsim::Camera::open(dir, &err))
         return fail(err);
     std::string tool = qxsim_cli::find_tool(args[first]);
-    std::string preload = qxsim_cli::library_path("libqxsim_preload.so", QXSIM_PRELOAD_PATH);
-    const char* old = ::getenv("LD_PRELOAD");
-    if (old && *old && std::string(old).find(preload) == std::string::npos)
-        preload += ":" + std::string(old);
-    else if (old && *old)
-        preload = old;
-    ::setenv("LD_PRELOAD", preload.c_str(), 1);
+    ::setenv("LD_PRELOAD", qxsim_cli::preload_list().c_str(), 1);
     ::setenv("QXSIM_STATE", qxsim_cli::absolute_path(dir).c_str(), 1);
     std::vector<char*> argv = qxsim_cli::exec_argv(tool, args.begin() + first + 1, args.end());
     ::execvp(argv[0], argv.data());
@@ -306,6 +302,8 @@ int main(int argc, char** argv)
         return qxsim_cli::cmd_replay(dir, explicit_state, rest);
     if (command == "lock")
         return cmd_lock(dir, rest);
+    if (command == "sweep")
+        return qxsim_cli::cmd_sweep(dir, rest);
     if (command == "diff")
         return qxsim_cli::cmd_diff(dir, rest);
     if (command == "trace" && !rest.empty() && rest[0] == "export")

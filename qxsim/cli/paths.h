@@ -4,6 +4,7 @@
 #include "qxsim/cli/qxsim_paths.h"
 
 #include <climits>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,19 @@ inline std::string library_path(const char* name, const char* built)
             return candidate;
     }
     return built;
+}
+
+// LD_PRELOAD for a tool run against the camera: the interposer, then what
+// the caller preloads already (unless the interposer is among it).
+inline std::string preload_list()
+{
+    std::string preload = library_path("libqxsim_preload.so", QXSIM_PRELOAD_PATH);
+    const char* old = ::getenv("LD_PRELOAD");
+    if (old && *old && std::string(old).find(preload) == std::string::npos)
+        preload += ":" + std::string(old);
+    else if (old && *old)
+        preload = old;
+    return preload;
 }
 
 // A tool named without a folder: the one built beside the simulated camera

@@ -71,8 +71,10 @@ bool make_recording_dir(const std::string& out, std::string* dir)
     return ok;
 }
 
+// Runs the tool and waits for it; *end says how it ended. Returns its exit
+// status (128 + the signal that killed it), 125 when it cannot be started.
 int run_recorded(const std::string& dir, bool sim, const std::string& rec_dir,
-                 const std::vector<std::string>& argv_in)
+                 const std::vector<std::string>& argv_in, qxsim::SessionEnd* end)
 {
     std::string preload = qxsim_cli::library_path("libqxsim_record.so", QXSIM_RECORD_PATH);
     if (sim)
@@ -105,13 +107,18 @@ int run_recorded(const std::string& dir, bool sim, const std::string& rec_dir,
     if (pid > 0)
         while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }
+    end->pid = pid;
+    end->time_ns = qxsim::trace_now_ns();
     ::sigaction(SIGINT, &old_int, nullptr);
     ::sigaction(SIGQUIT, &old_quit, nullptr);
     if (pid < 0) {
         std::fprintf(stderr, "qxsim: cannot start %s: %s\n", tool.c_str(), std::strerror(errno));
+        end->code = 125;
         return 125;
     }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    end->signaled = WIFSIGNALED(status);
+    end->code = end->signaled ? WTERMSIG(status) : WEXITSTATUS(status);
+    return end->signaled ? 128 + end->code : end->code;
 }
 
 }  // namespace
@@ -147,17 +154,20 @@ int cmd_record(const std::string& dir, const std::vector<std::string>& args)
                      std::strerror(errno));
         return 125;
     }
-    int status = run_recorded(dir, sim, rec_dir, std::vector<std::string>(args.begin() + i, args.end()));
+    qxsim::SessionEnd end;
+    int status = run_recorded(dir, sim, rec_dir, std::vector<std::string>(args.begin() + i, args.end()), &end);
 
     qxsim::MergeResult result;
     std::string err;
-    bool merged = qxsim::merge_recording(rec_dir, out, &result, &err);
+    bool merged = qxsim::merge_recording(rec_dir, out, end, &result, &err);
     std::error_code ec;
     std::filesystem::remove_all(rec_dir, ec);
     if (!merged) {
         std::fprintf(stderr, "qxsim: %s\n", err.c_str());
         return 125;
     }
+    for (const std::string& d : result.damaged)
+        std::fprintf(stderr, "qxsim: recording file %s\n", d.c_str());
     for (uint32_t pid : result.killed)
         std::fprintf(stderr,
                      "qxsim: process %u was killed: the last accesses it made before it died may be "

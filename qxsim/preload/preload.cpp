@@ -10,6 +10,7 @@
 #include "qxsim/model/camera/tool_locks.h"
 #include "qxsim/preload/descriptors.h"
 #include "qxsim/preload/open_family.h"
+#include "qxsim/sweep/flash_journal.h"
 
 #include <atomic>
 #include <cerrno>
@@ -56,6 +57,10 @@ void open_camera()
     std::string err;
     qxsim::Camera* cam = qxsim::Camera::open(state_dir(), &err).release();
     if (!cam)
+        std::fprintf(stderr, "qxsim: %s\n", err.c_str());
+    // The power-cut sweep's run: the flash changes go to its journal too.
+    const char* journal = ::getenv("QXSIM_FLASH_JOURNAL");
+    if (cam && journal && *journal && !qxsim::attach_flash_journal(*cam, journal, &err))
         std::fprintf(stderr, "qxsim: %s\n", err.c_str());
     the_camera.store(cam, std::memory_order_release);
 }

@@ -15,7 +15,7 @@
 
 namespace qxsim::rec {
 
-constexpr char MAGIC[8] = {'Q', 'X', 'R', 'E', 'C', '0', '1', '\n'};
+constexpr char MAGIC[8] = {'Q', 'X', 'R', 'E', 'C', '0', '2', '\n'};
 
 struct FileHeader {
     char magic[8];
@@ -27,12 +27,14 @@ static_assert(sizeof(FileHeader) == 16, "record file header");
 enum Op : uint8_t {
     OP_SLOT = 0x01,     // slot:u8 reg:u32        the register of a slot from now on
     OP_TIME = 0x02,     // ns:u64                 CLOCK_MONOTONIC of the next record
+    OP_TIME_LAST = 0x09,  // ns:u64               CLOCK_MONOTONIC of the record before this one
     OP_SEGMENT = 0x03,  // order:u32              a run of this process's records; see below
     OP_FAIL = 0x04,     // kind:u8 reg:u32 err:u32  access the driver refused ('R' or 'W')
     OP_OPEN = 0x05,     // path:u8 err:u32        open of the device node or the proc file
     OP_CLOSE = 0x06,    // path:u8                close of the device node
     OP_PROC = 0x07,     // refused:u8 len:u32 bytes   one write() to the proc file
-    OP_END = 0x08,      // the process image ended cleanly (exit, _exit, exec): nothing lost
+    OP_END = 0x08,      // how:u8 status:u32      the image ended cleanly (EXIT with its status, or EXEC):
+                        //                        nothing lost
     OP_READ = 0x80,     // | slot: count:u8 (1..255), count values:u32
     OP_WRITE = 0xC0,    // | slot: count:u8 (1..255), count values:u32
 };
@@ -42,6 +44,8 @@ constexpr uint8_t SLOT_MASK = 0x3F;
 constexpr unsigned SLOTS = 64;
 
 enum PathId : uint8_t { PATH_DEVICE = 0, PATH_PROC = 1 };
+
+enum EndHow : uint8_t { END_EXIT = 0, END_EXEC = 1 };
 
 inline unsigned slot_of(uint32_t reg)
 {
@@ -72,7 +76,10 @@ constexpr uint32_t ORDER_MAGIC = 0x5152444f;  // "ODRQ"
 // interposer passes every call on and records nothing.
 constexpr const char* ENV_DIR = "QXSIM_RECORD_DIR";
 
-// A clock reading every this many accesses: the merge interpolates between.
-constexpr unsigned TIME_EVERY = 1024;
+// The recorder reads the clock at every access and writes a reading (the
+// merge interpolates between readings) when this long has passed since the
+// last one, and around every pause this long between two accesses: every
+// access's time is then within this much of the clock at that access.
+constexpr uint64_t TIME_SPAN_NS = 25000;
 
 }  // namespace qxsim::rec

@@ -77,25 +77,29 @@ private:
     bool failed_ = false;
 };
 
+// Errno values the trace format carries (its parser's bound).
+constexpr uint32_t ERRNO_MAX = 100000;
+
 // One process image's file, read record by record.
 class RecordFile {
 public:
     bool open(const std::string& path, std::string* err)
     {
+        name_ = path.substr(path.rfind('/') + 1);
         if (!file_.open(path, false, err))
             return false;
         data_ = reinterpret_cast<const unsigned char*>(file_.data());
         size_ = file_.size();
         if (size_ < sizeof(FileHeader)) {
             // killed between creating its file and writing the header
-            pid_ = static_cast<int32_t>(std::atoi(path.c_str() + path.rfind('/') + 1));
+            pid_ = static_cast<int32_t>(std::atoi(name_.c_str()));
             size_ = 0;
             return true;
         }
         FileHeader h;
         std::memcpy(&h, data_, sizeof h);
         if (std::memcmp(h.magic, MAGIC, sizeof MAGIC) != 0) {
-            *err = path + " is not a recording of this recorder";
+            *err = "not a recording of this recorder";
             return false;
         }
         pid_ = static_cast<int32_t>(h.pid);
@@ -110,6 +114,9 @@ public:
     uint32_t order() const { return order_; }
     int32_t pid() const { return pid_; }
     bool ended_cleanly() const { return clean_; }
+    const std::string& name() const { return name_; }
+    // Where and how the file is damaged; empty when it is whole.
+    const std::string& damage() const { return damage_; }
 
     // Emits this file's current segment, up to the next SEGMENT record.
     void segment(TraceWriter& out)
@@ -120,7 +127,9 @@ public:
             if (op == OP_SEGMENT && have(5))
                 break;
             if (!record(op)) {
-                pos_ = size_;  // a torn tail: what is whole was read
+                // What is whole was read; the rest cannot be trusted.
+                damage_ = fmt_damage(op);
+                pos_ = size_;
                 break;
             }
         }
@@ -135,11 +144,40 @@ private:
         std::memcpy(&v, data_ + at, 4);
         return v;
     }
-    bool have(size_t n) const { return pos_ + n <= size_; }
+    // Written so that no sum can wrap, on 32-bit machines too: pos_ <= size_.
+    bool have(size_t n) const { return n <= size_ - pos_; }
+    bool have(size_t head, uint32_t more) const { return have(head) && more <= size_ - pos_ - head; }
+    std::string fmt_damage(uint8_t op) const
+    {
+        char what[96];
+        std::snprintf(what, sizeof what, "%s at byte %zu (record 0x%02x)", cut_short(op) ? "cut short" : "damaged",
+                      pos_, op);
+        return what;
+    }
+
+    // A known record whose own length runs past the end of the file: the
+    // file ends inside it, rather than holding something no recorder writes.
+    bool cut_short(uint8_t op) const
+    {
+        if (op & OP_ACCESS)
+            return !have(2) || !have(2 + 4 * size_t(data_[pos_ + 1]));
+        switch (op) {
+        case OP_SLOT: return !have(6);
+        case OP_TIME:
+        case OP_TIME_LAST: return !have(9);
+        case OP_SEGMENT: return !have(5);
+        case OP_FAIL: return !have(10);
+        case OP_OPEN: return !have(6);
+        case OP_CLOSE: return !have(2);
+        case OP_PROC: return !have(6) || !have(6, u32(pos_ + 2));
+        case OP_END: return !have(6);
+        default: return false;
+        }
+    }
 
     void skip_to_segment()
     {
-        if (pos_ + 5 <= size_ && data_[pos_] == OP_SEGMENT) {
+        if (have(5) && data_[pos_] == OP_SEGMENT) {
             order_ = u32(pos_ + 1);
             pos_ += 5;
         }
@@ -161,6 +199,25 @@ private:
         proc_texts_.clear();
         if (have_now)
             last_time_ = now;
+    }
+
+    // The events since the last reading end at `t`, the last of them at `t`
+    // exactly (OP_TIME_LAST).
+    void settle_last(uint64_t t)
+    {
+        size_t n = pending_.size();
+        for (size_t i = 0; i < n; i++) {
+            TraceRecord& r = pending_[i];
+            r.time_ns = last_time_;
+            if (t > last_time_ && n > 1)
+                r.time_ns += (t - last_time_) * i / (n - 1);
+            else if (t > last_time_)
+                r.time_ns = t;
+            out_->put(r);
+        }
+        pending_.clear();
+        proc_texts_.clear();
+        last_time_ = t;
     }
 
     // An event of this process, its time not known yet.
@@ -185,7 +242,7 @@ private:
             if (!have(2))
                 return false;
             size_t count = data_[pos_ + 1];
-            if (!have(2 + 4 * count))
+            if (count == 0 || !have(2 + 4 * count))
                 return false;
             char kind = (op & OP_ACCESS_WRITE) ? 'W' : 'R';
             uint32_t reg = slots_[op & SLOT_MASK];
@@ -201,29 +258,45 @@ private:
             slots_[data_[pos_ + 1] & SLOT_MASK] = u32(pos_ + 2);
             pos_ += 6;
             return true;
-        case OP_TIME: {
+        case OP_TIME:
+        case OP_TIME_LAST: {
             if (!have(9))
                 return false;
             uint64_t t;
             std::memcpy(&t, data_ + pos_ + 1, 8);
-            settle(t, true);
+            if (op == OP_TIME)
+                settle(t, true);
+            else
+                settle_last(t);
             pos_ += 9;
             return true;
         }
-        case OP_FAIL:
+        case OP_FAIL: {
             if (!have(10))
                 return false;
-            pend(static_cast<char>(data_[pos_ + 1]), u32(pos_ + 2), 0, static_cast<int>(u32(pos_ + 6)));
+            // Only what the trace format can carry: a read or a write, and
+            // an errno its parser takes.
+            char kind = static_cast<char>(data_[pos_ + 1]);
+            uint32_t err = u32(pos_ + 6);
+            if ((kind != TRACE_READ && kind != TRACE_WRITE) || err == 0 || err > ERRNO_MAX)
+                return false;
+            pend(kind, u32(pos_ + 2), 0, static_cast<int>(err));
             pos_ += 10;
             return true;
-        case OP_OPEN:
+        }
+        case OP_OPEN: {
             if (!have(6))
                 return false;
-            pend('O', 0, 0, static_cast<int>(u32(pos_ + 2)), data_[pos_ + 1] == PATH_PROC ? PROC_PATH : DEVICE_PATH);
+            uint8_t path = data_[pos_ + 1];
+            uint32_t err = u32(pos_ + 2);
+            if ((path != PATH_DEVICE && path != PATH_PROC) || err > ERRNO_MAX)
+                return false;
+            pend('O', 0, 0, static_cast<int>(err), path == PATH_PROC ? PROC_PATH : DEVICE_PATH);
             pos_ += 6;
             return true;
+        }
         case OP_CLOSE:
-            if (!have(2))
+            if (!have(2) || data_[pos_ + 1] != PATH_DEVICE)
                 return false;
             pend('C', 0, 0, 0, DEVICE_PATH);
             pos_ += 2;
@@ -232,17 +305,22 @@ private:
             if (!have(6))
                 return false;
             bool refused = data_[pos_ + 1] != 0;
-            size_t len = u32(pos_ + 2);
-            if (!have(6 + len))
+            uint32_t len = u32(pos_ + 2);
+            if (!have(6, len))
                 return false;
             proc_buffer(reinterpret_cast<const char*>(data_ + pos_ + 6), len, refused);
-            pos_ += 6 + len;
+            pos_ += 6 + size_t(len);
             return true;
         }
-        case OP_END:
-            pos_ += 1;
+        case OP_END: {
+            if (!have(6) || data_[pos_ + 1] > END_EXEC)
+                return false;
+            bool exec = data_[pos_ + 1] == END_EXEC;
+            pend(TRACE_EXIT, 0, exec ? 0 : u32(pos_ + 2), 0, exec ? "exec" : "exit");
+            pos_ += 6;
             clean_ = true;
             return true;
+        }
         default: return false;
         }
     }
@@ -262,6 +340,8 @@ private:
     }
 
     MappedFile file_;
+    std::string name_;
+    std::string damage_;
     const unsigned char* data_ = nullptr;  // file_'s bytes
     size_t size_ = 0;  // 0 for a file cut off before its header
     size_t pos_ = 0;
@@ -277,7 +357,8 @@ private:
 
 }  // namespace
 
-bool merge_recording(const std::string& dir, const std::string& out_path, MergeResult* result, std::string* err)
+bool merge_recording(const std::string& dir, const std::string& out_path, const SessionEnd& end,
+                     MergeResult* result, std::string* err)
 {
     DIR* d = ::opendir(dir.c_str());
     if (!d) {
@@ -302,12 +383,15 @@ bool merge_recording(const std::string& dir, const std::string& out_path, MergeR
     }
     std::sort(names.begin(), names.end());
 
+    // Every file that can be read takes part; one that cannot is named.
     std::vector<std::unique_ptr<RecordFile>> files;
     for (const std::string& name : names) {
         auto f = std::make_unique<RecordFile>();
-        if (!f->open(dir + "/" + name, err))
-            return false;
-        files.push_back(std::move(f));
+        std::string why;
+        if (f->open(dir + "/" + name, &why))
+            files.push_back(std::move(f));
+        else
+            result->damaged.push_back(name + ": left out, " + why);
     }
 
     int fd = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -316,6 +400,10 @@ bool merge_recording(const std::string& dir, const std::string& out_path, MergeR
         return false;
     }
     TraceWriter out(fd);
+    TraceRecord version;
+    version.kind = TRACE_COMMENT;
+    version.text = RECORDING_VERSION_LINE + 2;
+    out.put(version);
     // Segments in the order the processes took turns at the driver.
     for (;;) {
         RecordFile* next = nullptr;
@@ -326,6 +414,13 @@ bool merge_recording(const std::string& dir, const std::string& out_path, MergeR
             break;
         next->segment(out);
     }
+    TraceRecord mark;
+    mark.pid = end.pid;
+    mark.time_ns = end.time_ns;
+    mark.kind = TRACE_END;
+    mark.text = end.signaled ? "signal" : "exit";
+    mark.value = static_cast<uint32_t>(end.code);
+    out.put(mark);
     bool ok = out.flush();
     if (::close(fd) != 0)
         ok = false;
@@ -334,7 +429,9 @@ bool merge_recording(const std::string& dir, const std::string& out_path, MergeR
         return false;
     }
     for (auto& f : files) {
-        if (!f->ended_cleanly())
+        if (!f->damage().empty())
+            result->damaged.push_back(f->name() + ": " + f->damage() + "; read up to there");
+        else if (!f->ended_cleanly())
             result->killed.push_back(static_cast<uint32_t>(f->pid()));
     }
     return true;

@@ -10,6 +10,8 @@
 // when it is full, at exit, _exit and exec. A process killed by a signal it
 // cannot catch loses what its buffer held (at most BUFFER_SIZE bytes, about
 // 13 000 accesses); its file then lacks the END record and the merge says so.
+// Every access reads the clock (the vDSO's, some 20 ns) but a reading is
+// written only where interpolation would otherwise be off by TIME_SPAN_NS.
 // One thread per process is expected to access the device, as the tools do.
 #include "qxsim/driver_abi.h"
 #include "qxsim/preload/descriptors.h"
@@ -70,7 +72,10 @@ struct Recorder {
     uint32_t token;       // this process image's turn marker
     pid_t pid;            // owner of the buffer (a vfork child is not)
     int fd;               // this image's file, -1 until the first record
-    unsigned since_time;  // accesses since the last clock reading
+    bool finished;        // its END record is written
+    uint64_t reading_ns;  // the last clock reading written
+    uint64_t last_ns;     // time of the last record
+    bool last_pinned;     // the last record's time is a reading, not interpolated
     size_t used;
     unsigned char* run;   // op byte of the run being extended, or null
     uint32_t run_reg;     // its register and op, and how many more it takes
@@ -139,8 +144,6 @@ void flush()
     if (r.fd >= 0 || open_file())
         write_all(r.fd, r.buf, r.used);
     r.used = 0;
-    if (r.run)
-        r.since_time += r.run[1];
     r.run = nullptr;
     r.run_left = 0;
 }
@@ -156,16 +159,45 @@ inline unsigned char* room(size_t n)
 
 inline void put_u32(unsigned char* p, uint32_t v) { std::memcpy(p, &v, 4); }
 
-void put_time()
+inline uint64_t clock_ns()
 {
     struct timespec ts;
     ::clock_gettime(CLOCK_MONOTONIC, &ts);
-    uint64_t ns = static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+void put_reading(Op op, uint64_t ns)
+{
     unsigned char* p = room(9);
-    p[0] = OP_TIME;
+    p[0] = op;
     std::memcpy(p + 1, &ns, 8);
     r.used += 9;
-    r.since_time = 0;
+}
+
+// The last record's own time, when it would otherwise be interpolated
+// across what comes next (a pause, another process's turn, the end).
+void pin_last()
+{
+    if (!r.last_pinned)
+        put_reading(OP_TIME_LAST, r.last_ns);
+    r.last_pinned = true;
+}
+
+// A reading for the record about to be written at `now`; a pause since the
+// last record pins that one first.
+void put_time_at(uint64_t now)
+{
+    if (now - r.last_ns >= TIME_SPAN_NS)
+        pin_last();
+    put_reading(OP_TIME, now);
+    r.reading_ns = now;
+    r.last_ns = now;
+    r.last_pinned = true;
+}
+
+void put_time()
+{
+    put_time_at(clock_ns());
 }
 
 // Another process (or image) reached the driver since this one did: start a
@@ -176,6 +208,8 @@ void new_segment()
     // before its first flush still shows up as killed.
     if (r.fd < 0 && !open_file())
         return;
+    // The previous segment's last access keeps its own time.
+    pin_last();
     __atomic_store_n(&r.order->last_token, r.token, __ATOMIC_RELAXED);
     uint32_t n = __atomic_add_fetch(&r.order->next_order, 1, __ATOMIC_RELAXED);
     unsigned char* p = room(5);
@@ -192,23 +226,27 @@ inline void take_turn()
         new_segment();
 }
 
-// The common case appends one value to the run in progress: three
-// compares and two stores.
+// The common case appends one value to the run in progress: a clock read,
+// five compares and three stores.
 inline void put_access(uint8_t op, uint32_t reg, uint32_t value)
 {
-    if (reg == r.run_reg && op == r.run_op && r.run_left) {
+    const uint64_t now = clock_ns();
+    const bool reading = now - r.reading_ns >= TIME_SPAN_NS || now - r.last_ns >= TIME_SPAN_NS;
+    if (!reading && reg == r.run_reg && op == r.run_op && r.run_left) {
         put_u32(r.buf + r.used, value);
         r.used += 4;
         r.run_left--;
         r.run[1]++;
+        r.last_ns = now;
+        r.last_pinned = false;
         return;
     }
-    // A clock reading at most every TIME_EVERY accesses plus one run.
-    if (r.run)
-        r.since_time += r.run[1];
     r.run = nullptr;
-    if (r.since_time >= TIME_EVERY)
-        put_time();
+    if (reading)
+        put_time_at(now);
+    else
+        r.last_pinned = false;
+    r.last_ns = now;
     unsigned slot = slot_of(reg);
     unsigned char* p = room(MAX_RECORD);
     if (r.slots[slot] != reg) {
@@ -275,27 +313,42 @@ void put_proc(const void* data, size_t len, bool refused)
     r.used += 6 + len;
 }
 
-// The image ends: everything it recorded goes to the file.
-void finish()
+// The image ends (`how`, with the exit status): everything it recorded goes
+// to the file.
+void finish(EndHow how, int status)
 {
-    if (!r.active || r.pid != ::getpid())
+    if (!r.active || r.pid != ::getpid() || r.finished)
         return;
+    r.finished = true;
     if (r.fd < 0 && r.used == 0)
         return;  // it never touched the hardware: no file
-    unsigned char* p = room(1);
+    pin_last();
+    put_time();
+    unsigned char* p = room(6);
     p[0] = OP_END;
-    r.used += 1;
+    p[1] = how;
+    put_u32(p + 2, static_cast<uint32_t>(status));
+    r.used += 6;
     flush();
+}
+
+// exit() and a return from main; _exit is interposed below.
+void at_exit(int status, void*)
+{
+    finish(END_EXIT, status);
 }
 
 void start_image()
 {
     r.pid = ::getpid();
     r.fd = -1;
+    r.finished = false;
+    r.reading_ns = 0;
+    r.last_ns = 0;
+    r.last_pinned = true;
     r.used = 0;
     r.run = nullptr;
     r.run_left = 0;
-    r.since_time = 0;
     reset_slots();
     r.token = __atomic_add_fetch(&r.order->next_token, 1, __ATOMIC_RELAXED);
 }
@@ -339,12 +392,9 @@ __attribute__((constructor)) void recorder_init()
         return;
     start_image();
     ::pthread_atfork(nullptr, nullptr, after_fork_child);
+    // on_exit, unlike atexit, hands over the exit status.
+    ::on_exit(at_exit, nullptr);
     r.active = true;
-}
-
-__attribute__((destructor)) void recorder_fini()
-{
-    finish();
 }
 
 // `real_open(path, flags, mode)`: the next open of the variant called.
@@ -450,7 +500,7 @@ QX_EXPORT int dup3(int fd, int nfd, int flags)
 QX_EXPORT void _exit(int status)
 {
     QX_NEXT(_exit, void (*)(int));
-    finish();
+    finish(END_EXIT, status);
     next__exit(status);
     __builtin_unreachable();
 }
@@ -458,7 +508,7 @@ QX_EXPORT void _exit(int status)
 QX_EXPORT void _Exit(int status)
 {
     QX_NEXT(_Exit, void (*)(int));
-    finish();
+    finish(END_EXIT, status);
     next__Exit(status);
     __builtin_unreachable();
 }
@@ -471,7 +521,7 @@ void before_exec()
 {
     if (!r.active || r.pid != ::getpid())
         return;
-    finish();
+    finish(END_EXEC, 0);
     restart_image();
 }
 

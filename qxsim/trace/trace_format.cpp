@@ -216,6 +216,16 @@ size_t put_i2c_bus(char* out, const TraceRecord& rec)
 
 size_t format_trace_line(const TraceRecord& rec, char* buf, size_t size)
 {
+    if (rec.kind == TRACE_COMMENT) {
+        size_t total = 2 + rec.text.size() + 1;
+        if (total <= size) {
+            buf[0] = '#';
+            buf[1] = ' ';
+            std::memcpy(buf + 2, rec.text.data(), rec.text.size());
+            buf[total - 1] = '\n';
+        }
+        return total;
+    }
     // Everything but the text fits in TRACE_LINE_FIXED bytes: prefix at most
     // 11 + 1 + 20 + 1 + 9 + 1, kind 3, two fields of at most 12, newline; an
     // I line at most 38 after the prefix.
@@ -246,10 +256,14 @@ size_t format_trace_line(const TraceRecord& rec, char* buf, size_t size)
         text = rec.text;
     }
     size_t tail = 0;
-    char after[16];
+    char after[24];
     if (!access_form && rec.kind == TRACE_OPEN && rec.error) {
         after[tail++] = ' ';
         tail += put_errno(after + tail, rec.error);
+    }
+    if ((rec.kind == TRACE_EXIT || rec.kind == TRACE_END) && rec.text != "exec") {
+        after[tail++] = ' ';
+        tail += put_decimal(after + tail, rec.value);
     }
     after[tail++] = '\n';
     size_t total = n + text.size() + tail;
@@ -314,6 +328,14 @@ bool parse_i2c_bus(Cursor& c, TraceRecord* rec)
 bool parse_fields(Cursor& c, TraceRecord* rec)
 {
     *rec = TraceRecord{};
+    if (c.take('#')) {
+        rec->kind = TRACE_COMMENT;
+        c.take(' ');
+        c.end = c.line_end();
+        rec->text = std::string_view(c.p, static_cast<size_t>(c.end - c.p));
+        c.p = c.end;
+        return true;
+    }
     bool negative = c.take('-');
     uint64_t v;
     if (!c.decimal(&v) || v > 0x7FFFFFFF || !c.take(' '))
@@ -372,6 +394,24 @@ bool parse_fields(Cursor& c, TraceRecord* rec)
         if (!c.number32(&rec->value))
             return false;
         c.blanks();
+        return c.at_end();
+    }
+    case TRACE_EXIT:
+    case TRACE_END: {
+        if (!c.take(' '))
+            return false;
+        const char* word = c.p;
+        while (!c.at_end() && *c.p != ' ')
+            c.p++;
+        rec->text = std::string_view(word, static_cast<size_t>(c.p - word));
+        if (rec->kind == TRACE_EXIT && rec->text == "exec")
+            return c.at_end();
+        if (rec->text != "exit" && (rec->kind != TRACE_END || rec->text != "signal"))
+            return false;
+        uint64_t v;
+        if (!c.take(' ') || !c.decimal(&v) || v > 0xFFFFFFFF)
+            return false;
+        rec->value = static_cast<uint32_t>(v);
         return c.at_end();
     }
     case TRACE_OPEN:

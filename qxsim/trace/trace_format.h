@@ -14,6 +14,12 @@
 //     <pid> <time> I <bus> 0x<dev> R|W 0x<reg> 0x<data>|- ack|nak|nak-reg
 //                                                one I2C transaction as the devices on
 //                                                the bus took it (camera traces only)
+//     <pid> <time> X exit <status>               the process ended with exit status <status>
+//     <pid> <time> X exec                        the process image was replaced by exec
+//     <pid> <time> Z exit <status>               end mark of a recording: the recorded command
+//     <pid> <time> Z signal <number>               (pid) ended so, and the recording closed
+//     # <text>                                   a comment; a recording starts with its version:
+//                                                "# qxsim recording 2"
 //
 // <time> is CLOCK_MONOTONIC when the event happened, "<seconds>.<9-digit
 // nanoseconds>". Lines without the time field (older traces) parse with
@@ -32,7 +38,10 @@ enum TraceKind : char {
     TRACE_PROC = 'P',
     TRACE_OPEN = 'O',
     TRACE_CLOSE = 'C',
-    TRACE_I2C_BUS = 'I',
+    TRACE_EXIT = 'X',     // text "exit" (value: status) or "exec"
+    TRACE_END = 'Z',      // text "exit" (value: status) or "signal" (value: number)
+    TRACE_COMMENT = '#',  // text: the comment after "# "
+    TRACE_I2C_BUS = 'I',  // an I2C transaction as the devices took it (below)
 };
 
 // How an I2C transaction ended on the bus (I records).
@@ -42,15 +51,20 @@ enum I2cBusAck : uint8_t {
     I2C_BUS_NAK_REGISTER,  // the address was, the register byte not
 };
 
+// The first line of a recording since recordings carry exit records and an
+// end mark; a recording without it is of an older recorder.
+constexpr char RECORDING_VERSION_LINE[] = "# qxsim recording 2";
+
 // One trace line. `text` is a view into the line it was parsed from (or
 // into the caller's data when writing): the proc line for P, the path for
-// O and C, empty otherwise.
+// O and C, how a process or a recording ended for X and Z, the comment for
+// #, empty otherwise.
 struct TraceRecord {
     int32_t pid = 0;
     uint64_t time_ns = 0;
     char kind = 0;          // a TraceKind
     uint32_t reg = 0;       // R, W, accepted P, and the register of a power cut
-    uint32_t value = 0;     // R: value read; W and accepted P: value written
+    uint32_t value = 0;     // R: value read; W and accepted P: value written; X, Z: status or signal
     int error = 0;          // errno of a failed access or open, 0 if none
     bool killed = false;    // "K": power cut at this access
     bool refused = false;   // "P!": proc buffer refused

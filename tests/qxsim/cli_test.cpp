@@ -53,6 +53,10 @@ TEST(Cli, usage_errors_exit_with_status_2)
     EXPECT_TRUE(status_is(sim.cli({"frobnicate"}), 2));
     EXPECT_TRUE(status_is(sim.cli({"trace", "sideways"}), 2));
     EXPECT_TRUE(status_is(sim.cli({"run"}), 2));
+    EXPECT_TRUE(status_is(sim.cli({"sweep"}), 2));
+    EXPECT_TRUE(status_is(sim.cli({"sweep", "power-cut", "--"}), 2));
+    EXPECT_TRUE(status_is(sim.cli({"sweep", "power-cut", "--sample", "0", "--", "update", "x"}), 2));
+    EXPECT_TRUE(status_is(sim.cli({"sweep", "power-cut", "--kill", "--torn", "--", "update", "x"}), 2));
 }
 
 TEST(Cli, show_has_every_block_and_bus_device)

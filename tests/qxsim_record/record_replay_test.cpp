@@ -3,6 +3,7 @@
 // held against a fresh camera and against cameras that differ.
 #include "sim_camera.h"
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -38,18 +39,28 @@ std::string small_image(const SimCamera& sim)
     return path;
 }
 
-// The trace lines without their time field: "<pid> <kind> ...". The
-// devices' view of the I2C buses (I lines) is the camera's alone.
+std::vector<qxtest::TraceRecord> parsed(const std::string& text)
+{
+    std::vector<qxtest::TraceRecord> out;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line))
+        out.push_back(qxtest::parse_trace_line(line));
+    return out;
+}
+
+// The trace lines of what the driver saw, without their time field ("<pid>
+// <kind> ..."): not the recording's version line, exit records and end mark,
+// nor the devices' view of the I2C buses (I lines, the camera's alone).
 std::vector<std::string> untimed(const std::string& text)
 {
     std::vector<std::string> out;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) {
-        size_t a = line.find(' ');
-        size_t b = line.find(' ', a + 1);
-        if (line.compare(b, 3, " I ") != 0)
-            out.push_back(line.substr(0, a) + line.substr(b));
+    for (const qxtest::TraceRecord& t : parsed(text)) {
+        if (t.kind == '#' || t.kind == 'X' || t.kind == 'Z' || t.kind == 'I')
+            continue;
+        size_t a = t.line.find(' ');
+        size_t b = t.line.find(' ', a + 1);
+        out.push_back(t.line.substr(0, a) + t.line.substr(b));
     }
     return out;
 }
@@ -121,20 +132,29 @@ TEST(Record, writes_what_the_camera_itself_traced)
         std::string traced = read_file(sim.dir() + "/trace.log");
         EXPECT_GT(untimed(recorded).size(), 10u);
         EXPECT_EQ(untimed(recorded), untimed(traced));
-        // every line parses, in time order; the processes as expected
+        // every line parses, in time order; the processes as expected, each
+        // with its exit record, the last one the end mark
+        std::vector<qxtest::TraceRecord> t = parsed(recorded);
+        ASSERT_GE(t.size(), 3u);
+        EXPECT_EQ(t.front().line, "# qxsim recording 2");
         uint64_t last = 0;
         std::vector<pid_t> pids;
-        std::istringstream in(recorded);
-        std::string line;
-        while (std::getline(in, line)) {
-            qxtest::TraceRecord t = qxtest::parse_trace_line(line);
-            ASSERT_NE(t.kind, '?') << line;
-            EXPECT_GE(t.time_ns, last) << line;
-            last = t.time_ns;
-            if (pids.empty() || pids.back() != t.pid)
-                pids.push_back(t.pid);
+        std::vector<pid_t> exited;
+        for (size_t i = 1; i < t.size(); i++) {
+            ASSERT_NE(t[i].kind, '?') << t[i].line;
+            EXPECT_GE(t[i].time_ns, last) << t[i].line;
+            last = t[i].time_ns;
+            if (t[i].kind == 'X')
+                exited.push_back(t[i].pid);
+            else if (t[i].kind != 'Z' && (pids.empty() || pids.back() != t[i].pid))
+                pids.push_back(t[i].pid);
         }
         EXPECT_EQ(pids.size(), c.processes);
+        for (pid_t p : pids)
+            EXPECT_NE(std::find(exited.begin(), exited.end(), p), exited.end()) << "exit record of " << p;
+        EXPECT_EQ(t.back().kind, 'Z');
+        EXPECT_EQ(t.back().line.substr(t.back().line.rfind(" Z ")), " Z exit 0");
+        EXPECT_NE(std::find(pids.begin(), pids.end(), t.back().pid), pids.end()) << "the recorded command";
     }
 }
 
@@ -145,10 +165,9 @@ TEST(Record, takes_in_the_proc_lines_of_the_shells_a_tool_starts)
     Result r = record(sim, file, {"biasset", "VREF", "300"});
     ASSERT_TRUE(qxtest::status_is(r, 0));
     std::vector<qxtest::TraceRecord> recorded;
-    std::istringstream in(read_file(file));
-    std::string line;
-    while (std::getline(in, line))
-        recorded.push_back(qxtest::parse_trace_line(line));
+    for (const qxtest::TraceRecord& t : parsed(read_file(file)))
+        if (t.kind == 'O' || t.kind == 'P')
+            recorded.push_back(t);
     std::vector<std::string> expected = {"w 0x18c 0x4b00", "w 0x188 0x30", "w 0x180 0x10120"};
     EXPECT_EQ(qxtest::proc_lines(recorded), expected);
     EXPECT_EQ(qxtest::proc_lines(recorded), qxtest::proc_lines(sim.trace()));
@@ -160,6 +179,39 @@ TEST(Record, takes_in_the_proc_lines_of_the_shells_a_tool_starts)
         EXPECT_EQ(recorded[i + 1].pid, recorded[i].pid);
     }
     EXPECT_NE(recorded[0].pid, recorded[2].pid);
+}
+
+// Each access carries the time it happened: dac's 10 ms pauses after each
+// write show between the writes, and the erases of an update that never
+// closes the device show before its last accesses.
+TEST(Record, times_are_those_of_the_accesses_across_pauses_and_to_the_last_access)
+{
+    SimCamera sim;
+    const std::string file = sim.dir() + "/session.trace";
+    ASSERT_TRUE(qxtest::status_is(record(sim, file, {"dac", "-u"}), 0));
+    std::vector<qxtest::TraceRecord> t = parsed(read_file(file));
+    std::vector<uint64_t> commands;
+    for (const qxtest::TraceRecord& x : t)
+        if (x.kind == 'W' && x.reg == 0x180)
+            commands.push_back(x.time_ns);
+    ASSERT_EQ(commands.size(), 19u);
+    for (size_t i = 1; i < commands.size(); i++)
+        EXPECT_GE(commands[i] - commands[i - 1], 10000000u) << "write " << i;
+
+    // Two sector erases of 20 ms each: the last access (the reconfiguration)
+    // comes at least 40 ms after the first.
+    ASSERT_TRUE(qxtest::status_is(sim.cli({"flash", "timing", "datasheet", "20000", "400", "400"}), 0));
+    ASSERT_TRUE(qxtest::status_is(record(sim, file, {"update", "-e", small_image(sim)}), 0));
+    t = parsed(read_file(file));
+    uint64_t first = 0, reconfig = 0;
+    for (const qxtest::TraceRecord& x : t) {
+        if ((x.kind == 'R' || x.kind == 'W') && first == 0)
+            first = x.time_ns;
+        if (x.kind == 'W' && x.reg == 0x1040)
+            reconfig = x.time_ns;
+    }
+    ASSERT_NE(reconfig, 0u);
+    EXPECT_GE(reconfig - first, 40000000u);
 }
 
 TEST(Record, passes_on_the_tools_failure_and_a_killed_process)

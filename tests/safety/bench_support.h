@@ -9,7 +9,9 @@
 #include "qxsim/model/release_images.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -81,6 +83,52 @@ inline bool factory_area_intact(qxtest::SimCamera& sim, const std::vector<uint8_
     return now == factory &&
            store.programmed_end(static_cast<uint32_t>(factory.size()), qxsim::APP_REGION_BASE) ==
                factory.size();
+}
+
+// One judged point of `qxsim sweep power-cut --list`: "cut K VERDICT 0xPP",
+// or for a cut inside a flash operation "cut K FAULT N BYTES VERDICT 0xPP".
+struct SweepPoint {
+    uint64_t access = 0;
+    std::string fault;  // "asmi.torn-program" or "asmi.torn-erase"; "" between accesses
+    uint32_t nth = 0, bytes = 0;
+    std::string verdict;  // old, factory, new, bricked
+    unsigned protection = 0;
+};
+
+inline std::vector<SweepPoint> sweep_points(const std::string& out)
+{
+    std::vector<SweepPoint> points;
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);) {
+        if (line.compare(0, 4, "cut ") != 0)
+            continue;
+        std::istringstream words(line.substr(4));
+        SweepPoint p;
+        std::string protection;
+        words >> p.access >> p.verdict;
+        if (p.verdict.compare(0, 5, "asmi.") == 0) {
+            p.fault = p.verdict;
+            words >> p.nth >> p.bytes >> p.verdict;
+        }
+        words >> protection;
+        p.protection = static_cast<unsigned>(std::stoul(protection, nullptr, 16));
+        points.push_back(p);
+    }
+    return points;
+}
+
+// The access numbers named by "bricked at access K..." lines, those between
+// accesses and those inside a flash operation apart.
+inline void bricked_accesses(const std::string& out, std::vector<uint64_t>* between, std::vector<uint64_t>* inside)
+{
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);) {
+        unsigned long long k = 0;
+        if (std::sscanf(line.c_str(), "bricked at access %llu", &k) != 1)
+            continue;
+        const bool torn = line.find("cut after") != std::string::npos;
+        (torn ? inside : between)->push_back(k);
+    }
 }
 
 }  // namespace safety

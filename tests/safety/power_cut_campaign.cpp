@@ -19,6 +19,9 @@
 #include <cstdlib>
 #include <map>
 #include <random>
+#include <regex>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -371,4 +374,173 @@ TEST(Interrupt, updates_ended_by_a_signal_or_a_kill_never_spoil_the_next_one)
         std::printf(", %s %u/%u/%u", phase_names[p], drawn[p][0], drawn[p][1], drawn[p][2]);
     std::printf("; failed next updates %u of 100\n", failed);
     EXPECT_EQ(failed, 0u);
+}
+
+// ---- the sweep: every access of one run judged from its flash journal ----
+
+namespace {
+
+// `qxsim sweep power-cut OPTIONS -- TOOL...` on the campaign's camera.
+Result sweep(Campaign& c, std::vector<std::string> options, const std::vector<std::string>& tool)
+{
+    options.insert(options.begin(), {"sweep", "power-cut"});
+    options.push_back("--");
+    options.insert(options.end(), tool.begin(), tool.end());
+    return c.sim().cli(options);
+}
+
+// The summary lines of a sweep, for the log.
+void print_summary(const std::string& out)
+{
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);)
+        if (line.find("cut points judged") != std::string::npos || line.compare(0, 5, "time:") == 0 ||
+            line.compare(0, 10, "uncut run:") == 0 || line.find("kill points") != std::string::npos)
+            std::printf("%s\n", line.c_str());
+}
+
+}  // namespace
+
+TEST(PowerCutSweep, every_access_and_every_torn_operation_of_an_update_boots_a_complete_image)
+{
+    if (skip_without_update())
+        GTEST_SKIP() << "update is not in this build";
+    Campaign c;
+    ASSERT_FALSE(c.phases().empty());  // image A installed
+    const Booted target = c.next();
+    Result r = sweep(c, {"--torn"}, {"update", c.image(target).path});
+    print_summary(r.out);
+    EXPECT_TRUE(qxtest::status_is(r, 0)) << r.out << r.err;
+
+    // The same update run uncut here: where its unlock, offset-sector erase,
+    // offset record and lock commands fall.
+    ASSERT_FALSE(c.phases().empty());
+    const uint64_t unlock = c.at("unlock"), erase = c.at("offset_erase"), record = c.at("record_cmd"),
+                   lock = c.at("lock"), n = c.total();
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(r.out, m,
+                                  std::regex("uncut run: exit status 0, ([0-9]+) accesses in [0-9.]+ s; flash "
+                                             "changes: ([0-9]+) sector erases, ([0-9]+) page programs, 2 protection "
+                                             "writes\n")))
+        << r.out;
+    EXPECT_EQ(std::stoull(m[1]), n);
+    const uint64_t operations = std::stoull(m[2]) + std::stoull(m[3]);
+    EXPECT_TRUE(std::regex_search(r.out, std::regex("[0-9]+ cut points judged \\(" + std::to_string(n) +
+                                                    " between accesses, " + std::to_string(4 * operations) +
+                                                    " inside flash operations\\): .*, bricked 0\n")))
+        << r.out;
+    EXPECT_TRUE(qxtest::stdout_contains(r, "factory region unchanged at every point\n"));
+    auto span = [](uint64_t a, uint64_t b, const char* what) {
+        return "  accesses " + std::to_string(a) + ".." + std::to_string(b) + ": " + what + "\n";
+    };
+    EXPECT_TRUE(qxtest::stdout_contains(r, span(1, unlock, "old application, protection 0x5C") +
+                                               span(unlock + 1, erase, "old application, protection 0x68") +
+                                               span(erase + 1, record, "factory, protection 0x68") +
+                                               span(record + 1, lock, "new application, protection 0x68") +
+                                               span(lock + 1, n, "new application, protection 0x5C") +
+                                               "  after the run: protection 0x5C\n"));
+}
+
+// Points drawn from sweeps of update and of the unsafe writer, each also
+// cut for real (`power-cut K` or a torn fault), power-cycled and booted:
+// the image that comes up, the protection and the factory region must be
+// what the sweep said. After each cut an uncut update puts image A back.
+TEST(PowerCutSweep, two_hundred_drawn_points_agree_with_real_cuts)
+{
+    if (skip_without_update())
+        GTEST_SKIP() << "update is not in this build";
+    Campaign c;
+    ASSERT_FALSE(c.phases().empty());
+    const Booted old = c.installed(), target = c.next();
+    std::vector<uint8_t> factory = qxsim::make_image(qxsim::factory_image);
+    std::mt19937_64 draw(20261209);
+
+    // Which points of a listing to cut for real: `count` drawn between
+    // accesses, each one on both sides of a change of outcome, `torn` drawn
+    // inside flash operations.
+    auto choose = [&](const std::vector<safety::SweepPoint>& all, unsigned count, unsigned torn) {
+        std::vector<const safety::SweepPoint*> between, inside;
+        for (const safety::SweepPoint& p : all)
+            (p.fault.empty() ? between : inside).push_back(&p);
+        std::set<const safety::SweepPoint*> chosen;
+        for (size_t i = 1; i < between.size(); i++)
+            if (between[i]->verdict != between[i - 1]->verdict || between[i]->protection != between[i - 1]->protection)
+                chosen.insert({between[i - 1], between[i]});
+        for (unsigned i = 0; i < count && !between.empty();)
+            i += chosen.insert(between[draw() % between.size()]).second;
+        for (unsigned i = 0; i < torn && !inside.empty();)
+            i += chosen.insert(inside[draw() % inside.size()]).second;
+        return std::vector<const safety::SweepPoint*>(chosen.begin(), chosen.end());
+    };
+    const std::vector<std::string> update = {"update", c.image(target).path};
+    const std::vector<std::string> unsafe = {UNSAFE_WRITER_PATH, c.image(target).path};
+    Result r = sweep(c, {"--torn", "--list"}, update);
+    ASSERT_TRUE(qxtest::status_is(r, 0)) << r.err;
+    const std::vector<safety::SweepPoint> update_points = safety::sweep_points(r.out);
+    r = sweep(c, {"--list"}, unsafe);
+    ASSERT_TRUE(qxtest::status_is(r, 1)) << r.err;
+    const std::vector<safety::SweepPoint> unsafe_points = safety::sweep_points(r.out);
+
+    unsigned cut = 0, differ = 0, seen[4] = {};
+    auto check = [&](const safety::SweepPoint& p, const std::vector<std::string>& tool) {
+        const Booted expected = p.verdict == "old"       ? old
+                                : p.verdict == "new"     ? target
+                                : p.verdict == "factory" ? Booted::factory
+                                                         : Booted::bricked;
+        std::string where = std::to_string(p.access) + (p.fault.empty() ? "" : " " + p.fault) + " of " + tool[0];
+        if (p.fault.empty())
+            c.sim().fault("power-cut", {std::to_string(p.access)});
+        else
+            c.sim().fault(p.fault, {std::to_string(p.nth), std::to_string(p.bytes)});
+        Result killed = c.sim().run(tool);
+        c.sim().clear_faults();
+        ASSERT_EQ(killed.signal, SIGKILL) << where << ": not cut";
+        ASSERT_TRUE(qxtest::status_is(c.sim().cli({"power-cycle"}), 0));
+        Booted got = c.booted();
+        unsigned protection;
+        {
+            auto lock = c.sim().model().lock();
+            protection = c.sim().model().asmi().flash().status_reg();
+        }
+        const bool same = got == expected && protection == p.protection && safety::factory_area_intact(c.sim(), factory);
+        EXPECT_TRUE(same) << where << ": the sweep said " << p.verdict << ", protection " << p.protection
+                          << "; the camera booted " << booted_name(got) << ", protection " << protection;
+        cut++;
+        differ += !same;
+        seen[static_cast<unsigned>(got)]++;
+        // Image A back, as before the sweep.
+        ASSERT_TRUE(qxtest::status_is(c.sim().run({"update", c.image(old).path}), 0)) << where;
+        ASSERT_EQ(c.booted(), old) << where;
+    };
+    for (const safety::SweepPoint* p : choose(update_points, 200, 30)) {
+        check(*p, update);
+        if (::testing::Test::HasFatalFailure())
+            return;
+    }
+    const unsigned from_update = cut;
+    for (const safety::SweepPoint* p : choose(unsafe_points, 40, 0)) {
+        check(*p, unsafe);
+        if (::testing::Test::HasFatalFailure())
+            return;
+    }
+    std::printf("sweep against real cuts: %u points (%u of update, %u of the unsafe writer): booted factory %u, "
+                "image A %u, image B %u, bricked %u; %u differ from the sweep\n",
+                cut, from_update, cut - from_update, seen[0], seen[1], seen[2], seen[3], differ);
+    EXPECT_GE(from_update, 200u);
+    EXPECT_GT(seen[3], 0u) << "no bricked point was cut for real";
+    EXPECT_EQ(differ, 0u);
+}
+
+TEST(PowerCutSweep, every_update_killed_at_a_sampled_access_is_followed_by_a_successful_one)
+{
+    if (skip_without_update())
+        GTEST_SKIP() << "update is not in this build";
+    Campaign c;
+    ASSERT_FALSE(c.phases().empty());
+    Result r = sweep(c, {"--kill"}, {"update", c.image(c.next()).path});
+    print_summary(r.out);
+    EXPECT_TRUE(qxtest::status_is(r, 0)) << r.out << r.err;
+    EXPECT_TRUE(std::regex_search(r.out, std::regex("\n200 kill points drawn of [0-9]+ accesses \\(seed 1\\): second run "
+                                                    "succeeded 200, failed 0\n")))
+        << r.out;
 }

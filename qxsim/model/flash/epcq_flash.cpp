@@ -138,6 +138,8 @@ FlashResult EpcqFlash::page_program(uint32_t addr, const uint8_t* data, uint32_t
         ++state_.refused_programs;
         return FlashResult::refused;
     }
+    if (observer_)
+        observer_->page_programmed(a, data, len);
     uint32_t limit = len;
     bool cut = torn(state_.torn_program);
     if (cut)
@@ -175,6 +177,8 @@ FlashResult EpcqFlash::sector_erase(uint32_t addr)
         ++state_.refused_erases;
         return FlashResult::refused;
     }
+    if (observer_)
+        observer_->sector_erased(a);
     if (torn(state_.torn_erase)) {
         store_.erase(a, std::min(EPCQ_SECTOR_SIZE, state_.torn_erase.bytes));
         power_cut_();
@@ -189,6 +193,8 @@ FlashResult EpcqFlash::sector_erase(uint32_t addr)
 void EpcqFlash::write_status(uint8_t value)
 {
     state_.status_reg = value & EPCQ_SR_PROTECT_MASK;
+    if (observer_)
+        observer_->status_written(state_.status_reg);
     start_busy(state_.status_us);
 }
 

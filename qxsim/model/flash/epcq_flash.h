@@ -49,6 +49,21 @@ struct ProtectedRange {
 uint32_t epcq_capacity(uint8_t id);
 ProtectedRange epcq_protected_range(uint8_t status_reg, uint32_t sectors);
 
+// Sees every change the chip makes to what survives a power cut, in the
+// order it takes them: a page program (the address as decoded, the bytes in
+// the order they enter the page buffer), a sector erase (its first byte),
+// a status register write (the bits stored). Refused operations are not
+// changes. The power-cut sweep journals a run through it.
+class FlashObserver {
+public:
+    virtual void page_programmed(uint32_t addr, const uint8_t* data, uint32_t len) = 0;
+    virtual void sector_erased(uint32_t addr) = 0;
+    virtual void status_written(uint8_t value) = 0;
+
+protected:
+    ~FlashObserver() = default;
+};
+
 class EpcqFlash {
 public:
     EpcqFlash(EpcqState& state, FlashStore& store);
@@ -56,6 +71,7 @@ public:
     // Called instead of returning when a torn-operation fault cuts the
     // power; the default kills the calling process like a power cut.
     void set_power_cut(std::function<void()> cut) { power_cut_ = std::move(cut); }
+    void set_observer(FlashObserver* observer) { observer_ = observer; }
 
     uint32_t capacity() const;
     uint32_t sector_count() const { return capacity() / EPCQ_SECTOR_SIZE; }
@@ -107,6 +123,7 @@ private:
     EpcqState& state_;
     FlashStore& store_;
     std::function<void()> power_cut_;
+    FlashObserver* observer_ = nullptr;
 };
 
 const char* epcq_device_name(uint8_t id);

@@ -25,6 +25,25 @@ bool FpgaBoot::record_valid(const uint32_t record[3])
            record[0] < APP_REGION_END;
 }
 
+BootChoice FpgaBoot::choose(const uint8_t raw[12])
+{
+    BootChoice c{};
+    for (int i = 0; i < 3; ++i)
+        c.record[i] =
+            raw[4 * i] | (raw[4 * i + 1] << 8) | (raw[4 * i + 2] << 16) | (static_cast<uint32_t>(raw[4 * i + 3]) << 24);
+    c.record_valid = record_valid(c.record);
+    if (c.record_valid) {
+        c.image = BOOT_APPLICATION;
+        c.base = c.record[0];
+        c.end = APP_REGION_END;
+    } else {
+        c.image = BOOT_FACTORY;
+        c.base = FACTORY_IMAGE_BASE;
+        c.end = APP_REGION_BASE;
+    }
+    return c;
+}
+
 void FpgaBoot::configure(uint8_t cause)
 {
     // The configuration logic reads the array itself, with full addresses,
@@ -32,23 +51,12 @@ void FpgaBoot::configure(uint8_t cause)
     const FlashStore& store = flash_.store();
     uint8_t raw[12];
     store.read(OFFSET_RECORD_ADDR, raw, sizeof raw);
-    for (int i = 0; i < 3; ++i)
-        state_.record[i] =
-            raw[4 * i] | (raw[4 * i + 1] << 8) | (raw[4 * i + 2] << 16) | (static_cast<uint32_t>(raw[4 * i + 3]) << 24);
-    state_.record_valid = record_valid(state_.record);
-
-    uint32_t base, end;
-    if (state_.record_valid) {
-        state_.image = BOOT_APPLICATION;
-        base = state_.record[0];
-        end = APP_REGION_END;
-        ++state_.application_boots;
-    } else {
-        state_.image = BOOT_FACTORY;
-        base = FACTORY_IMAGE_BASE;
-        end = APP_REGION_BASE;
-        ++state_.factory_boots;
-    }
+    const BootChoice choice = choose(raw);
+    std::memcpy(state_.record, choice.record, sizeof state_.record);
+    state_.record_valid = choice.record_valid;
+    state_.image = choice.image;
+    ++(choice.image == BOOT_APPLICATION ? state_.application_boots : state_.factory_boots);
+    const uint32_t base = choice.base, end = choice.end;
     state_.cause = cause;
     ++state_.boots;
     state_.base = base;
