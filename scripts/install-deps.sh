@@ -12,6 +12,7 @@ packages=(
   xvfb xauth xdotool
   man-db groff-base
   devscripts
+  sigrok-cli gtkwave
 )
 packages+=("$@")
 

@@ -6,6 +6,8 @@
 #include "qxsim/cli/record_commands.h"
 #include "qxsim/cli/sweep_commands.h"
 #include "qxsim/cli/trace_commands.h"
+#include "qxsim/cli/trace_tools.h"
+#include "qxsim/cli/diff_commands.h"
 #include "qxsim/model/fpga/asmi_controller.h"
 #include "qxsim/model/camera/camera.h"
 #include "qxsim/model/fpga/fpga_status.h"
@@ -72,6 +74,11 @@ int usage()
     std::fputs(qxsim_cli::flash_usage_text, stderr);
     std::fputs(qxsim_cli::record_usage_text, stderr);
     std::fputs(qxsim_cli::sweep_usage_text, stderr);
+    std::fputs(qxsim_cli::trace_tools_usage_text, stderr);
+    std::fputs("  diff OTHER_DIR        what differs between this camera and the one in OTHER_DIR:\n"
+               "                        registers, devices, flash protection and contents\n"
+               "                        (exit 0 equal, 1 different, 2 a camera cannot be read)\n",
+               stderr);
     return 2;
 }
 
@@ -192,6 +199,8 @@ int cmd_trace(qxsim::Camera& cam, const std::vector<std::string>& args)
 {
     if (args.size() == 2 && args[0] == "show" && args[1] == "--decode")
         return qxsim_cli::trace_show_decoded(cam.trace_file());
+    if (args.size() > 2 && args[0] == "show" && args[1] == "--decode")
+        return qxsim_cli::cmd_trace_decoded(cam.trace_file(), {args.begin() + 2, args.end()});
     if (args.size() != 1)
         return usage();
     if (args[0] == "on" || args[0] == "off") {
@@ -295,6 +304,10 @@ int main(int argc, char** argv)
         return cmd_lock(dir, rest);
     if (command == "sweep")
         return qxsim_cli::cmd_sweep(dir, rest);
+    if (command == "diff")
+        return qxsim_cli::cmd_diff(dir, rest);
+    if (command == "trace" && !rest.empty() && rest[0] == "export")
+        return qxsim_cli::cmd_trace_export(dir, {rest.begin() + 1, rest.end()});
 
     std::string err;
     std::unique_ptr<qxsim::Camera> cam = qxsim::Camera::open(dir, &err);

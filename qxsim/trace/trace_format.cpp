@@ -177,6 +177,43 @@ uint64_t trace_now_ns()
     return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
 }
 
+namespace {
+
+const char* const BUS_ACK_WORDS[3] = {"ack", "nak", "nak-reg"};
+
+// "I <bus> 0x<dev> R|W 0x<reg> 0x<data>|- <ack>" after the prefix.
+size_t put_i2c_bus(char* out, const TraceRecord& rec)
+{
+    size_t n = 0;
+    auto put = [&](const char* s) {
+        while (*s)
+            out[n++] = *s++;
+    };
+    auto put_hex = [&](uint32_t v, unsigned digits) {
+        out[n++] = '0';
+        out[n++] = 'x';
+        for (unsigned i = digits; i-- > 0;)
+            out[n++] = HEX_DIGITS[(v >> (4 * i)) & 0xF];
+    };
+    put("I ");
+    put(TRACE_BUS_NAMES[rec.bus < 3 ? rec.bus : 0]);
+    out[n++] = ' ';
+    put_hex(rec.dev, 2);
+    put(rec.bus_read ? " R " : " W ");
+    put_hex(rec.reg & 0xFF, 2);
+    out[n++] = ' ';
+    if (rec.width == 1 || rec.width == 2 || rec.width == 4)
+        put_hex(rec.value, 2u * rec.width);
+    else
+        out[n++] = '-';
+    out[n++] = ' ';
+    put(BUS_ACK_WORDS[rec.ack < 3 ? rec.ack : 0]);
+    out[n++] = '\n';
+    return n;
+}
+
+}  // namespace
+
 size_t format_trace_line(const TraceRecord& rec, char* buf, size_t size)
 {
     if (rec.kind == TRACE_COMMENT) {
@@ -190,9 +227,16 @@ size_t format_trace_line(const TraceRecord& rec, char* buf, size_t size)
         return total;
     }
     // Everything but the text fits in TRACE_LINE_FIXED bytes: prefix at most
-    // 11 + 1 + 20 + 1 + 9 + 1, kind 3, two fields of at most 12, newline.
+    // 11 + 1 + 20 + 1 + 9 + 1, kind 3, two fields of at most 12, newline; an
+    // I line at most 38 after the prefix.
     char head[TRACE_LINE_FIXED];
     size_t n = put_prefix(head, rec.pid, rec.time_ns);
+    if (rec.kind == TRACE_I2C_BUS) {
+        n += put_i2c_bus(head + n, rec);
+        if (n <= size)
+            std::memcpy(buf, head, n);
+        return n;
+    }
     std::string_view text;
     bool access_form = rec.kind == TRACE_READ || rec.kind == TRACE_WRITE || (rec.kind == TRACE_PROC && rec.killed);
     head[n++] = rec.kind;
@@ -233,6 +277,52 @@ size_t format_trace_line(const TraceRecord& rec, char* buf, size_t size)
 }
 
 namespace {
+
+// A word of `words` (n of them) at c.p followed by a blank or the end; its index.
+int take_word(Cursor& c, const char* const* words, int n)
+{
+    for (int i = 0; i < n; i++) {
+        size_t len = std::strlen(words[i]);
+        if (static_cast<size_t>(c.end - c.p) >= len && std::memcmp(c.p, words[i], len) == 0 &&
+            (c.p + len == c.end || c.p[len] == ' ' || c.p[len] == '\n')) {
+            c.p += len;
+            return i;
+        }
+    }
+    return -1;
+}
+
+// " <bus> 0x<dev> R|W 0x<reg> 0x<data>|- <ack>" after the kind.
+bool parse_i2c_bus(Cursor& c, TraceRecord* rec)
+{
+    int bus, ack;
+    uint32_t dev, reg;
+    if (!c.take(' ') || (bus = take_word(c, TRACE_BUS_NAMES, 3)) < 0 || !c.take(' ') || !c.hex32(&dev) ||
+        dev > 0xFF || !c.take(' '))
+        return false;
+    if (c.take('R'))
+        rec->bus_read = true;
+    else if (!c.take('W'))
+        return false;
+    if (!c.take(' ') || !c.hex32(&reg) || reg > 0xFF || !c.take(' '))
+        return false;
+    if (!c.take('-')) {
+        const char* start = c.p;
+        if (!c.hex32(&rec->value))
+            return false;
+        long digits = c.p - start - 2;
+        if (digits != 2 && digits != 4 && digits != 8)
+            return false;
+        rec->width = static_cast<uint8_t>(digits / 2);
+    }
+    if (!c.take(' ') || (ack = take_word(c, BUS_ACK_WORDS, 3)) < 0)
+        return false;
+    rec->bus = static_cast<uint8_t>(bus);
+    rec->dev = static_cast<uint8_t>(dev);
+    rec->reg = reg;
+    rec->ack = static_cast<uint8_t>(ack);
+    return c.at_end();
+}
 
 // The line at c.p; on success c.p is left at its newline (or the end).
 bool parse_fields(Cursor& c, TraceRecord* rec)
@@ -338,6 +428,8 @@ bool parse_fields(Cursor& c, TraceRecord* rec)
             return false;
         return c.at_end();
     }
+    case TRACE_I2C_BUS:
+        return parse_i2c_bus(c, rec);
     default:
         return false;
     }

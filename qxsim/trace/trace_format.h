@@ -11,6 +11,9 @@
 //     <pid> <time> P! <line as received>         refused proc line (control bytes as \xNN)
 //     <pid> <time> O <path> [E<errno>]           /dev/qx_fpga or /proc/qx_pci/regs opened (or refused)
 //     <pid> <time> C <path>                      device closed
+//     <pid> <time> I <bus> 0x<dev> R|W 0x<reg> 0x<data>|- ack|nak|nak-reg
+//                                                one I2C transaction as the devices on
+//                                                the bus took it (camera traces only)
 //     <pid> <time> X exit <status>               the process ended with exit status <status>
 //     <pid> <time> X exec                        the process image was replaced by exec
 //     <pid> <time> Z exit <status>               end mark of a recording: the recorded command
@@ -38,6 +41,14 @@ enum TraceKind : char {
     TRACE_EXIT = 'X',     // text "exit" (value: status) or "exec"
     TRACE_END = 'Z',      // text "exit" (value: status) or "signal" (value: number)
     TRACE_COMMENT = '#',  // text: the comment after "# "
+    TRACE_I2C_BUS = 'I',  // an I2C transaction as the devices took it (below)
+};
+
+// How an I2C transaction ended on the bus (I records).
+enum I2cBusAck : uint8_t {
+    I2C_BUS_ACK,           // every byte acknowledged
+    I2C_BUS_NAK,           // nobody acknowledged the address
+    I2C_BUS_NAK_REGISTER,  // the address was, the register byte not
 };
 
 // The first line of a recording since recordings carry exit records and an
@@ -58,10 +69,19 @@ struct TraceRecord {
     bool killed = false;    // "K": power cut at this access
     bool refused = false;   // "P!": proc buffer refused
     std::string_view text;
+    // I: reg and value are the device register and the data (right-aligned)
+    uint8_t bus = 0;        // the master: 0 main, 1 isb, 2 iob
+    uint8_t dev = 0;        // device address of the command word
+    uint8_t width = 0;      // data bytes after the register: 2 for a write, 1, 2 or 4 for a read, 0 after a NAK
+    uint8_t ack = I2C_BUS_ACK;  // an I2cBusAck
+    bool bus_read = false;  // a read transaction
 };
 
+// The masters' names in I records, by bus number.
+inline constexpr const char* TRACE_BUS_NAMES[3] = {"main", "isb", "iob"};
+
 // Room for any line whose text field is at most this long.
-constexpr size_t TRACE_LINE_FIXED = 80;
+constexpr size_t TRACE_LINE_FIXED = 96;
 
 // CLOCK_MONOTONIC now, in nanoseconds.
 uint64_t trace_now_ns();

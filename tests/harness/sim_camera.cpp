@@ -306,8 +306,11 @@ std::vector<TraceRecord> SimCamera::trace() const
     std::vector<TraceRecord> records;
     std::istringstream in(read_file(dir_ + "/trace.log"));
     std::string line;
-    while (std::getline(in, line))
-        records.push_back(parse_trace_line(line));
+    while (std::getline(in, line)) {
+        TraceRecord rec = parse_trace_line(line);
+        if (rec.kind != qxsim::TRACE_I2C_BUS)
+            records.push_back(rec);
+    }
     return records;
 }
 

@@ -292,6 +292,38 @@ TEST(Completion, chanmask_offers_qt_options_and_platform_plugins)
               std::set<std::string>{"offscreen"});
 }
 
+// qxsim's completion offers its commands, the camera's own fault names (from
+// `qxsim fault list` of the --state given), register names that peek
+// takes, sensor names and the options of the trace commands.
+TEST(Completion, qxsim_offers_commands_faults_registers_and_sensors)
+{
+    const std::string qxsim = tool_path("qxsim");
+    if (qxsim.empty())
+        GTEST_SKIP() << "qxsim not built";
+    ScratchDir dir;
+    const std::string state = dir.path() + "/camera";
+    ASSERT_EQ(run({qxsim, "--state", state, "create"}).status, 0);
+    std::set<std::string> commands = complete("qxsim", {qxsim, ""});
+    for (const char *c : {"--state", "create", "diff", "trace", "run", "record", "replay", "fault", "peek"})
+        EXPECT_EQ(commands.count(c), 1u) << c;
+    EXPECT_EQ(complete("qxsim", {qxsim, "--state", state, "di"}), std::set<std::string>{"diff"});
+    EXPECT_EQ(complete("qxsim", {qxsim, "--state", state, "fault", "set", "i2c-isb.0x5"}),
+              std::set<std::string>{"i2c-isb.0x50.nak"});
+    EXPECT_EQ(complete("qxsim", {qxsim, "--state", state, "fault", "set", "asmi.torn"}),
+              (std::set<std::string>{"asmi.torn-program", "asmi.torn-erase"}));
+    EXPECT_EQ(complete("qxsim", {qxsim, "create", "--sensor", "LUX19"}),
+              (std::set<std::string>{"LUX19HS-C", "LUX19HS-M"}));
+    EXPECT_EQ(complete("qxsim", {qxsim, "trace", "show", "--decode", "--f"}), std::set<std::string>{"--follow"});
+    EXPECT_EQ(complete("qxsim", {qxsim, "trace", "export", "--vcd", "out.vcd", "--t"}),
+              (std::set<std::string>{"--trace", "--to"}));
+    EXPECT_EQ(complete("qxsim", {qxsim, "set", "device", "iob", "0x20", ""}),
+              (std::set<std::string>{"8", "16", "32", "none"}));
+    std::set<std::string> registers = complete("qxsim", {qxsim, "--state", state, "peek", ""});
+    EXPECT_EQ(registers.size(), 32u);
+    for (const std::string &reg : registers)
+        EXPECT_EQ(run({qxsim, "--state", state, "peek", reg}).status, 0) << reg << " is not a register peek takes";
+}
+
 TEST(Install, tools_component_holds_the_tools_pages_and_completions_only)
 {
     ScratchDir prefix;
@@ -314,6 +346,7 @@ TEST(Install, tools_component_holds_the_tools_pages_and_completions_only)
     EXPECT_FALSE(exists(prefix.path() + "/bin/qxsim"));
     EXPECT_FALSE(exists(prefix.path() + "/lib"));
     EXPECT_FALSE(exists(prefix.path() + "/share/man/man1/qxsim.1.gz"));
+    EXPECT_FALSE(exists(prefix.path() + "/share/bash-completion/completions/qxsim"));
 
     // The installed page is the source page, compressed, with the version
     // of debian/changelog on its title line.
@@ -351,6 +384,7 @@ TEST(Install, simulator_component_holds_front_end_interposer_and_page)
     EXPECT_TRUE(exists(libdir + "/" + preload_name));
     EXPECT_TRUE(exists(libdir + "/libqxsim_record.so"));
     EXPECT_TRUE(exists(prefix.path() + "/share/man/man1/qxsim.1.gz"));
+    EXPECT_TRUE(exists(prefix.path() + "/share/bash-completion/completions/qxsim"));
     for (const char *tool : tools)
         EXPECT_FALSE(exists(prefix.path() + "/bin/" + tool)) << tool;
 

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <iterator>
@@ -334,6 +335,71 @@ TEST(Cli, run_finds_the_built_tools_by_name)
     Result r = sim.cli({"run", "--", "regdump", "-i", "-d", "0x50", "-r", "4", "-c", "4"});
     EXPECT_TRUE(status_is(r, 0));
     EXPECT_TRUE(stdout_is(r, "04: 43 48 39 58 \n"));
+}
+
+// diff names what differs in the camera, by block and register, device,
+// flash range and protection; the bench's faults, trace switch and
+// counters are no part of it.
+TEST(Cli, diff_names_what_differs_between_two_cameras_and_not_the_bench)
+{
+    SimCamera a, b;
+    Result r = a.cli({"diff", b.dir()});
+    EXPECT_TRUE(status_is(r, 0));
+    EXPECT_TRUE(stdout_is(r, "camera " + a.dir() + " | camera " + b.dir() + "\nno differences\n"));
+    b.fault("i2c-isb.busy", {"3"});
+    b.cli({"trace", "off"});
+    b.cli({"flash", "timing", "datasheet"});
+    EXPECT_TRUE(status_is(a.cli({"diff", b.dir()}), 0)) << "bench settings only";
+
+    b.poke(0x8210, 0x5);
+    b.poke(0x9000, 0x3);
+    b.cli({"set", "ident-reg", "0x30", "7"});
+    b.cli({"set", "device", "iob", "0x2a", "16", "temp"});
+    b.cli({"set", "device-reg", "iob", "0x2a", "2", "0x1234"});
+    a.cli({"set", "device", "iob", "0x2a", "16", "temp"});
+    a.cli({"set", "device-reg", "iob", "0x2a", "2", "0x1"});
+    {
+        std::ofstream(b.dir() + "/abc.bin") << "abc";
+    }
+    b.cli({"flash", "load", "0x3000010", b.dir() + "/abc.bin"});
+    b.cli({"flash", "protect", "0x68"});
+    r = a.cli({"diff", b.dir()});
+    EXPECT_TRUE(status_is(r, 1));
+    EXPECT_TRUE(stdout_is(r, "camera " + a.dir() + " | camera " + b.dir() + "\n"
+                             "channels CHL_MASK_BL: 0x0 | 0x5\n"
+                             "reg 0x00009000: never written | 0x3\n"
+                             "i2c-isb 0x50 identification memory register 0x30: 0x00 | 0x07\n"
+                             "i2c-iob 0x2a register 0x02: 0x1 | 0x1234\n"
+                             "flash protection: 0x5C sectors 0..2047 protected | 0x68 sectors 0..511 protected\n"
+                             "flash 0x03000010..0x03000012 (3 bytes): CRC-32 0xFFFFFF00 | CRC-32 0x352441C2\n"));
+    r = b.cli({"diff", a.dir() + "/nowhere"});
+    EXPECT_TRUE(status_is(r, 2));
+    EXPECT_TRUE(qxtest::stderr_contains(r, "no simulated camera"));
+}
+
+// A copy saved before a power cycle against the camera after it: the I2C
+// master's registers and the DAC chips' codes and reference are lost, the
+// flash keeps everything and configures the same image.
+TEST(Cli, diff_with_a_copy_shows_what_a_power_cycle_took)
+{
+    if (qxtest::tool_path("dac").empty())
+        GTEST_SKIP() << "dac is not in this build";
+    SimCamera sim;
+    ASSERT_TRUE(status_is(sim.run({"dac", "-u"}), 0));
+    const std::string saved = sim.dir() + "/saved";
+    std::filesystem::create_directory(saved);
+    for (const char* file : {"camera.state", "flash.bin"})
+        std::filesystem::copy_file(sim.dir() + "/" + file, saved + "/" + file);
+    EXPECT_TRUE(status_is(sim.cli({"diff", saved}), 0));
+    sim.cli({"power-cycle"});
+    Result r = sim.cli({"diff", saved});
+    EXPECT_TRUE(status_is(r, 1));
+    EXPECT_TRUE(contains(r.out, "\ni2c-isb 0x10 DAC U12: external reference | internal reference on\n")) << r.out;
+    EXPECT_TRUE(contains(r.out, "\ni2c-isb 0x10 DAC U12 VREF: 0x000 powered down | 0x12c powered\n")) << r.out;
+    EXPECT_TRUE(contains(r.out, "\ni2c-isb ISB_I2C_REG_ADDR: 0x0 | 0x1f\n")) << r.out;
+    EXPECT_FALSE(contains(r.out, "\nflash boot:")) << "the same image configured: " << r.out;
+    EXPECT_FALSE(contains(r.out, "\nflash 0x")) << "the array survives";
+    EXPECT_FALSE(contains(r.out, "flash protection")) << "so does its protection";
 }
 
 }  // namespace

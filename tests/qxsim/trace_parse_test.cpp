@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 namespace {
@@ -74,7 +75,10 @@ TEST(TraceParse, malformed_lines_are_refused)
                              "12 1.000000000 R 0x00000004", "12 1.000000000 R 0x00000004 0x000000011",
                              "12 1.000000000 R 0x00000004 0x11 junk", "12 1.000000000 Q 0x00000004 0x11",
                              "12 1.000000000 P w 0x18c", "12 1.000000000 P w 0x18c 0x100000000",
-                             "12 1.000000000 P 0x00008170", "12 1.000000000 O ", "12 1.000000000 O /dev/qx_fpga X"}) {
+                             "12 1.000000000 P 0x00008170", "12 1.000000000 O ", "12 1.000000000 O /dev/qx_fpga X",
+                             "12 1.000000000 I isb 0x50 R 0x04 0x043 ack", "12 1.000000000 I isb 0x150 R 0x04 0x43 ack",
+                             "12 1.000000000 I isbx 0x50 R 0x04 0x43 ack", "12 1.000000000 I isb 0x50 R 0x04 0x43 nak-",
+                             "12 1.000000000 I isb 0x50 X 0x04 0x43 ack", "12 1.000000000 I isb 0x50 R 0x04 0x43"}) {
         qxsim::TraceRecord rec;
         EXPECT_FALSE(qxsim::parse_trace_line(line, &rec)) << '"' << line << '"';
     }
@@ -101,7 +105,26 @@ TEST(TraceFormat, written_lines_parse_back_to_the_same_record)
         r.text = text;
         return r;
     };
+    auto i2c = [](uint8_t bus, uint8_t dev, bool read, uint8_t reg, uint32_t data, uint8_t width, uint8_t ack) {
+        qxsim::TraceRecord r;
+        r.pid = 5;
+        r.time_ns = 6;
+        r.kind = qxsim::TRACE_I2C_BUS;
+        r.bus = bus;
+        r.dev = dev;
+        r.bus_read = read;
+        r.reg = reg;
+        r.value = data;
+        r.width = width;
+        r.ack = ack;
+        return r;
+    };
     const Case cases[] = {
+        {i2c(1, 0x10, false, 0x30, 0x4b00, 2, qxsim::I2C_BUS_ACK), "5 0.000000006 I isb 0x10 W 0x30 0x4b00 ack\n"},
+        {i2c(0, 0x48, true, 0xff, 0x12345678, 4, qxsim::I2C_BUS_ACK), "5 0.000000006 I main 0x48 R 0xff 0x12345678 ack\n"},
+        {i2c(2, 0x50, true, 0x04, 0x43, 1, qxsim::I2C_BUS_ACK), "5 0.000000006 I iob 0x50 R 0x04 0x43 ack\n"},
+        {i2c(1, 0x42, true, 0x04, 0, 0, qxsim::I2C_BUS_NAK), "5 0.000000006 I isb 0x42 R 0x04 - nak\n"},
+        {i2c(1, 0x50, false, 0x05, 0, 0, qxsim::I2C_BUS_NAK_REGISTER), "5 0.000000006 I isb 0x50 W 0x05 - nak-reg\n"},
         {make(4711, 12000123456u, 'W', 0x1004, 0x208, 0, false, false, ""), "4711 12.000123456 W 0x00001004 0x00000208\n"},
         {make(1, 0, 'R', 0xFFFFFFFF, 0x80000001, 0, false, false, ""), "1 0.000000000 R 0xffffffff 0x80000001\n"},
         {make(2147483647, 18446744073709551615u, 'R', 0x184, 0, 5, false, false, ""),
@@ -130,10 +153,16 @@ TEST(TraceFormat, written_lines_parse_back_to_the_same_record)
         EXPECT_EQ(back.killed, c.rec.killed);
         EXPECT_EQ(back.refused, c.rec.refused);
         EXPECT_EQ(back.text, c.rec.text);
+        EXPECT_EQ(back.bus, c.rec.bus) << c.line;
+        EXPECT_EQ(back.dev, c.rec.dev) << c.line;
+        EXPECT_EQ(back.bus_read, c.rec.bus_read) << c.line;
+        EXPECT_EQ(back.width, c.rec.width) << c.line;
+        EXPECT_EQ(back.ack, c.rec.ack) << c.line;
     }
     // A buffer too small gets nothing and learns the size it needs.
     char tiny[8] = "unused";
-    EXPECT_EQ(qxsim::format_trace_line(cases[0].rec, tiny, sizeof tiny), 42u);
+    EXPECT_EQ(qxsim::format_trace_line(cases[5].rec, tiny, sizeof tiny), 42u);
+    EXPECT_EQ(qxsim::format_trace_line(cases[0].rec, tiny, sizeof tiny), std::strlen(cases[0].line));
     EXPECT_STREQ(tiny, "unused");
 }
 

@@ -50,12 +50,13 @@ std::vector<qxtest::TraceRecord> parsed(const std::string& text)
 }
 
 // The trace lines of what the driver saw, without their time field ("<pid>
-// <kind> ..."): not the recording's version line, exit records and end mark.
+// <kind> ..."): not the recording's version line, exit records and end mark,
+// nor the devices' view of the I2C buses (I lines, the camera's alone).
 std::vector<std::string> untimed(const std::string& text)
 {
     std::vector<std::string> out;
     for (const qxtest::TraceRecord& t : parsed(text)) {
-        if (t.kind == '#' || t.kind == 'X' || t.kind == 'Z')
+        if (t.kind == '#' || t.kind == 'X' || t.kind == 'Z' || t.kind == 'I')
             continue;
         size_t a = t.line.find(' ');
         size_t b = t.line.find(' ', a + 1);

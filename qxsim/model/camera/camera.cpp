@@ -78,6 +78,8 @@ void Camera::build()
     fpga_ = add_block(std::make_unique<FpgaStatus>(s.fpga_status));
     for (const I2cMasterPlace& m : I2C_MASTERS)
         i2c_[m.bus] = add_block(std::make_unique<I2cMaster>(m, s.i2c[m.bus], *fpga_));
+    for (I2cMaster* m : i2c_)
+        m->observe(&Camera::bus_transaction, this);
 
     ident_ = add_device(BUS_ISB, std::make_unique<IdentMemory>(s.ident));
     add_device(BUS_ISB, std::make_unique<DacChip>(DAC_U12_WIRING, s.dac.u12));

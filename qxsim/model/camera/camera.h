@@ -137,6 +137,10 @@ private:
     void trace_access(char kind, uint32_t reg, uint32_t value, int err = 0);
     void trace_open(TraceKind kind, const char* path, int err);
     void trace_proc(const std::string& text, bool refused);
+    // A master's transaction as the devices took it: traced after the
+    // access that started it.
+    static void bus_transaction(void* camera, const TraceRecord& rec);
+    void trace_bus_pending();
     void describe_faults(std::ostream& out) const;
     static void describe_block(std::ostream& out, const RegisterBlock& block);
 
@@ -144,6 +148,8 @@ private:
     CameraState* state_;
     size_t map_size_;
     int trace_fd_ = -1;
+    TraceRecord bus_pending_;
+    bool bus_pending_set_ = false;
 
     std::vector<std::unique_ptr<RegisterBlock>> owned_blocks_;
     std::vector<std::unique_ptr<I2cDevice>> owned_devices_;

@@ -41,6 +41,25 @@ void Camera::trace_access(char kind, uint32_t reg, uint32_t value, int err)
     rec.value = value;
     rec.error = err;
     trace_event(rec);
+    trace_bus_pending();
+}
+
+// The master tells during the access, before the access's own line.
+void Camera::bus_transaction(void* camera, const TraceRecord& rec)
+{
+    Camera* cam = static_cast<Camera*>(camera);
+    if (!cam->state_->core.trace_on)
+        return;
+    cam->bus_pending_ = rec;
+    cam->bus_pending_set_ = true;
+}
+
+void Camera::trace_bus_pending()
+{
+    if (!bus_pending_set_)
+        return;
+    bus_pending_set_ = false;
+    trace_event(bus_pending_);
 }
 
 void Camera::trace_open(TraceKind kind, const char* path, int err)
@@ -59,6 +78,7 @@ void Camera::trace_proc(const std::string& text, bool refused)
     rec.text = text;
     rec.refused = refused;
     trace_event(rec);
+    trace_bus_pending();
 }
 
 void Camera::set_trace(bool on)

@@ -123,6 +123,20 @@ void I2cMaster::command(const Reg&, uint32_t word)
         }
         if (!ok)
             s_.naks++;
+        if (observer_ && fpga_.i2c_enabled()) {
+            TraceRecord rec;
+            rec.kind = TRACE_I2C_BUS;
+            rec.bus = static_cast<uint8_t>(place_.bus);
+            rec.dev = static_cast<uint8_t>(dev);
+            rec.reg = r;
+            rec.bus_read = op == I2C_CMD_READ;
+            rec.ack = !d ? I2C_BUS_NAK : ok ? I2C_BUS_ACK : I2C_BUS_NAK_REGISTER;
+            if (ok) {
+                rec.width = rec.bus_read ? (control == I2C_WIDTH_32 ? 4 : control == I2C_WIDTH_16 ? 2 : 1) : 2;
+                rec.value = rec.bus_read ? data : s_.wr_data & 0xFFFF;
+            }
+            observer_(observer_context_, rec);
+        }
     }
 
     s_.pending_ok = ok;

@@ -20,6 +20,7 @@
 #include "qxsim/model/devices/i2c_device.h"
 #include "qxsim/model/fpga/i2c_master_state.h"
 #include "qxsim/model/fpga/register_table.h"
+#include "qxsim/trace/trace_format.h"
 
 #include <vector>
 
@@ -85,6 +86,16 @@ public:
 
     const I2cMasterState& state() const { return s_; }
 
+    // Told of every transaction the bus carried, as its devices took it
+    // (an I record for the trace): not of those the master refused or
+    // could not clock.
+    using BusObserver = void (*)(void* context, const TraceRecord& rec);
+    void observe(BusObserver observer, void* context)
+    {
+        observer_ = observer;
+        observer_context_ = context;
+    }
+
 private:
     static const Reg table_[];
     static const Map& map();
@@ -101,6 +112,8 @@ private:
     I2cMasterState& s_;
     const FpgaStatus& fpga_;
     std::vector<I2cDevice*> bus_;
+    BusObserver observer_ = nullptr;
+    void* observer_context_ = nullptr;
 };
 
 // Lowest address the device acknowledges, or -1 (an unused device slot).
