@@ -28,6 +28,17 @@ using qxtest::status_is;
 using qxtest::stderr_is;
 using qxtest::stdout_is;
 
+// A shell line that starts `command` in the background and waits until the
+// camera's trace holds `line_part` (shell built-ins only: under emulation
+// the shell's utilities are the host's).
+std::string until_traced(const SimCamera& sim, const std::string& line_part, const std::string& command)
+{
+    const std::string trace = "'" + sim.dir() + "/trace.log'";
+    return "seen() { [ -e " + trace + " ] || return 1; while IFS= read -r l; do case $l in *'" + line_part +
+           "'*) return 0;; esac; done < " + trace + "; return 1; }; " + command +
+           " & until seen; do :; done; ";
+}
+
 mode_t current_umask()
 {
     mode_t mask = ::umask(0);
@@ -166,9 +177,9 @@ TEST(ToolLocks, a_waiting_tool_goes_before_a_holder_that_takes_the_lock_again)
         GTEST_SKIP() << "a tool is missing from this build";
     SimCamera sim;
     sim.fault("i2c-isb.busy", {"3"});
-    Result r = sim.shell("'" + qxtest::tool_path("regdump") + "' -i -d 0x50 -c 16 >/dev/null & until [ -s '" +
-                         sim.dir() + "/trace.log' ]; do :; done; '" + qxtest::tool_path("biasset") +
-                         "' VPIX 450; s=$?; wait $! || s=1; exit $s");
+    Result r = sim.shell(until_traced(sim, "W 0x00000180 0x00050111", "'" + qxtest::tool_path("regdump") +
+                                                                          "' -i -d 0x50 -c 16 >/dev/null") +
+                         "'" + qxtest::tool_path("biasset") + "' VPIX 450; s=$?; wait $! || s=1; exit $s");
     EXPECT_TRUE(status_is(r, 0));
     EXPECT_TRUE(stderr_is(r, ""));
     size_t reads_before = 0, proc_lines = 0, reads = 0;
@@ -199,9 +210,8 @@ TEST(ToolLocks, dac_holds_the_master_for_its_whole_run_and_waiters_keep_their_or
     if (!tools_built())
         GTEST_SKIP() << "a tool is missing from this build";
     SimCamera sim;
-    Result r = sim.shell("'" + qxtest::tool_path("dac") + "' -u & until [ -s '" + sim.dir() +
-                         "/trace.log' ]; do :; done; '" + qxtest::tool_path("biasset") +
-                         "' VPIX 450; s=$?; wait $! || s=1; exit $s");
+    Result r = sim.shell(until_traced(sim, "W 0x00000180 0x00010120", "'" + qxtest::tool_path("dac") + "' -u") +
+                         "'" + qxtest::tool_path("biasset") + "' VPIX 450; s=$?; wait $! || s=1; exit $s");
     EXPECT_TRUE(status_is(r, 0));
     size_t dac_writes = 0;
     for (const qxtest::TraceRecord& t : sim.trace()) {
@@ -214,11 +224,14 @@ TEST(ToolLocks, dac_holds_the_master_for_its_whole_run_and_waiters_keep_their_or
     sim.clear_trace();
     const std::string qxsim = "'" + qxtest::qxsim_path() + "' --state '" + sim.dir() + "'";
     const std::string show_has = "case \"$(" + qxsim + " show)\" in *";
-    r = sim.shell(qxsim + " lock i2c-isb -- sleep 1 & h=$!; until " + show_has +
-                  "'held by pid'*) true;; *) false;; esac; do :; done; '" + qxtest::tool_path("biasset") +
+    // The hold ends when the test says so, after regdump has started.
+    const std::string release = "'" + sim.dir() + "/release'";
+    r = sim.shell(qxsim + " lock i2c-isb -- sh -c 'until [ -e " + release + " ]; do sleep 0.01; done' & h=$!; until " +
+                  show_has + "'held by pid'*) true;; *) false;; esac; do :; done; '" + qxtest::tool_path("biasset") +
                   "' VPIX 450 & a=$!; until " + show_has + "'next: pid'*) true;; *) false;; esac; do :; done; " +
                   qxsim + " show > '" + sim.dir() + "/shown'; '" + qxtest::tool_path("regdump") +
-                  "' -i -d 0x50 -c 1 >/dev/null; s=$?; wait $a || s=1; wait $h; exit $s");
+                  "' -i -d 0x50 -c 1 >/dev/null & r=$!; sleep 0.2; : > " + release +
+                  "; s=0; wait $r || s=1; wait $a || s=1; wait $h; exit $s");
     EXPECT_TRUE(status_is(r, 0));
     std::ifstream in(sim.dir() + "/shown");
     const std::string shown((std::istreambuf_iterator<char>(in)), {});
