@@ -64,7 +64,7 @@ Result host(const std::string& command)
     return r;
 }
 
-bool have(const char* program)
+[[maybe_unused]] bool have(const char* program)
 {
     return host(std::string("command -v ") + program).status == 0;
 }
