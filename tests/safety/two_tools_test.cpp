@@ -193,7 +193,7 @@ void check_nak_beside_other_tools(SimCamera& sim, unsigned runs)
         beside("'" + qxtest::tool_path("regdump") + "' -i -d 0x50 -r 4 -c 4 >/dev/null") + " & c=$!; " +
         "i=0; while [ $i -lt " + std::to_string(runs) + " ]; do '" + qxtest::qxsim_path() + "' --state '" +
         sim.dir() + "' fault set i2c-isb.0x11.nak 9 || exit 4; '" + qxtest::tool_path("dac") +
-        "' -u; echo \"dac=$?\" >&2; i=$((i+1)); done; touch " + stop + "; wait $b || exit 2; wait $c || exit 3");
+        "' -u; echo \"dac=$?\" >&2; i=$((i+1)); done; : > " + stop + "; wait $b || exit 2; wait $c || exit 3");
     EXPECT_TRUE(qxtest::status_is(r, 0));
     std::string each;
     std::string statuses;
