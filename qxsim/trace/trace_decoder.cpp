@@ -3,6 +3,8 @@
 // issuer's accesses show that the transaction or operation is over.
 #include "qxsim/trace/trace_decoder.h"
 
+#include "qxsim/driver_abi.h"
+
 #include "qxsim/model/fpga/asmi_controller.h"
 #include "qxsim/model/fpga/channel_regs.h"
 #include "qxsim/model/devices/dac_chip.h"
@@ -23,9 +25,6 @@ namespace qxsim {
 
 namespace {
 
-constexpr uint8_t PROTECT_CODE_UNLOCK = 0x68;
-constexpr uint8_t PROTECT_CODE_LOCK = 0x5C;
-
 // Proc-file lines all count as one issuer (see the header).
 constexpr int64_t PROC_ISSUER = -1;
 
@@ -35,7 +34,7 @@ int master_of(uint32_t reg)
     if (reg < I2C_MAIN_BASE || reg > I2C_IOB_BASE + I2C_RD_DATA || (reg & 3))
         return -1;
     for (int m = 0; m < static_cast<int>(BUS_COUNT); m++)
-        if (reg >= I2C_MASTERS[m].base && reg <= I2C_MASTERS[m].base + I2C_RD_DATA)
+        if (reg >= i2c_master_place(static_cast<Bus>(m)).base && reg <= i2c_master_place(static_cast<Bus>(m)).base + I2C_RD_DATA)
             return m;
     return -1;
 }
@@ -62,21 +61,11 @@ std::string access_label(const TraceRecord& rec)
     return fmt::format("{} {}", rec.kind == TRACE_READ ? 'R' : 'W', reg_label(rec.reg));
 }
 
-const char* flash_part(uint32_t id)
-{
-    switch (id) {
-    case EPCQ_ID_L256: return "EPCQ-L256";
-    case EPCQ_ID_L512: return "EPCQ-L512";
-    case EPCQ_ID_L1024: return "EPCQ-L1024";
-    default: return "unknown part";
-    }
-}
-
 // The EPCQ-L block protection a protect code sets.
 std::string protect_meaning(uint32_t code, uint32_t sectors)
 {
-    std::string name = (code & 0xFF) == PROTECT_CODE_UNLOCK ? "unlock, "
-                       : (code & 0xFF) == PROTECT_CODE_LOCK ? "lock, "
+    std::string name = (code & 0xFF) == EPCQ_PROTECT_FACTORY ? "unlock, "
+                       : (code & 0xFF) == EPCQ_PROTECT_ALL ? "lock, "
                                                             : "";
     ProtectedRange r = epcq_protected_range(static_cast<uint8_t>(code), sectors);
     if (r.sectors == 0)
@@ -88,46 +77,13 @@ std::string protect_meaning(uint32_t code, uint32_t sectors)
                        first * EPCQ_SECTOR_SIZE, (first + n) * EPCQ_SECTOR_SIZE - 1);
 }
 
-std::string dac_meaning(uint8_t dev, uint8_t cmd_byte, uint16_t data)
-{
-    const DacChipWiring* chip = dev == DAC_U12_WIRING.addr ? &DAC_U12_WIRING
-                                : dev == DAC_U14_WIRING.addr ? &DAC_U14_WIRING
-                                                               : nullptr;
-    const char* chip_name = chip ? chip->part : "U12+U14";
-    unsigned cmd = cmd_byte >> 4;
-    unsigned n = cmd_byte & 0xF;
-    static const char* const commands[16] = {
-        "load input", "update from input", "load input, update all", "load and update",
-        "power down output", "power down chip", "internal reference", "external reference",
-        "reserved", "reserved", "reserved", "reserved", "reserved", "reserved", "reserved", "no operation"};
-    std::string target = chip_name;
-    if (cmd <= 4) {
-        if (n == 0xF)
-            target += " all outputs";
-        else if (n < DAC_CHIP_OUTPUTS)
-            target += fmt::format(" {}", chip ? chip->outputs[n] : fmt::format("output {}", n).c_str());
-        else
-            target += fmt::format(" output {}", n);
-    }
-    std::string text = fmt::format("{}: {}", target, commands[cmd]);
-    if (cmd == 0 || cmd == 2 || cmd == 3)
-        text += fmt::format(", code {}", data >> 6);
-    return text;
-}
-
 // Device meaning on the ISB bus, or "".
 std::string isb_meaning(bool write, uint8_t dev, uint8_t reg, uint32_t data, unsigned width)
 {
     if (write && (dev == DAC_U12_WIRING.addr || dev == DAC_U14_WIRING.addr || dev == DAC_GLOBAL_ADDRESS))
-        return dac_meaning(dev, reg, static_cast<uint16_t>(data));
-    if (!write && dev == IDENT_ADDR && width == 8) {
-        char c = static_cast<char>(data & 0xFF);
-        const char* what = reg >= IDENT_CODE_REG && reg < IDENT_CODE_REG + 4 ? "sensor code"
-                           : reg >= IDENT_TEXT_REG                           ? "board text"
-                                                                              : nullptr;
-        if (what && c >= 0x20 && c < 0x7F)
-            return fmt::format("{} '{}'", what, c);
-    }
+        return dac_write_meaning(dev, reg, static_cast<uint16_t>(data));
+    if (!write && dev == IDENT_ADDR)
+        return ident_read_meaning(reg, data, width);
     return "";
 }
 
@@ -197,8 +153,8 @@ struct I2cTxn : Group {
     bool via_proc = false;
     int master = 0;
 
-    bool is_read() const { return (cmd & I2C_CMD_MASK) == I2C_CMD_READ; }
-    bool is_write() const { return (cmd & I2C_CMD_MASK) == I2C_CMD_WRITE; }
+    bool is_read() const { return (cmd & I2C_CONTROL_OP) == I2C_CMD_READ; }
+    bool is_write() const { return (cmd & I2C_CONTROL_OP) == I2C_CMD_WRITE; }
 };
 
 struct FlashOp : Group {
@@ -366,7 +322,7 @@ struct TraceDecoder::Impl {
             unsigned width = 0;
             uint32_t data = 0;
             if (t.is_read() && t.have_rd) {
-                width = !t.have_ctl ? 32 : (t.ctl & I2C_WIDTH_32) ? 32 : (t.ctl & I2C_WIDTH_16) ? 16 : 8;
+                width = !t.have_ctl ? 32 : (t.ctl & I2C_CONTROL_WIDTH_32) ? 32 : (t.ctl & I2C_CONTROL_WIDTH_16) ? 16 : 8;
                 data = width == 32 ? t.rd : t.rd & ((1u << width) - 1);
                 head += fmt::format(" -> 0x{:0{}x}", data, width / 4);
                 head += t.have_ctl ? fmt::format(" ({} bit)", width) : std::string(" (width not read)");
@@ -403,7 +359,7 @@ struct TraceDecoder::Impl {
         }
         if (t.via_proc)
             text += fmt::format(" (proc lines of pid {})", pid_list(t));
-        emit_group(DECODED_I2C, I2C_MASTERS[t.master].name, t, std::move(text));
+        emit_group(DECODED_I2C, i2c_master_place(static_cast<Bus>(t.master)).name, t, std::move(text));
         t.open = false;
     }
 
@@ -411,7 +367,7 @@ struct TraceDecoder::Impl {
     {
         I2cTxn& t = who->i2c[m];
         MasterState& ms = masters[m];
-        uint32_t off = rec.reg - I2C_MASTERS[m].base;
+        uint32_t off = rec.reg - i2c_master_place(static_cast<Bus>(m)).base;
         bool write = rec.kind != TRACE_READ;
         bool ok = rec.error == 0;
 
@@ -541,8 +497,8 @@ struct TraceDecoder::Impl {
         } else if (op == ASMI_4BYTE_MODE) {
             text = "4-byte addressing";
         } else if (op == ASMI_READ_ID) {
-            uint32_t id = (f.status & ASMI_STATUS_ID_MASK) >> ASMI_STATUS_ID_SHIFT;
-            text = f.polled && !f.last_busy ? fmt::format("read ID -> 0x{:02x} {}", id, flash_part(id)) : "read ID";
+            uint32_t id = field_value(f.status, ASMI_STATUS_ID);
+            text = f.polled && !f.last_busy ? fmt::format("read ID -> 0x{:02x} {}", id, epcq_part(id) ? epcq_part(id)->name : "unknown part") : "read ID";
             if (f.polled && !f.last_busy)
                 controller.flash_id = id;
         } else if (op == ASMI_PROTECT) {
@@ -782,8 +738,8 @@ struct TraceDecoder::Impl {
             e.text += (rec.value & FPGA_STATUS_I2C_ENABLED) ? " (I2C bus enabled)" : " (I2C bus disabled)";
         if (rec.reg == CLPOUT_CTRL && rec.kind != TRACE_READ)
             e.text += fmt::format(" (clamp output {}, width {}, offset {})",
-                                  (rec.value & CLPOUT_ENABLE) ? "on" : "off",
-                                  (rec.value >> CLPOUT_WIDTH_SHIFT) & CLPOUT_WIDTH_MASK, rec.value & CLPOUT_OFFSET_MASK);
+                                  (rec.value & CLPOUT_CTRL_ENABLE) ? "on" : "off",
+                                  field_value(rec.value, CLPOUT_CTRL_WIDTH), field_value(rec.value, CLPOUT_CTRL_OFFSET));
         if (rec.reg >= CHL_MASK_BL && rec.reg <= CHL_MASK_TR && rec.kind != TRACE_READ) {
             uint32_t on = 0;
             for (uint32_t v = rec.value & CHL_MASK_CHANNELS; v; v &= v - 1)
@@ -797,7 +753,7 @@ struct TraceDecoder::Impl {
         switch (rec.kind) {
         case TRACE_OPEN:
         case TRACE_CLOSE: {
-            bool proc = rec.text == "/proc/qx_pci/regs";
+            bool proc = rec.text == PROC_PATH;
             DecodedEntry& e = emit(rec.kind == TRACE_OPEN ? DECODED_OPEN : DECODED_CLOSE, proc ? "proc" : "dev", rec);
             e.text = fmt::format("{} {}", rec.kind == TRACE_OPEN ? "open" : "close", rec.text);
             if (rec.error) {

@@ -148,7 +148,8 @@ TEST(EpcqFlash, smaller_parts_wrap_at_their_capacity)
     EXPECT_EQ(rig.flash.protected_range().sectors, 512u) << "half of an EPCQ-L512";
     rig.flash.set_device_id(0x42);
     EXPECT_EQ(rig.flash.capacity(), 128u << 20);
-    EXPECT_STREQ(epcq_device_name(0x19), "EPCQ-L256");
+    EXPECT_STREQ(epcq_part(0x19)->name, "EPCQ-L256");
+    EXPECT_EQ(epcq_part(0x42), nullptr);
 }
 
 TEST(EpcqFlash, torn_program_leaves_a_partly_programmed_page)

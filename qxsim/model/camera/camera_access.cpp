@@ -2,6 +2,7 @@
 // buffers, each under the state lock, with the access faults applied.
 #include "qxsim/model/camera/camera.h"
 
+#include "qxsim/driver_abi.h"
 #include "qxsim/trace/proc_line.h"
 #include "qxsim/model/fpga/register_file.h"
 
@@ -161,7 +162,7 @@ int Camera::device_open()
     else
         c.dev_opens++;
     if (c.trace_on)
-        trace_open(TRACE_OPEN, "/dev/qx_fpga", e);
+        trace_open(TRACE_OPEN, DEVICE_PATH, e);
     return e;
 }
 
@@ -169,7 +170,7 @@ void Camera::device_close()
 {
     Lock lock(*this);
     if (state_->core.trace_on)
-        trace_open(TRACE_CLOSE, "/dev/qx_fpga", 0);
+        trace_open(TRACE_CLOSE, DEVICE_PATH, 0);
 }
 
 int Camera::proc_open()
@@ -182,7 +183,7 @@ int Camera::proc_open()
     else
         c.proc_opens++;
     if (c.trace_on)
-        trace_open(TRACE_OPEN, "/proc/qx_pci/regs", e);
+        trace_open(TRACE_OPEN, PROC_PATH, e);
     return e;
 }
 

@@ -18,19 +18,21 @@ const DacChipWiring DAC_U14_WIRING = {
     {"VMUX1", "VTX2L", "VABL", "VPIX", "VRSTH", "VTXH", "VTXL", "VMUX2"},
 };
 
-namespace {
-
-enum : uint8_t {
-    CMD_WRITE_INPUT = 0x0,
-    CMD_UPDATE = 0x1,
-    CMD_WRITE_INPUT_UPDATE_ALL = 0x2,
-    CMD_WRITE_UPDATE = 0x3,
-    CMD_POWER_DOWN = 0x4,
-    CMD_POWER_DOWN_CHIP = 0x5,
-    CMD_INTERNAL_REF = 0x6,
-    CMD_EXTERNAL_REF = 0x7,
-    CMD_NOP = 0xF,
+const DacCommand DAC_COMMANDS[16] = {
+    {"load input", DAC_ON_OUTPUT | DAC_LOAD},
+    {"update from input", DAC_ON_OUTPUT | DAC_UPDATE},
+    {"load input, update all", DAC_ON_OUTPUT | DAC_LOAD | DAC_UPDATE_ALL},
+    {"load and update", DAC_ON_OUTPUT | DAC_LOAD | DAC_UPDATE},
+    {"power down output", DAC_ON_OUTPUT | DAC_OUTPUT_DOWN},
+    {"power down chip", DAC_CHIP_DOWN},
+    {"internal reference", DAC_REF_INTERNAL},
+    {"external reference", DAC_REF_EXTERNAL},
+    {"reserved", 0}, {"reserved", 0}, {"reserved", 0}, {"reserved", 0},
+    {"reserved", 0}, {"reserved", 0}, {"reserved", 0},
+    {"no operation", 0},
 };
+
+namespace {
 
 constexpr unsigned INDEX_ALL = 0xF;
 
@@ -102,33 +104,21 @@ void DacChip::update(unsigned n)
 
 void DacChip::command(uint8_t cmd, unsigned index, uint16_t code)
 {
-    switch (cmd) {
-    case CMD_POWER_DOWN_CHIP:
+    const uint8_t does = DAC_COMMANDS[cmd].does;
+    if (does & DAC_CHIP_DOWN) {
         for (DacOutputState& out : state_.outputs)
             out.powered = 0;
         state_.ref_powered = 0;
-        return;
-    case CMD_INTERNAL_REF:
-        state_.ref_internal = 1;
-        state_.ref_powered = 1;
-        return;
-    case CMD_EXTERNAL_REF:
-        state_.ref_internal = 0;
-        state_.ref_powered = 0;
-        return;
-    case CMD_NOP:
-        return;
-    case CMD_WRITE_INPUT:
-    case CMD_UPDATE:
-    case CMD_WRITE_INPUT_UPDATE_ALL:
-    case CMD_WRITE_UPDATE:
-    case CMD_POWER_DOWN:
-        break;
-    default:
-        state_.ignored++;
+    }
+    if (does & (DAC_REF_INTERNAL | DAC_REF_EXTERNAL)) {
+        state_.ref_internal = (does & DAC_REF_INTERNAL) != 0;
+        state_.ref_powered = state_.ref_internal;
+    }
+    if (!(does & DAC_ON_OUTPUT)) {
+        if (!does && cmd != DAC_NOP)
+            state_.ignored++;
         return;
     }
-
     if (index >= DAC_CHIP_OUTPUTS && index != INDEX_ALL) {
         state_.ignored++;
         return;
@@ -136,27 +126,16 @@ void DacChip::command(uint8_t cmd, unsigned index, uint16_t code)
     const unsigned first = index == INDEX_ALL ? 0 : index;
     const unsigned last = index == INDEX_ALL ? DAC_CHIP_OUTPUTS - 1 : index;
     for (unsigned n = first; n <= last; n++) {
-        switch (cmd) {
-        case CMD_WRITE_INPUT:
-        case CMD_WRITE_INPUT_UPDATE_ALL:
+        if (does & DAC_LOAD)
             state_.outputs[n].input = code;
-            break;
-        case CMD_UPDATE:
+        if (does & DAC_UPDATE)
             update(n);
-            break;
-        case CMD_WRITE_UPDATE:
-            state_.outputs[n].input = code;
-            update(n);
-            break;
-        case CMD_POWER_DOWN:
+        if (does & DAC_OUTPUT_DOWN)
             state_.outputs[n].powered = 0;
-            break;
-        }
     }
-    if (cmd == CMD_WRITE_INPUT_UPDATE_ALL) {
+    if (does & DAC_UPDATE_ALL)
         for (unsigned n = 0; n < DAC_CHIP_OUTPUTS; n++)
             update(n);
-    }
 }
 
 bool DacChip::write(uint8_t, uint8_t reg, uint16_t data)
@@ -166,6 +145,28 @@ bool DacChip::write(uint8_t, uint8_t reg, uint16_t data)
     state_.writes++;
     command(reg >> 4, reg & 0xF, data >> 6);
     return true;
+}
+
+std::string dac_write_meaning(uint8_t dev, uint8_t cmd, uint16_t data)
+{
+    const DacChipWiring* chip = dev == DAC_U12_WIRING.addr   ? &DAC_U12_WIRING
+                                : dev == DAC_U14_WIRING.addr ? &DAC_U14_WIRING
+                                                             : nullptr;
+    const DacCommand& c = DAC_COMMANDS[cmd >> 4];
+    const unsigned n = cmd & 0xF;
+    std::string text = chip ? chip->part : "U12+U14";
+    if (c.does & DAC_ON_OUTPUT) {
+        if (n == INDEX_ALL)
+            text += " all outputs";
+        else if (chip && n < DAC_CHIP_OUTPUTS)
+            text += fmt::format(" {}", chip->outputs[n]);
+        else
+            text += fmt::format(" output {}", n);
+    }
+    text += fmt::format(": {}", c.meaning);
+    if (c.does & DAC_LOAD)
+        text += fmt::format(", code {}", data >> 6);
+    return text;
 }
 
 void DacChip::reset()

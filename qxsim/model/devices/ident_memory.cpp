@@ -57,6 +57,17 @@ const char* sensor_name(uint32_t code)
     return "unknown";
 }
 
+std::string ident_read_meaning(uint8_t reg, uint32_t data, unsigned width)
+{
+    const char c = static_cast<char>(data & 0xFF);
+    const char* what = reg >= IDENT_CODE_REG && reg < IDENT_CODE_REG + 4 ? "sensor code"
+                       : reg >= IDENT_TEXT_REG                           ? "board text"
+                                                                          : nullptr;
+    if (width != 8 || !what || c < 0x20 || c >= 0x7F)
+        return "";
+    return fmt::format("{} '{}'", what, c);
+}
+
 bool IdentMemory::read(uint8_t, uint8_t reg, uint32_t* data, unsigned* width)
 {
     if (nak_fires(s_.nak, reg))

@@ -20,6 +20,10 @@ struct SensorCode {
 };
 extern const SensorCode sensor_codes[6];
 
+// What a read of `reg` answering `data` (`width` bits) means, "sensor code
+// 'C'", or "" when it is nothing to name.
+std::string ident_read_meaning(uint8_t reg, uint32_t data, unsigned width);
+
 // "LUX13HS-C", "lince5m-m", "LUX19HS" (C variant), four characters as in
 // registers 4..7 ("CH9X"), or a number "0x58394843".
 bool parse_sensor(const std::string& text, uint32_t* code);

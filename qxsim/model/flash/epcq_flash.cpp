@@ -14,24 +14,6 @@ namespace qxsim {
 
 namespace {
 
-struct EpcqDevice {
-    uint8_t id;
-    const char* name;
-    uint32_t capacity;
-};
-
-static const EpcqDevice epcq_devices[] = {
-    {EPCQ_ID_L256, "EPCQ-L256", 32u << 20},
-    {EPCQ_ID_L512, "EPCQ-L512", 64u << 20},
-    {EPCQ_ID_L1024, "EPCQ-L1024", 128u << 20},
-};
-
-// Sectors protected for each value of BP3..BP0: none, then the lowest or
-// highest 2^(n-1) sectors (TB selects which end), up to the whole chip.
-static const uint32_t epcq_protected_sectors[16] = {
-    0, 1, 2, 4, 8, 16, 32, 64, 128, 256, 512, 1024, 2048, 2048, 2048, 2048,
-};
-
 int64_t monotonic_ns()
 {
     struct timespec ts;
@@ -47,33 +29,7 @@ void kill_self()
 
 }  // namespace
 
-const char* epcq_device_name(uint8_t id)
-{
-    for (const EpcqDevice& d : epcq_devices)
-        if (d.id == id)
-            return d.name;
-    return "unknown device";
-}
-
 EpcqFlash::EpcqFlash(EpcqState& state, FlashStore& store) : state_(state), store_(store), power_cut_(kill_self) {}
-
-uint32_t epcq_capacity(uint8_t id)
-{
-    for (const EpcqDevice& d : epcq_devices)
-        if (d.id == id)
-            return d.capacity;
-    return FlashStore::kSize;
-}
-
-ProtectedRange epcq_protected_range(uint8_t sr, uint32_t sectors)
-{
-    unsigned bp = ((sr & EPCQ_SR_BP3) ? 8 : 0) | ((sr & EPCQ_SR_BP2) ? 4 : 0) | ((sr & EPCQ_SR_BP1) ? 2 : 0) |
-                  ((sr & EPCQ_SR_BP0) ? 1 : 0);
-    uint32_t n = std::min(epcq_protected_sectors[bp], sectors);
-    if (sr & EPCQ_SR_TB)
-        return {0, n};
-    return {sectors - n, n};
-}
 
 uint32_t EpcqFlash::capacity() const
 {
@@ -222,7 +178,7 @@ void EpcqFlash::reset()
 {
     std::memset(&state_, 0, sizeof state_);
     state_.device_id = EPCQ_ID_L1024;
-    state_.status_reg = EPCQ_SR_BP3 | EPCQ_SR_BP2 | EPCQ_SR_BP1 | EPCQ_SR_BP0;
+    state_.status_reg = EPCQ_PROTECT_ALL;
     set_timing(EPCQ_TIMING_INSTANT, EPCQ_ERASE_US, EPCQ_PROGRAM_US, EPCQ_STATUS_US);
     store_.erase(0, FlashStore::kSize);
 }
@@ -230,7 +186,8 @@ void EpcqFlash::reset()
 void EpcqFlash::describe(std::ostream& out) const
 {
     ProtectedRange r = protected_range();
-    out << fmt::format("  chip {} (ID 0x{:02X}), {} MiB, {} addressing, timing ", epcq_device_name(state_.device_id),
+    const EpcqPart* part = epcq_part(state_.device_id);
+    out << fmt::format("  chip {} (ID 0x{:02X}), {} MiB, {} addressing, timing ", part ? part->name : "unknown device",
                        state_.device_id, capacity() >> 20, state_.four_byte ? "4-byte" : "3-byte");
     if (state_.timing == EPCQ_TIMING_DATASHEET)
         out << fmt::format("datasheet (erase {} us, page program {} us, status write {} us){}\n", state_.erase_us,

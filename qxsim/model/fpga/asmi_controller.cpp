@@ -152,38 +152,7 @@ const FaultTable<AsmiState> asmi_faults(asmi_fault_entries);
 
 }  // namespace
 
-// The controller's registers. ASMI_CMD reads back the last command, the
-// address, length and protect code registers what was written; busy in
-// ASMI_STATUS is computed on every read, the error bits stay until written
-// as 1.
-const AsmiController::Reg AsmiController::table_[] = {
-    // name, offset, access, reset, writable, w1c; storage; read, write hooks
-    {{"ASMI_CMD", ASMI_CMD, RegAccess::RW, 0, 0xFFFFFFFF, 0},
-     offsetof(AsmiState, last_cmd),
-     nullptr,
-     &AsmiController::command},
-    {{"ASMI_STATUS", ASMI_STATUS, RegAccess::RW, 0, 0, ASMI_STATUS_ERASE_ERR | ASMI_STATUS_WRITE_ERR},
-     offsetof(AsmiState, status),
-     &AsmiController::read_status,
-     nullptr},
-    {{"ASMI_ADDR", ASMI_ADDR, RegAccess::RW, 0, 0xFFFFFFFF, 0}, offsetof(AsmiState, addr), nullptr, nullptr},
-    {{"ASMI_LENGTH", ASMI_LENGTH, RegAccess::RW, 0, 0xFFFFFFFF, 0}, offsetof(AsmiState, length), nullptr, nullptr},
-    {{"ASMI_PROTECT_CODE", ASMI_PROTECT_CODE, RegAccess::RW, 0, 0xFFFFFFFF, 0},
-     offsetof(AsmiState, protect_code),
-     nullptr,
-     nullptr},
-    {{"ASMI_WR_FIFO", ASMI_WR_FIFO, RegAccess::WO, 0, 0, 0}, NO_STORAGE, nullptr, &AsmiController::push_wr_fifo},
-    {{"ASMI_WR_FIFO_LEVEL", ASMI_WR_FIFO_LEVEL, RegAccess::RO, 0, 0, 0},
-     NO_STORAGE,
-     &AsmiController::read_wr_level,
-     nullptr},
-    {{"ASMI_RD_FIFO", ASMI_RD_FIFO, RegAccess::RO, 0, 0, 0}, NO_STORAGE, &AsmiController::pop_rd_fifo, nullptr},
-    {{"ASMI_RD_FIFO_LEVEL", ASMI_RD_FIFO_LEVEL, RegAccess::RO, 0, 0, 0},
-     NO_STORAGE,
-     &AsmiController::read_rd_level,
-     nullptr},
-    {{"ASMI_RECONFIG", ASMI_RECONFIG, RegAccess::WO, 0, 0, 0}, NO_STORAGE, nullptr, &AsmiController::reconfigure},
-};
+const AsmiController::Reg AsmiController::table_[] = {QXSIM_ASMI_REGISTERS(QXSIM_REGISTER_ROW)};
 
 const AsmiController::Map& AsmiController::map()
 {
@@ -191,8 +160,8 @@ const AsmiController::Map& AsmiController::map()
     return m;
 }
 
-AsmiController::AsmiController(AsmiState& state, EpcqFlash& flash, FpgaBoot& boot)
-    : TableBlock(map(), state, 0), state_(state), flash_(flash), boot_(boot)
+AsmiController::AsmiController(AsmiState& state, EpcqFlash& flash, FpgaBoot& boot, const BlockPlace& place)
+    : TableBlock(map(), state, place.name, place.prefix, place.base), state_(state), flash_(flash), boot_(boot)
 {}
 
 bool AsmiController::busy_now() const
@@ -291,7 +260,7 @@ void AsmiController::command(const Reg&, uint32_t value)
             id = state_.faults.id_value;
             ++state_.faults.id_fired;
         }
-        state_.status = (state_.status & ~ASMI_STATUS_ID_MASK) | ((id & 0xFF) << ASMI_STATUS_ID_SHIFT);
+        state_.status = with_field(state_.status, ASMI_STATUS_ID, id);
         break;
     }
     case ASMI_WRITE: write_to_flash(image); break;
@@ -403,7 +372,7 @@ void AsmiController::describe(std::ostream& out) const
     out << fmt::format("  status 0x{:08X} ({}{}{}), ID field 0x{:02X}\n", status,
                        status & ASMI_STATUS_BUSY ? "busy" : "idle", status & ASMI_STATUS_ERASE_ERR ? ", erase error" : "",
                        status & ASMI_STATUS_WRITE_ERR ? ", write error" : "",
-                       (status & ASMI_STATUS_ID_MASK) >> ASMI_STATUS_ID_SHIFT);
+                       field_value(status, ASMI_STATUS_ID));
     out << fmt::format("  write FIFO {}/{} words, read FIFO {}/{} words (lost: {} pushed into a full "
                        "write FIFO, {} read words, {} pops of an empty read FIFO)\n",
                        state_.wr.level, ASMI_FIFO_WORDS, state_.rd.level, ASMI_FIFO_WORDS, state_.wr_overflows,

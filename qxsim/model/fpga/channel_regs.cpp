@@ -4,21 +4,7 @@
 
 namespace qxsim {
 
-// Table order is the bit number in `written`: mask groups BL, BR, TL, TR
-// (channels 0-19, 20-39, ...), then the clamp register.
-const ChannelRegs::Reg ChannelRegs::table_[] = {
-    // name, offset, access, reset, writable, w1c; storage; read, write hooks
-    {{"CHL_MASK_BL", CHL_MASK_BL, RegAccess::RW, 0, 0xFFFFFFFF, 0},
-     offsetof(ChannelState, mask[0]), nullptr, &ChannelRegs::note_written},
-    {{"CHL_MASK_BR", CHL_MASK_BR, RegAccess::RW, 0, 0xFFFFFFFF, 0},
-     offsetof(ChannelState, mask[1]), nullptr, &ChannelRegs::note_written},
-    {{"CHL_MASK_TL", CHL_MASK_TL, RegAccess::RW, 0, 0xFFFFFFFF, 0},
-     offsetof(ChannelState, mask[2]), nullptr, &ChannelRegs::note_written},
-    {{"CHL_MASK_TR", CHL_MASK_TR, RegAccess::RW, 0, 0xFFFFFFFF, 0},
-     offsetof(ChannelState, mask[3]), nullptr, &ChannelRegs::note_written},
-    {{"CLPOUT_CTRL", CLPOUT_CTRL, RegAccess::RW, 0, 0xFFFFFFFF, 0},
-     offsetof(ChannelState, clpout), nullptr, &ChannelRegs::note_written},
-};
+const ChannelRegs::Reg ChannelRegs::table_[] = {QXSIM_CHANNEL_REGISTERS(QXSIM_REGISTER_ROW)};
 
 namespace {
 
@@ -34,7 +20,10 @@ const ChannelRegs::Map& ChannelRegs::map()
     return m;
 }
 
-ChannelRegs::ChannelRegs(ChannelState& state) : TableBlock(map(), state, 0), state_(state) {}
+ChannelRegs::ChannelRegs(ChannelState& state, const BlockPlace& place)
+    : TableBlock(map(), state, place.name, place.prefix, place.base), state_(state)
+{
+}
 
 void ChannelRegs::note_written(const Reg& reg, uint32_t)
 {
@@ -73,11 +62,12 @@ void ChannelRegs::describe(std::ostream& out) const
 
     const uint32_t clpout = state_.clpout;
     out << fmt::format("  clamp 0x{:04x} = 0x{:04x}  enable {}, offset {}, width {}{}", CLPOUT_CTRL, clpout,
-                       clpout & CLPOUT_ENABLE ? "on" : "off", clpout & CLPOUT_OFFSET_MASK,
-                       (clpout >> CLPOUT_WIDTH_SHIFT) & CLPOUT_WIDTH_MASK,
+                       clpout & CLPOUT_CTRL_ENABLE ? "on" : "off", field_value(clpout, CLPOUT_CTRL_OFFSET),
+                       field_value(clpout, CLPOUT_CTRL_WIDTH),
                        (state_.written >> CLPOUT_SLOT) & 1u ? "" : "  (not written)");
-    if (clpout & ~CLPOUT_USED_BITS)
-        out << fmt::format("  reserved bits: 0x{:x}", clpout & ~CLPOUT_USED_BITS);
+    const uint32_t reserved = clpout & ~(CLPOUT_CTRL_ENABLE | CLPOUT_CTRL_WIDTH | CLPOUT_CTRL_OFFSET);
+    if (reserved)
+        out << fmt::format("  reserved bits: 0x{:x}", reserved);
     out << '\n';
 }
 

@@ -4,15 +4,7 @@
 
 namespace qxsim {
 
-// Both registers are read-only for software; the bus-enable bit follows the
-// board's I2C power, which only the simulator's front end switches.
-const FpgaStatus::Reg FpgaStatus::table_[] = {
-    // name, offset, access, reset, writable, w1c; storage; read, write hooks
-    {{"FPGA_ID", FPGA_ID, RegAccess::RO, FPGA_ID_VALUE, 0, 0},
-     NO_STORAGE, nullptr, &FpgaStatus::ignored_write},
-    {{"FPGA_STATUS", FPGA_STATUS, RegAccess::RO, FPGA_STATUS_CONFIGURED | FPGA_STATUS_I2C_ENABLED, 0, 0},
-     offsetof(FpgaStatusState, status), nullptr, &FpgaStatus::ignored_write},
-};
+const FpgaStatus::Reg FpgaStatus::table_[] = {QXSIM_FPGA_STATUS_REGISTERS(QXSIM_REGISTER_ROW)};
 
 const FpgaStatus::Map& FpgaStatus::map()
 {
@@ -20,7 +12,10 @@ const FpgaStatus::Map& FpgaStatus::map()
     return m;
 }
 
-FpgaStatus::FpgaStatus(FpgaStatusState& s) : TableBlock(map(), s, 0), s_(s) {}
+FpgaStatus::FpgaStatus(FpgaStatusState& s, const BlockPlace& place)
+    : TableBlock(map(), s, place.name, place.prefix, place.base), s_(s)
+{
+}
 
 void FpgaStatus::ignored_write(const Reg&, uint32_t)
 {

@@ -1,22 +1,15 @@
-// FPGA identification and status registers.
+// FPGA identification and status registers (register_map.h).
 #pragma once
 
 #include "qxsim/model/fpga/fpga_status_state.h"
-#include "qxsim/model/fpga/register_table.h"
+#include "qxsim/model/fpga/register_map.h"
 
 namespace qxsim {
 
-constexpr uint32_t FPGA_ID = 0x0;
-constexpr uint32_t FPGA_STATUS = 0x4;
-constexpr uint32_t FPGA_STATUS_CONFIGURED = 0x01;
-constexpr uint32_t FPGA_STATUS_I2C_ENABLED = 0x10;
-constexpr uint32_t FPGA_ID_VALUE = 0x51580201;  // "QX", design 2, revision 1
-
 class FpgaStatus : public TableBlock<FpgaStatus, FpgaStatusState> {
 public:
-    explicit FpgaStatus(FpgaStatusState& s);
+    explicit FpgaStatus(FpgaStatusState& s, const BlockPlace& place = block_place(BlockKind::fpga_status));
 
-    const char* name() const override { return "fpga"; }
     void reset() override;
     // Configured again; the bus-enable bit follows the board, not the FPGA.
     void power_on() override;

@@ -14,22 +14,7 @@ int primary_address(const I2cDevice& device)
     return -1;
 }
 
-// Offsets from the master's base. CONTROL takes a command word and reads
-// back the width flags of the last read; REG_ADDR and WR_DATA read back
-// what was written, 8 and 16 bits of it.
-const I2cMaster::Reg I2cMaster::table_[] = {
-    // name, offset, access, reset, writable, w1c; storage; read, write hooks
-    {{"I2C_CONTROL", I2C_CONTROL, RegAccess::RW, 0, 0, 0},
-     offsetof(I2cMasterState, control), nullptr, &I2cMaster::command},
-    {{"I2C_STATUS", I2C_STATUS, RegAccess::RO, 0, 0, 0},
-     NO_STORAGE, &I2cMaster::status, nullptr},
-    {{"I2C_REG_ADDR", I2C_REG_ADDR, RegAccess::RW, 0, 0xFF, 0},
-     offsetof(I2cMasterState, reg_addr), nullptr, nullptr},
-    {{"I2C_WR_DATA", I2C_WR_DATA, RegAccess::RW, 0, 0xFFFF, 0},
-     offsetof(I2cMasterState, wr_data), nullptr, nullptr},
-    {{"I2C_RD_DATA", I2C_RD_DATA, RegAccess::RO, 0, 0, 0},
-     offsetof(I2cMasterState, rd_data), nullptr, nullptr},
-};
+const I2cMaster::Reg I2cMaster::table_[] = {QXSIM_I2C_REGISTERS(QXSIM_REGISTER_ROW)};
 
 const I2cMaster::Map& I2cMaster::map()
 {
@@ -37,8 +22,8 @@ const I2cMaster::Map& I2cMaster::map()
     return m;
 }
 
-I2cMaster::I2cMaster(const I2cMasterPlace& place, I2cMasterState& s, const FpgaStatus& fpga)
-    : TableBlock(map(), s, place.base), place_(place), s_(s), fpga_(fpga)
+I2cMaster::I2cMaster(const BlockPlace& place, I2cMasterState& s, const FpgaStatus& fpga)
+    : TableBlock(map(), s, place.name, place.prefix, place.base), s_(s), fpga_(fpga)
 {
 }
 
@@ -77,7 +62,7 @@ void I2cMaster::command(const Reg&, uint32_t word)
     s_.transactions++;
     s_.error = 0;
 
-    uint32_t op = word & I2C_CMD_MASK;
+    uint32_t op = word & I2C_CONTROL_OP;
     uint32_t dev = word >> 12;
     bool ok = false;
     uint32_t data = s_.rd_data;
@@ -100,10 +85,10 @@ void I2cMaster::command(const Reg&, uint32_t word)
                 s_.reads++;
                 if (width == 4) {
                     data = v;
-                    control = I2C_WIDTH_32;
+                    control = I2C_CONTROL_WIDTH_32;
                 } else if (width == 2) {
                     data = v & 0xFFFF;
-                    control = I2C_WIDTH_16;
+                    control = I2C_CONTROL_WIDTH_16;
                 } else {
                     data = v & 0xFF;
                     control = 0;
