@@ -25,6 +25,19 @@ ChannelRegs::ChannelRegs(ChannelState& state, const BlockPlace& place)
 {
 }
 
+std::string ChannelRegs::note(uint32_t reg, uint32_t value, bool write)
+{
+    if (!write)
+        return "";
+    if (reg == CLPOUT_CTRL)
+        return fmt::format(" (clamp output {}, width {}, offset {})", (value & CLPOUT_CTRL_ENABLE) ? "on" : "off",
+                           field_value(value, CLPOUT_CTRL_WIDTH), field_value(value, CLPOUT_CTRL_OFFSET));
+    unsigned on = 0;
+    for (uint32_t v = value & CHL_MASK_CHANNELS; v; v &= v - 1)
+        on++;
+    return fmt::format(" ({} of {} channels on)", on, CHL_GROUP_CHANNELS);
+}
+
 void ChannelRegs::note_written(const Reg& reg, uint32_t)
 {
     state_.written |= 1u << index_of(reg);

@@ -18,6 +18,8 @@ public:
     void describe(std::ostream& out) const override;
 
     static const RegisterLayout& layout() { return map(); }
+    // What a written value sets, for the decoded trace.
+    static std::string note(uint32_t reg, uint32_t value, bool write);
 
 private:
     static const Reg table_[];

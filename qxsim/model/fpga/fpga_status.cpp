@@ -17,6 +17,13 @@ FpgaStatus::FpgaStatus(FpgaStatusState& s, const BlockPlace& place)
 {
 }
 
+std::string FpgaStatus::note(uint32_t reg, uint32_t value, bool write)
+{
+    if (reg != FPGA_STATUS || write)
+        return "";
+    return (value & FPGA_STATUS_I2C_ENABLED) ? " (I2C bus enabled)" : " (I2C bus disabled)";
+}
+
 void FpgaStatus::ignored_write(const Reg&, uint32_t)
 {
     s_.ignored_writes++;

@@ -19,6 +19,8 @@ public:
     void set_i2c_enabled(bool on);
 
     static const RegisterLayout& layout() { return map(); }
+    // The bus-enable bit of a FPGA_STATUS read, for the decoded trace.
+    static std::string note(uint32_t reg, uint32_t value, bool write);
 
 private:
     static const Reg table_[];

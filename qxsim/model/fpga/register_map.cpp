@@ -10,12 +10,12 @@
 namespace qxsim {
 
 const BlockPlace FPGA_BLOCKS[6] = {
-    {BlockKind::fpga_status, "fpga", "", 0, BUS_MAIN, &FpgaStatus::layout},
-    {BlockKind::i2c_master, "i2c-main", "MAIN_", I2C_MAIN_BASE, BUS_MAIN, &I2cMaster::layout},
-    {BlockKind::i2c_master, "i2c-isb", "ISB_", I2C_ISB_BASE, BUS_ISB, &I2cMaster::layout},
-    {BlockKind::i2c_master, "i2c-iob", "IOB_", I2C_IOB_BASE, BUS_IOB, &I2cMaster::layout},
-    {BlockKind::channels, "channels", "", 0, BUS_MAIN, &ChannelRegs::layout},
-    {BlockKind::asmi, "asmi", "", 0, BUS_MAIN, &AsmiController::layout},
+    {BlockKind::fpga_status, "fpga", "", 0, BUS_MAIN, &FpgaStatus::layout, &FpgaStatus::note},
+    {BlockKind::i2c_master, "i2c-main", "MAIN_", I2C_MAIN_BASE, BUS_MAIN, &I2cMaster::layout, nullptr},
+    {BlockKind::i2c_master, "i2c-isb", "ISB_", I2C_ISB_BASE, BUS_ISB, &I2cMaster::layout, nullptr},
+    {BlockKind::i2c_master, "i2c-iob", "IOB_", I2C_IOB_BASE, BUS_IOB, &I2cMaster::layout, nullptr},
+    {BlockKind::channels, "channels", "", 0, BUS_MAIN, &ChannelRegs::layout, &ChannelRegs::note},
+    {BlockKind::asmi, "asmi", "", 0, BUS_MAIN, &AsmiController::layout, nullptr},
 };
 
 const BlockPlace& block_place(BlockKind kind)

@@ -19,6 +19,7 @@
 #include "qxsim/model/fpga/register_table.h"
 
 #include <cstdint>
+#include <string>
 
 namespace qxsim {
 
@@ -130,6 +131,9 @@ struct BlockPlace {
     uint32_t base;       // its list's offsets are from here
     Bus bus;             // an I2C master's bus
     const RegisterLayout& (*layout)();
+    // What an access means beyond its value, for the decoded trace: " (I2C
+    // bus enabled)"; null, or "" for nothing to add.
+    std::string (*note)(uint32_t reg, uint32_t value, bool write);
 };
 extern const BlockPlace FPGA_BLOCKS[6];
 

@@ -17,7 +17,8 @@ std::vector<NamedRegister> build_names()
     for (const BlockPlace& place : FPGA_BLOCKS) {
         const RegisterLayout& layout = place.layout();
         for (unsigned i = 0; i < layout.size(); i++)
-            names.push_back({place.base + layout[i].offset, std::string(place.prefix) + layout[i].name, &layout[i]});
+            names.push_back(
+                {place.base + layout[i].offset, std::string(place.prefix) + layout[i].name, &layout[i], &place});
     }
     std::sort(names.begin(), names.end(),
               [](const NamedRegister& a, const NamedRegister& b) { return a.reg < b.reg; });
@@ -37,12 +38,18 @@ const std::vector<NamedRegister>& named_registers()
     return names;
 }
 
-const char* register_name(uint32_t reg)
+const NamedRegister* find_register(uint32_t reg)
 {
     const std::vector<NamedRegister>& names = named_registers();
     auto it = std::lower_bound(names.begin(), names.end(), reg,
                                [](const NamedRegister& n, uint32_t r) { return n.reg < r; });
-    return it != names.end() && it->reg == reg ? it->name.c_str() : nullptr;
+    return it != names.end() && it->reg == reg ? &*it : nullptr;
+}
+
+const char* register_name(uint32_t reg)
+{
+    const NamedRegister* n = find_register(reg);
+    return n ? n->name.c_str() : nullptr;
 }
 
 bool parse_register(const std::string& text, uint32_t* reg)
