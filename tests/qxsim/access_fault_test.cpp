@@ -119,14 +119,14 @@ TEST(AccessFault, show_lists_faults_set_and_fired)
     sim.fault("eio-reg", {"0x184"});
     sim.fault("dev-denied");
     std::string before = sim.show();
-    EXPECT_NE(before.find("Access faults set: eio-reg 0x184 dev-denied"), std::string::npos) << before;
+    EXPECT_NE(before.find("Access faults set: eio-reg 0x184 open-error dev EACCES"), std::string::npos) << before;
     EXPECT_NE(before.find("Access faults fired: none"), std::string::npos) << before;
     sim.run({client, "open"});
     sim.clear_faults();
     sim.fault("eio-reg", {"0x184"});
     sim.run({client, "open", "r", "0x184", "r", "0x184"});
     std::string after = sim.show();
-    EXPECT_NE(after.find("Access faults fired: eio-reg x2 open-device x1"), std::string::npos) << after;
+    EXPECT_NE(after.find("Access faults fired: eio-reg x2 open-error dev x1"), std::string::npos) << after;
 }
 
 }  // namespace

@@ -145,7 +145,7 @@ TEST(PowerCycle, volatile_state_returns_to_power_on_and_the_rest_stays)
     EXPECT_EQ(sim.peek(0x184), 0u) << "the transaction in flight is lost, not finished";
     EXPECT_EQ(sim.peek(0x4), 0x01u) << "configured; the bus stays off as the bench set it";
     std::string shown = sim.show();
-    for (const char* kept : {"fault busy 2: set", "Access faults set: eio-reg 0x9000", "fault nak 6",
+    for (const char* kept : {"fault busy 2: set", "Access faults set: eio-reg 0x9000", "fault nak 0x06: set",
                              "Power cycles: 1 (faults, counters and trace kept)", "\"M5LA\" (LINCE5M-M)",
                              "0x2a probe: 16-bit registers"})
         EXPECT_NE(shown.find(kept), std::string::npos) << kept << "\n" << shown;

@@ -171,7 +171,7 @@ TEST(CameraFlash, corrupted_read_back_fails_verification_and_leaves_no_record)
     EXPECT_TRUE(qxtest::status_is(sim.cli({"power-cycle"}), 0));
     auto lock = sim.model().lock();
     EXPECT_EQ(sim.model().asmi().boot().state().image, qxsim::BOOT_FACTORY);
-    EXPECT_EQ(sim.model().asmi().state().faults.corrupt_fired, 1u);
+    EXPECT_EQ(sim.model().asmi().fault_state("corrupt-read")->fired, 1u);
     EXPECT_EQ(sim.model().asmi().state().wr.level + sim.model().asmi().state().rd.level, 0u)
         << "ASMI_CLEAR after the failed pass";
 }

@@ -158,7 +158,7 @@ TEST(EpcqFlash, torn_program_leaves_a_partly_programmed_page)
     rig.flash.write_status(0);
     rig.flash.enter_4byte();
     std::string err;
-    ASSERT_TRUE(rig.flash.set_fault("torn-program", {"2", "100"}, &err)) << err;
+    ASSERT_TRUE(rig.asmi.set_fault("torn-program", {"2", "100"}, &err)) << err;
     std::vector<uint8_t> zeros(256, 0);
     rig.flash.page_program(0x2000000, zeros.data(), 256);
     EXPECT_EQ(rig.power_cuts, 0);
@@ -167,7 +167,7 @@ TEST(EpcqFlash, torn_program_leaves_a_partly_programmed_page)
     EXPECT_EQ(rig.store.programmed_end(0x2000100, 0x2000200), 0x2000100u + 100);
     EXPECT_EQ(rig.store.byte(0x2000100 + 99), 0x00);
     EXPECT_EQ(rig.store.byte(0x2000100 + 100), 0xFF);
-    EXPECT_EQ(rig.epcq.torn_program.fired, 1u);
+    EXPECT_EQ(rig.asmi.fault_state("torn-program")->fired, 1u);
     rig.flash.page_program(0x2000200, zeros.data(), 256);
     EXPECT_EQ(rig.power_cuts, 1) << "fires once";
 }
@@ -181,7 +181,7 @@ TEST(EpcqFlash, torn_erase_leaves_a_partly_erased_sector)
     for (uint32_t a = 0x2000000; a < 0x2010000; a += 256)
         rig.flash.page_program(a, zeros.data(), 256);
     std::string err;
-    ASSERT_TRUE(rig.flash.set_fault("torn-erase", {"1", "0x8000"}, &err)) << err;
+    ASSERT_TRUE(rig.asmi.set_fault("torn-erase", {"1", "0x8000"}, &err)) << err;
     rig.flash.sector_erase(0x2000000);
     EXPECT_EQ(rig.power_cuts, 1);
     EXPECT_EQ(rig.store.byte(0x2007FFF), 0xFF);
@@ -192,13 +192,13 @@ TEST(EpcqFlash, fault_arguments_are_checked)
 {
     FlashRig rig;
     std::string err;
-    EXPECT_FALSE(rig.flash.set_fault("torn-erase", {"0", "5"}, &err));
+    EXPECT_FALSE(rig.asmi.set_fault("torn-erase", {"0", "5"}, &err));
     EXPECT_EQ(err, "torn-erase takes N (1 = next operation) and a byte count");
-    EXPECT_FALSE(rig.flash.set_fault("erase-error", {"12x"}, &err));
+    EXPECT_FALSE(rig.asmi.set_fault("erase-error", {"12x"}, &err));
     EXPECT_EQ(err, "erase-error takes one address");
-    EXPECT_FALSE(rig.flash.set_fault("write-error", {}, &err));
-    EXPECT_FALSE(rig.flash.set_fault("no-such-fault", {}, &err));
-    EXPECT_EQ(err, "unknown fault 'no-such-fault' of the flash chip (qxsim fault list shows them)");
+    EXPECT_FALSE(rig.asmi.set_fault("write-error", {}, &err));
+    EXPECT_FALSE(rig.asmi.set_fault("no-such-fault", {}, &err));
+    EXPECT_EQ(err, "unknown fault 'no-such-fault' of asmi (qxsim fault list shows them)");
 }
 
 TEST(FlashStore, contents_persist_across_processes_without_writing_the_whole_array)

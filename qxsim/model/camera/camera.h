@@ -127,8 +127,18 @@ private:
     __attribute__((noinline)) RegisterBlock* find_block(uint32_t reg);
     // What an access fault does to the process making the access.
     enum class Halt { none, power_cut, kill };
-    int access_fault(uint32_t reg, bool write, uint64_t n, Halt* halt);
+    int admit_access(Lock& lock, char kind, uint32_t reg);
+    __attribute__((noinline)) int faulted_access(Lock& lock, char kind, uint32_t reg);
+    // The access faults' effect on an access (camera_faults.cpp): an
+    // errno, or a halt.
+    int access_fault(uint32_t reg, bool write, Halt* halt);
     [[noreturn]] void halt(Lock& lock, Halt how, char kind, uint32_t reg);
+    enum class DriverFile : unsigned { device, proc };
+    int driver_open(DriverFile file);
+    // The open faults' errno for an open of `file`, 0 if none.
+    int open_fault(DriverFile file);
+    // After a change to the access faults: whether any is set.
+    void faults_changed();
     void trace_line(const char* text, size_t len);
     // Stamps rec with this process and the time and appends its line.
     void trace_event(TraceRecord rec);

@@ -19,7 +19,7 @@
 
 namespace qxsim {
 
-constexpr uint32_t STATE_VERSION = 6;
+constexpr uint32_t STATE_VERSION = 7;
 
 struct CameraState {
     CoreState core;

@@ -3,18 +3,21 @@
 #include <fmt/format.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 
 namespace qxsim {
 
 const DacChipWiring DAC_U12_WIRING = {
-    "dac-u12", "U12", 0x10,
+    "dac-u12",
+    "U12",
+    0x10,
     {"VREF", "VLNC", "VLN", "VADH", "VOFF", "VAD4", "VLNA", "VCAS"},
 };
 
 const DacChipWiring DAC_U14_WIRING = {
-    "dac-u14", "U14", 0x11,
+    "dac-u14",
+    "U14",
+    0x11,
     {"VMUX1", "VTX2L", "VABL", "VPIX", "VRSTH", "VTXH", "VTXL", "VMUX2"},
 };
 
@@ -27,8 +30,13 @@ const DacCommand DAC_COMMANDS[16] = {
     {"power down chip", DAC_CHIP_DOWN},
     {"internal reference", DAC_REF_INTERNAL},
     {"external reference", DAC_REF_EXTERNAL},
-    {"reserved", 0}, {"reserved", 0}, {"reserved", 0}, {"reserved", 0},
-    {"reserved", 0}, {"reserved", 0}, {"reserved", 0},
+    {"reserved", 0},
+    {"reserved", 0},
+    {"reserved", 0},
+    {"reserved", 0},
+    {"reserved", 0},
+    {"reserved", 0},
+    {"reserved", 0},
     {"no operation", 0},
 };
 
@@ -36,41 +44,21 @@ namespace {
 
 constexpr unsigned INDEX_ALL = 0xF;
 
-const FaultEntry<DacChipState> dac_fault_entries[] = {
-    {"nak", "[N]", "no acknowledge from the Nth write on (default: the next write)",
-     [](DacChipState& s, const std::vector<std::string>& args, std::string* error) {
-         unsigned long from = 1;
-         if (args.size() > 1) {
-             *error = "nak takes at most one argument";
-             return false;
-         }
-         if (args.size() == 1) {
-             char* end = nullptr;
-             from = strtoul(args[0].c_str(), &end, 0);
-             if (args[0].empty() || *end != '\0' || from == 0 || from > UINT32_MAX) {
-                 *error = "nak: N must be a write count from 1";
-                 return false;
-             }
-         }
-         s.nak_from = static_cast<uint32_t>(from);
-         s.nak_seen = 0;
-         s.nak_fired = 0;
-         return true;
-     },
-     [](DacChipState& s) {
-         s.nak_from = 0;
-         s.nak_seen = 0;
-         s.nak_fired = 0;
-     },
-     [](const DacChipState& s, std::ostream& out) {
-         if (s.nak_from)
-             out << fmt::format("    fault nak {}: no acknowledge from write {} on, fired {} time(s)\n", s.nak_from,
-                                s.nak_from, s.nak_fired);
-     }},
+// "nak REG" of the simple devices names a register; this chip's fault
+// counts writes, and "nak", its older spelling, still takes the count.
+constexpr FaultEntry dac_fault_entries[] = {
+    {"nak-from", "[N]", "no acknowledge from the Nth write on (default: the next write)",
+     "nak-from takes a write count N from 1"},
 };
-const FaultTable<DacChipState> dac_faults(dac_fault_entries);
+constexpr FaultAlias dac_fault_aliases[] = {{"nak", "nak-from", ""}};
+constexpr FaultTable dac_faults(dac_fault_entries, dac_fault_aliases);
 
 }  // namespace
+
+DacChip::DacChip(const DacChipWiring& wiring, DacChipState& state) : wiring_(wiring), state_(state)
+{
+    add_faults(dac_faults, state_.faults, "    ");
+}
 
 bool DacChip::answers(uint8_t addr) const
 {
@@ -84,12 +72,10 @@ bool DacChip::read(uint8_t, uint8_t, uint32_t*, unsigned*)
 
 bool DacChip::nak_fires()
 {
-    if (state_.nak_from == 0)
+    FaultSlot& f = state_.faults.slot[dac_faults.first(0)];
+    if (!f.armed || ++f.seen < (f.given ? f.arg[0] : 1))
         return false;
-    state_.nak_seen++;
-    if (state_.nak_seen < state_.nak_from)
-        return false;
-    state_.nak_fired++;
+    f.fired++;
     return true;
 }
 
@@ -195,35 +181,15 @@ void DacChip::describe(std::ostream& out) const
                        DAC_GLOBAL_ADDRESS, ref, state_.writes);
     for (unsigned n = 0; n < DAC_CHIP_OUTPUTS; n++) {
         const DacOutputState& o = state_.outputs[n];
-        out << fmt::format("    {:<6} 0x{:03x}  {}", wiring_.outputs[n], o.code, o.powered ? "powered" : "powered down");
+        out << fmt::format("    {:<6} 0x{:03x}  {}", wiring_.outputs[n], o.code,
+                           o.powered ? "powered" : "powered down");
         if (o.input != o.code)
             out << fmt::format("  (input 0x{:03x} pending)", o.input);
         out << "\n";
     }
     if (state_.ignored)
         out << fmt::format("    {} write(s) with a reserved command or output ignored\n", state_.ignored);
-    dac_faults.describe(state_, out);
-}
-
-bool DacChip::set_fault(const std::string& fault, const std::vector<std::string>& args,
-                        std::string* error)
-{
-    return dac_faults.set(state_, fault, args, wiring_.name, error);
-}
-
-void DacChip::clear_faults()
-{
-    dac_faults.clear_all(state_);
-}
-
-bool DacChip::clear_fault(const std::string& fault, std::string* error)
-{
-    return dac_faults.clear(state_, fault, wiring_.name, error);
-}
-
-void DacChip::list_faults(std::ostream& out) const
-{
-    dac_faults.list(out);
+    describe_faults(out);
 }
 
 }  // namespace qxsim

@@ -57,7 +57,7 @@ std::string dac_write_meaning(uint8_t dev, uint8_t cmd, uint16_t data);
 
 class DacChip : public I2cDevice {
 public:
-    DacChip(const DacChipWiring& wiring, DacChipState& state) : wiring_(wiring), state_(state) {}
+    DacChip(const DacChipWiring& wiring, DacChipState& state);
 
     const char* name() const override { return wiring_.name; }
     bool answers(uint8_t addr) const override;
@@ -68,11 +68,6 @@ public:
     void power_on() override;
     void describe(std::ostream& out) const override;
 
-    bool set_fault(const std::string& fault, const std::vector<std::string>& args,
-                   std::string* error) override;
-    void clear_faults() override;
-    bool clear_fault(const std::string& fault, std::string* error) override;
-    void list_faults(std::ostream& out) const override;
 
 private:
     bool nak_fires();

@@ -1,6 +1,5 @@
 #include "qxsim/model/devices/ident_memory.h"
 
-#include "qxsim/model/devices/nak_fault.h"
 #include "qxsim/trace/parse.h"
 
 #include <fmt/format.h>
@@ -70,7 +69,7 @@ std::string ident_read_meaning(uint8_t reg, uint32_t data, unsigned width)
 
 bool IdentMemory::read(uint8_t, uint8_t reg, uint32_t* data, unsigned* width)
 {
-    if (nak_fires(s_.nak, reg))
+    if (nak_fires(s_.faults, reg))
         return false;
     s_.reads++;
     *data = s_.reg[reg];
@@ -82,7 +81,7 @@ bool IdentMemory::read(uint8_t, uint8_t reg, uint32_t* data, unsigned* width)
 // acknowledged and have no effect.
 bool IdentMemory::write(uint8_t, uint8_t reg, uint16_t)
 {
-    if (nak_fires(s_.nak, reg))
+    if (nak_fires(s_.faults, reg))
         return false;
     s_.writes++;
     return true;
@@ -110,31 +109,9 @@ void IdentMemory::reset()
 {
     uint32_t code = s_.code;
     s_ = IdentMemoryState{};
-    nak_faults.clear_all(s_.nak);
     s_.reg[0] = 0x01;  // layout revision of the memory
     std::memcpy(&s_.reg[IDENT_TEXT_REG], board_text, sizeof board_text);
     set_code(code);
-}
-
-bool IdentMemory::set_fault(const std::string& fault, const std::vector<std::string>& args,
-                            std::string* error)
-{
-    return nak_faults.set(s_.nak, fault, args, "the identification memory", error);
-}
-
-void IdentMemory::clear_faults()
-{
-    nak_faults.clear_all(s_.nak);
-}
-
-bool IdentMemory::clear_fault(const std::string& fault, std::string* error)
-{
-    return nak_faults.clear(s_.nak, fault, "the identification memory", error);
-}
-
-void IdentMemory::list_faults(std::ostream& out) const
-{
-    nak_faults.list(out);
 }
 
 void IdentMemory::describe(std::ostream& out) const
@@ -148,7 +125,7 @@ void IdentMemory::describe(std::ostream& out) const
     chars[4] = 0;
     out << fmt::format("  0x{:02x} identification memory: sensor code 0x{:08x} \"{}\" ({}), {} read(s)\n",
                        IDENT_ADDR, c, chars, sensor_name(c), s_.reads);
-    nak_faults.describe(s_.nak, out);
+    describe_faults(out);
 }
 
 }  // namespace qxsim

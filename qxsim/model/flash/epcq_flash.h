@@ -68,23 +68,24 @@ public:
     const EpcqState& state() const { return state_; }
 
     void describe(std::ostream& out) const;
-    bool set_fault(const std::string& fault, const std::vector<std::string>& args, std::string* error);
-    void clear_faults();
-    bool clear_fault(const std::string& fault, std::string* error);
-    void list_faults(std::ostream& out) const;
-    void describe_faults(std::ostream& out) const;
+    // The chip's faults, which the serial-flash controller offers beside
+    // its own, and their state.
+    static const FaultTable& faults();
+    FaultSlots& fault_slots() { return state_.faults; }
 
 private:
     void start_busy(uint32_t us);
-    // True when the torn fault fires for this operation.
-    bool torn(EpcqTornFault& f);
+    FaultSlot& fault(unsigned id) const;
+    // True when the address fault fails the operation on the `unit`-sized
+    // area holding `addr`.
+    bool fails(unsigned id, uint32_t addr, uint32_t unit) const;
+    // True when the torn fault cuts this operation short.
+    bool torn(unsigned id) const;
 
     EpcqState& state_;
     FlashStore& store_;
     std::function<void()> power_cut_;
 };
 
-// The chip's faults; the serial-flash controller offers them beside its own.
-extern const FaultTable<EpcqState> epcq_faults;
 
 }  // namespace qxsim

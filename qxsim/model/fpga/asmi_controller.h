@@ -26,10 +26,6 @@ public:
     void power_on() override;
 
     void describe(std::ostream& out) const override;
-    bool set_fault(const std::string& fault, const std::vector<std::string>& args, std::string* error) override;
-    void clear_faults() override;
-    bool clear_fault(const std::string& fault, std::string* error) override;
-    void list_faults(std::ostream& out) const override;
 
     const AsmiState& state() const { return state_; }
     EpcqFlash& flash() { return flash_; }
@@ -49,7 +45,10 @@ private:
     void command(const Reg& reg, uint32_t value);
     void reconfigure(const Reg& reg, uint32_t value);
 
-    uint32_t read_level(const AsmiFifo& fifo, AsmiLevelFault& fault);
+    FaultSlot& fault(unsigned id, unsigned part = 0) const;
+    // A pending busy count goes with the busy fault.
+    void fault_changed(const FaultTable& table, unsigned id, bool set) override;
+    uint32_t read_level(const AsmiFifo& fifo, unsigned part);
     bool busy_now() const;
     void write_to_flash(bool image);
     void read_from_flash(bool image);

@@ -32,11 +32,6 @@ public:
     // Registers cleared and a transaction in flight lost; then the devices.
     void power_on() override;
     void describe(std::ostream& out) const override;
-    bool set_fault(const std::string& fault, const std::vector<std::string>& args,
-                   std::string* error) override;
-    void clear_faults() override;
-    bool clear_fault(const std::string& fault, std::string* error) override;
-    void list_faults(std::ostream& out) const override;
 
     static const RegisterLayout& layout() { return map(); }
 
@@ -54,11 +49,9 @@ private:
     void command(const Reg& reg, uint32_t word);
     void finish();
     uint32_t status(const Reg& reg);
+    FaultSlot& fault(unsigned id) const;
     // A transaction held up by a busy fault ends when the fault goes.
-    void release_held_transaction();
-
-    static const FaultEntry<I2cMaster> fault_entries[];
-    static const FaultTable<I2cMaster> faults;
+    void fault_changed(const FaultTable& table, unsigned id, bool set) override;
 
     I2cMasterState& s_;
     const FpgaStatus& fpga_;
