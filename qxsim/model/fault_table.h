@@ -52,6 +52,16 @@ struct FaultEntry {
     std::string (*show)(const FaultSlot& slot) = nullptr;
 };
 
+// The words the blocks share, so that a name means one thing everywhere.
+constexpr FaultEntry stuck_busy_fault(const char* help)
+{
+    return {"stuck-busy", "", help, "stuck-busy takes no argument"};
+}
+constexpr FaultEntry busy_fault(const char* help)
+{
+    return {"busy", "K", help, "busy takes the number of status reads (1 or more)"};
+}
+
 // An older spelling: `name` is the entry `fault` with `args` in front.
 struct FaultAlias {
     const char* name;

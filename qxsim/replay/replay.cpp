@@ -85,7 +85,7 @@ struct SensorBytes : I2cAnalyser::Sink {
     uint8_t value[4] = {};
     unsigned known = 0;
 
-    void transaction(I2cTransaction& t) override
+    void finished(I2cTransaction& t) override
     {
         const uint32_t reg = t.dev_reg & 0xFF;
         if (t.bus == BUS_ISB && t.is_read() && t.dev() == IDENT_ADDR && t.have_rd && reg >= IDENT_CODE_REG &&

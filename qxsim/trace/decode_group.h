@@ -71,6 +71,16 @@ private:
     std::vector<Group*> groups_;
 };
 
+// Where an analyser hands each group it finishes.
+template <class G>
+class GroupSink {
+public:
+    virtual void finished(G& group) = 0;
+
+protected:
+    ~GroupSink() = default;
+};
+
 // An analyser's state per issuer, made on first use; the issuer of the
 // previous access is kept at hand (accesses come in runs of one process).
 template <class T>

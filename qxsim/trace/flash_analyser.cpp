@@ -114,7 +114,7 @@ void FlashAnalyser::close(FlashOperation& f)
     writers_.forget(&f);
     if (f.read_id() >= 0)
         flash_id_ = static_cast<uint32_t>(f.read_id());
-    sink_.operation(f);
+    sink_.finished(f);
     f.open = false;
 }
 

@@ -37,13 +37,7 @@ struct FlashOperation : Group {
 
 class FlashAnalyser {
 public:
-    class Sink {
-    public:
-        virtual void operation(FlashOperation& f) = 0;
-
-    protected:
-        ~Sink() = default;
-    };
+    using Sink = GroupSink<FlashOperation>;
 
     explicit FlashAnalyser(Sink& sink) : sink_(sink) {}
 

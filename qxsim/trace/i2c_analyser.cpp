@@ -56,7 +56,7 @@ void I2cAnalyser::close(I2cTransaction& t)
     if (!t.open)
         return;
     masters_[t.bus].writers.forget(&t);
-    sink_.transaction(t);
+    sink_.finished(t);
     t.open = false;
 }
 

@@ -45,13 +45,7 @@ struct I2cTransaction : Group {
 
 class I2cAnalyser {
 public:
-    class Sink {
-    public:
-        virtual void transaction(I2cTransaction& t) = 0;
-
-    protected:
-        ~Sink() = default;
-    };
+    using Sink = GroupSink<I2cTransaction>;
 
     explicit I2cAnalyser(Sink& sink) : sink_(sink) {}
 

@@ -24,44 +24,26 @@ struct TraceDecoder::Impl : I2cAnalyser::Sink, FlashAnalyser::Sink {
 
     DecodedEntry& emit(DecodedKind kind, const char* block, const TraceRecord& rec)
     {
-        entries.emplace_back();
-        DecodedEntry& e = entries.back();
-        e.kind = kind;
-        e.block = block;
-        e.pid = rec.pid;
-        e.time_ns = e.end_ns = rec.time_ns;
-        e.first = e.last = index;
-        e.records = 1;
-        return e;
+        entries.push_back({kind, rec.pid, rec.time_ns, rec.time_ns, index, index, 1, false, false, block, {}});
+        return entries.back();
     }
 
     void emit_group(DecodedKind kind, const char* block, const Group& g, std::string text)
     {
-        entries.emplace_back();
-        DecodedEntry& e = entries.back();
-        e.kind = kind;
-        e.block = block;
-        e.pid = g.pid;
-        e.time_ns = g.t0;
-        e.end_ns = g.t1;
-        e.first = g.first;
-        e.last = g.last;
-        e.records = g.records;
-        e.failed = g.failed;
-        e.mixed = g.mixed;
-        e.text = std::move(text);
-        e.text += g.notes;
+        text += g.notes;
         if (g.mixed)
-            e.text += fmt::format(" [mixed: pid {} wrote {}]", g.mixed_pid, reg_label(g.mixed_reg));
+            text += fmt::format(" [mixed: pid {} wrote {}]", g.mixed_pid, reg_label(g.mixed_reg));
+        entries.push_back(
+            {kind, g.pid, g.t0, g.t1, g.first, g.last, g.records, g.failed, g.mixed, block, std::move(text)});
     }
 
-    void transaction(I2cTransaction& t) override
+    void finished(I2cTransaction& t) override
     {
         std::string text = i2c_transaction_text(t);
         emit_group(DECODED_I2C, i2c_master_place(t.bus).name, t, std::move(text));
     }
 
-    void operation(FlashOperation& f) override
+    void finished(FlashOperation& f) override
     {
         std::string text = flash_operation_text(f, flash.flash_id());
         emit_group(DECODED_FLASH, "flash", f, std::move(text));

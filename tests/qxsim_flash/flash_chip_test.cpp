@@ -141,7 +141,7 @@ TEST(EpcqFlash, smaller_parts_wrap_at_their_capacity)
 {
     FlashRig rig;
     rig.flash.enter_4byte();
-    rig.flash.set_device_id(EPCQ_ID_L512);
+    rig.flash.set_device_id(0x20);  // EPCQ-L512
     EXPECT_EQ(rig.flash.capacity(), 64u << 20);
     EXPECT_EQ(rig.flash.decode(0x7FFFFF0), 0x3FFFFF0u);
     rig.flash.write_status(0x68);

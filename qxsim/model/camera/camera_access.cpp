@@ -37,9 +37,10 @@ RegisterBlock* Camera::find_block(uint32_t reg)
 }
 
 // An access about to reach the hardware: counted, then the access faults
-// applied. 0 lets it through; else the errno it fails with (counted as
-// failed). A power cut or a kill ends the process in here. The hot path is
-// the count and one test.
+// applied. 0 lets it through; else the errno it fails with, counted as
+// failed and, for a register access, traced (a proc line's caller traces
+// the line). A power cut or a kill ends the process in here. The hot path
+// is the count and one test.
 inline int Camera::admit_access(Lock& lock, char kind, uint32_t reg)
 {
     CoreState& c = state_->core;
@@ -54,8 +55,11 @@ int Camera::faulted_access(Lock& lock, char kind, uint32_t reg)
     int e = access_fault(reg, kind != TRACE_READ, &how);
     if (how != Halt::none)
         halt(lock, how, kind, reg);
-    if (e)
+    if (e) {
         c.failed++;
+        if (c.trace_on && kind != TRACE_PROC)
+            trace_access(kind, reg, 0, e);
+    }
     return e;
 }
 
@@ -80,32 +84,23 @@ void Camera::halt(Lock& lock, Halt how, char kind, uint32_t reg)
 int Camera::reg_read(uint32_t reg, uint32_t* value)
 {
     Lock lock(*this);
-    CoreState& c = state_->core;
-    c.reads++;
-    if (int e = admit_access(lock, TRACE_READ, reg)) {
-        if (c.trace_on)
-            trace_access(TRACE_READ, reg, 0, e);
+    state_->core.reads++;
+    if (int e = admit_access(lock, TRACE_READ, reg))
         return e;
-    }
-    uint32_t v = dispatch(reg)->read(reg);
-    *value = v;
-    if (c.trace_on)
-        trace_access(TRACE_READ, reg, v);
+    *value = dispatch(reg)->read(reg);
+    if (state_->core.trace_on)
+        trace_access(TRACE_READ, reg, *value);
     return 0;
 }
 
 int Camera::reg_write(uint32_t reg, uint32_t value)
 {
     Lock lock(*this);
-    CoreState& c = state_->core;
-    c.writes++;
-    if (int e = admit_access(lock, TRACE_WRITE, reg)) {
-        if (c.trace_on)
-            trace_access(TRACE_WRITE, reg, 0, e);
+    state_->core.writes++;
+    if (int e = admit_access(lock, TRACE_WRITE, reg))
         return e;
-    }
     dispatch(reg)->write(reg, value);
-    if (c.trace_on)
+    if (state_->core.trace_on)
         trace_access(TRACE_WRITE, reg, value);
     return 0;
 }

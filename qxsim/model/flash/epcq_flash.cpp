@@ -109,11 +109,7 @@ FlashResult EpcqFlash::page_program(uint32_t addr, const uint8_t* data, uint32_t
     const uint32_t page = a & ~(EPCQ_PAGE_SIZE - 1);
     if (len == 0)
         return FlashResult::ok;
-    if (sector_protected(a / EPCQ_SECTOR_SIZE)) {
-        ++state_.refused_programs;
-        return FlashResult::refused;
-    }
-    if (fails(WRITE_ERROR, page, EPCQ_PAGE_SIZE)) {
+    if (sector_protected(a / EPCQ_SECTOR_SIZE) || fails(WRITE_ERROR, page, EPCQ_PAGE_SIZE)) {
         ++state_.refused_programs;
         return FlashResult::refused;
     }
@@ -145,11 +141,7 @@ FlashResult EpcqFlash::page_program(uint32_t addr, const uint8_t* data, uint32_t
 FlashResult EpcqFlash::sector_erase(uint32_t addr)
 {
     const uint32_t a = decode(addr) & ~(EPCQ_SECTOR_SIZE - 1);
-    if (sector_protected(a / EPCQ_SECTOR_SIZE)) {
-        ++state_.refused_erases;
-        return FlashResult::refused;
-    }
-    if (fails(ERASE_ERROR, a, EPCQ_SECTOR_SIZE)) {
+    if (sector_protected(a / EPCQ_SECTOR_SIZE) || fails(ERASE_ERROR, a, EPCQ_SECTOR_SIZE)) {
         ++state_.refused_erases;
         return FlashResult::refused;
     }

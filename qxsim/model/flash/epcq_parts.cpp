@@ -7,8 +7,8 @@
 namespace qxsim {
 
 const EpcqPart EPCQ_PARTS[3] = {
-    {EPCQ_ID_L256, "EPCQ-L256", 32u << 20},
-    {EPCQ_ID_L512, "EPCQ-L512", 64u << 20},
+    {0x19, "EPCQ-L256", 32u << 20},
+    {0x20, "EPCQ-L512", 64u << 20},
     {EPCQ_ID_L1024, "EPCQ-L1024", 128u << 20},
 };
 

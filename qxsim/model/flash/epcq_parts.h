@@ -8,17 +8,13 @@
 
 namespace qxsim {
 
-constexpr uint8_t EPCQ_ID_L256 = 0x19;
-constexpr uint8_t EPCQ_ID_L512 = 0x20;
-constexpr uint8_t EPCQ_ID_L1024 = 0x21;
-
 struct EpcqPart {
     uint8_t id;  // READ ID
     const char* name;
     uint32_t capacity;
 };
 extern const EpcqPart EPCQ_PARTS[3];
-
+constexpr uint8_t EPCQ_ID_L1024 = 0x21;  // the camera's
 // The part answering READ ID with `id`, or null.
 const EpcqPart* epcq_part(uint8_t id);
 // Its capacity; the whole array (FlashStore::kSize) for an unknown ID.

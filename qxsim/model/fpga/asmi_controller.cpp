@@ -33,9 +33,8 @@ void fifo_empty(AsmiFifo& f)
 
 enum AsmiFault : unsigned { STUCK_BUSY, BUSY, CORRUPT_READ, FIFO_LEVEL, DEVICE_ID };
 constexpr FaultEntry asmi_fault_entries[] = {
-    {"stuck-busy", "", "the controller's busy bit never clears", "stuck-busy takes no argument"},
-    {"busy", "K", "after each command the next K status reads show busy",
-     "busy takes the number of status reads (1 or more)"},
+    stuck_busy_fault("the controller's busy bit never clears"),
+    busy_fault("after each command the next K status reads show busy"),
     {"corrupt-read", "ADDR [XOR]", "the word read back for ADDR is XORed with XOR (default 0x1)",
      "corrupt-read takes an address and an optional non-zero XOR mask"},
     {"fifo-level", "wr|rd DELTA [N]", "the FIFO level reads DELTA off (only the Nth read, if given)",
@@ -48,16 +47,10 @@ constexpr unsigned LEVEL_WR = 0, LEVEL_RD = 1;  // the parts of fifo-level
 
 }  // namespace
 
-const AsmiController::Reg AsmiController::table_[] = {QXSIM_ASMI_REGISTERS(QXSIM_REGISTER_ROW)};
-
-const AsmiController::Map& AsmiController::map()
-{
-    static const Map m(table_);
-    return m;
-}
+QXSIM_REGISTER_TABLE(AsmiController, QXSIM_ASMI_REGISTERS)
 
 AsmiController::AsmiController(AsmiState& state, EpcqFlash& flash, FpgaBoot& boot, const BlockPlace& place)
-    : TableBlock(map(), state, place.name, place.prefix, place.base), state_(state), flash_(flash), boot_(boot)
+    : TableBlock(state, place), state_(state), flash_(flash), boot_(boot)
 {
     add_faults(asmi_faults, state_.faults);
     add_faults(EpcqFlash::faults(), flash_.fault_slots());

@@ -14,6 +14,7 @@ namespace qxsim {
 
 class AsmiController : public TableBlock<AsmiController, AsmiState> {
 public:
+    static const Map& map();  // its table, from its list in register_map.h
     AsmiController(AsmiState& state, EpcqFlash& flash, FpgaBoot& boot,
                    const BlockPlace& place = block_place(BlockKind::asmi));
 
@@ -31,11 +32,8 @@ public:
     EpcqFlash& flash() { return flash_; }
     FpgaBoot& boot() { return boot_; }
 
-    static const RegisterLayout& layout() { return map(); }
 
 private:
-    static const Reg table_[];
-    static const Map& map();
     // register hooks
     uint32_t read_status(const Reg& reg);
     uint32_t read_wr_level(const Reg& reg);

@@ -4,7 +4,7 @@
 
 namespace qxsim {
 
-const ChannelRegs::Reg ChannelRegs::table_[] = {QXSIM_CHANNEL_REGISTERS(QXSIM_REGISTER_ROW)};
+QXSIM_REGISTER_TABLE(ChannelRegs, QXSIM_CHANNEL_REGISTERS)
 
 namespace {
 
@@ -14,14 +14,8 @@ const size_t CHL_MASK_PREFIX = sizeof "CHL_MASK_" - 1;  // the rest of the name 
 
 }  // namespace
 
-const ChannelRegs::Map& ChannelRegs::map()
-{
-    static const Map m(table_);
-    return m;
-}
-
 ChannelRegs::ChannelRegs(ChannelState& state, const BlockPlace& place)
-    : TableBlock(map(), state, place.name, place.prefix, place.base), state_(state)
+    : TableBlock(state, place), state_(state)
 {
 }
 

@@ -10,6 +10,7 @@ namespace qxsim {
 
 class ChannelRegs : public TableBlock<ChannelRegs, ChannelState> {
 public:
+    static const Map& map();  // its table, from its list in register_map.h
     explicit ChannelRegs(ChannelState& state, const BlockPlace& place = block_place(BlockKind::channels));
 
     void reset() override;
@@ -17,13 +18,10 @@ public:
     void power_on() override { reset(); }
     void describe(std::ostream& out) const override;
 
-    static const RegisterLayout& layout() { return map(); }
     // What a written value sets, for the decoded trace.
     static std::string note(uint32_t reg, uint32_t value, bool write);
 
 private:
-    static const Reg table_[];
-    static const Map& map();
     void note_written(const Reg& reg, uint32_t value);
 
     ChannelState& state_;

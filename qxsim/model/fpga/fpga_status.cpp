@@ -4,16 +4,10 @@
 
 namespace qxsim {
 
-const FpgaStatus::Reg FpgaStatus::table_[] = {QXSIM_FPGA_STATUS_REGISTERS(QXSIM_REGISTER_ROW)};
-
-const FpgaStatus::Map& FpgaStatus::map()
-{
-    static const Map m(table_);
-    return m;
-}
+QXSIM_REGISTER_TABLE(FpgaStatus, QXSIM_FPGA_STATUS_REGISTERS)
 
 FpgaStatus::FpgaStatus(FpgaStatusState& s, const BlockPlace& place)
-    : TableBlock(map(), s, place.name, place.prefix, place.base), s_(s)
+    : TableBlock(s, place), s_(s)
 {
 }
 

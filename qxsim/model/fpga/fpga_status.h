@@ -8,6 +8,7 @@ namespace qxsim {
 
 class FpgaStatus : public TableBlock<FpgaStatus, FpgaStatusState> {
 public:
+    static const Map& map();  // its table, from its list in register_map.h
     explicit FpgaStatus(FpgaStatusState& s, const BlockPlace& place = block_place(BlockKind::fpga_status));
 
     void reset() override;
@@ -18,13 +19,10 @@ public:
     bool i2c_enabled() const { return (s_.status & FPGA_STATUS_I2C_ENABLED) != 0; }
     void set_i2c_enabled(bool on);
 
-    static const RegisterLayout& layout() { return map(); }
     // The bus-enable bit of a FPGA_STATUS read, for the decoded trace.
     static std::string note(uint32_t reg, uint32_t value, bool write);
 
 private:
-    static const Reg table_[];
-    static const Map& map();
     void ignored_write(const Reg& reg, uint32_t value);
 
     FpgaStatusState& s_;

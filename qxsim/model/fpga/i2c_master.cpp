@@ -18,9 +18,8 @@ namespace {
 
 enum I2cFault : unsigned { STUCK_BUSY, BUSY, ERROR };
 constexpr FaultEntry i2c_fault_entries[] = {
-    {"stuck-busy", "", "status shows busy forever; commands are dropped", "stuck-busy takes no argument"},
-    {"busy", "K", "every transaction shows busy for K status reads",
-     "busy takes the number of status reads (1 or more)"},
+    stuck_busy_fault("status shows busy forever; commands are dropped"),
+    busy_fault("every transaction shows busy for K status reads"),
     {"error", "[next|always]", "the next (or every) transaction ends with the error bit",
      "error takes 'next' or 'always'"},
 };
@@ -29,16 +28,10 @@ constexpr uint64_t ERROR_ALWAYS = 2;
 
 }  // namespace
 
-const I2cMaster::Reg I2cMaster::table_[] = {QXSIM_I2C_REGISTERS(QXSIM_REGISTER_ROW)};
-
-const I2cMaster::Map& I2cMaster::map()
-{
-    static const Map m(table_);
-    return m;
-}
+QXSIM_REGISTER_TABLE(I2cMaster, QXSIM_I2C_REGISTERS)
 
 I2cMaster::I2cMaster(const BlockPlace& place, I2cMasterState& s, const FpgaStatus& fpga)
-    : TableBlock(map(), s, place.name, place.prefix, place.base), s_(s), fpga_(fpga)
+    : TableBlock(s, place), s_(s), fpga_(fpga)
 {
     add_faults(i2c_faults, s_.faults);
 }

@@ -26,6 +26,7 @@ namespace qxsim {
 
 class I2cMaster : public TableBlock<I2cMaster, I2cMasterState> {
 public:
+    static const Map& map();  // its table, from its list in register_map.h
     I2cMaster(const BlockPlace& place, I2cMasterState& s, const FpgaStatus& fpga);
 
     void reset() override;
@@ -33,7 +34,6 @@ public:
     void power_on() override;
     void describe(std::ostream& out) const override;
 
-    static const RegisterLayout& layout() { return map(); }
 
     // The bus: devices are owned by the camera and stay attached.
     void attach(I2cDevice* device) { bus_.push_back(device); }
@@ -44,8 +44,6 @@ public:
     const I2cMasterState& state() const { return s_; }
 
 private:
-    static const Reg table_[];
-    static const Map& map();
     void command(const Reg& reg, uint32_t word);
     void finish();
     uint32_t status(const Reg& reg);

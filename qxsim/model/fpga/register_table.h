@@ -28,6 +28,15 @@ enum class RegAccess : uint8_t { RW, RO, WO };
 // A list line as a row of its block's table (a TableBlock's `table_`).
 #define QXSIM_REGISTER_ROW(name, offset, access, reset, writable, w1c, storage, on_read, on_write)                    \
     {{#name, offset, RegAccess::access, reset, writable, w1c}, storage, on_read, on_write},
+// A block's table from its list, built once: `Block::map()` in the block's
+// source.
+#define QXSIM_REGISTER_TABLE(Block, LIST)                                                                              \
+    const Block::Map& Block::map()                                                                                     \
+    {                                                                                                                  \
+        static const Reg table[] = {LIST(QXSIM_REGISTER_ROW)};                                                         \
+        static const Map m(table);                                                                                     \
+        return m;                                                                                                      \
+    }
 // In a list: the state field holding the value, and a hook of the block.
 #define STORED(field) offsetof(State, field)
 #define HOOK(method) &Self::method
@@ -183,12 +192,17 @@ public:
     using Map = RegisterMap<Block, State>;
     using Reg = RegisterDef<Block, State>;
 
-    // `name` and `prefix` as the block's place in register_map.h gives them.
-    TableBlock(const Map& map, State& state, const char* name, const char* prefix, uint32_t base)
-        : map_(map), regs_(state), name_(name), prefix_(prefix), base_(base), first_(base + map.lowest()),
-          span_(map.span()), by_word_(map.by_word())
+    // At its place in register_map.h (a BlockPlace): name, register name
+    // prefix, base.
+    template <class Place>
+    TableBlock(State& state, const Place& place)
+        : map_(Block::map()), regs_(state), name_(place.name), prefix_(place.prefix), base_(place.base),
+          first_(place.base + map_.lowest()), span_(map_.span()), by_word_(map_.by_word())
     {
     }
+
+    // The block's table, for the names and the tests.
+    static const RegisterLayout& layout() { return Block::map(); }
 
     const char* name() const override { return name_; }
     const char* register_prefix() const override { return prefix_; }
