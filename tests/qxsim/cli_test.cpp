@@ -1,27 +1,16 @@
 // The front end: create, show, faults, settings, peek/poke, run; exit
 // statuses and messages.
-#include "sim_camera.h"
+#include "reg_client.h"
 
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <iterator>
-#include <iterator>
 #include <vector>
 
 namespace {
 
-using qxtest::Result;
-using qxtest::SimCamera;
-using qxtest::status_is;
-using qxtest::stdout_is;
-
-const std::string client = QXSIM_REG_CLIENT;
-
-bool contains(const std::string& text, const std::string& part)
-{
-    return text.find(part) != std::string::npos;
-}
+using qxtest::contains;
 
 TEST(Cli, create_chooses_the_sensor_and_refuses_to_overwrite)
 {
@@ -325,8 +314,7 @@ TEST(Cli, run_passes_arguments_and_exit_status_of_the_tool)
 
 TEST(Cli, run_finds_the_built_tools_by_name)
 {
-    if (qxtest::tool_path("regdump").empty())
-        GTEST_SKIP() << "regdump is not in this build";
+    REQUIRE_TOOL("regdump");
     SimCamera sim(qxtest::SimOptions{"LUX19HS-C", false});
     Result r = sim.cli({"run", "--", "regdump", "-i", "-d", "0x50", "-r", "4", "-c", "4"});
     EXPECT_TRUE(status_is(r, 0));

@@ -52,14 +52,11 @@ uint32_t erase_sector(SimCamera& sim, uint32_t addr)
     return sim.peek(qxsim::ASMI_STATUS);
 }
 
-bool skip_without(const char* tool) { return qxtest::tool_path(tool).empty(); }
-
 }  // namespace
 
 TEST(PowerCycle, cut_after_the_unlock_comes_back_at_0x68_with_the_factory_region_protected)
 {
-    if (skip_without("update"))
-        GTEST_SKIP() << "update is not in this build";
+    REQUIRE_TOOL("update");
     // Where the unlock falls in an uncut run.
     SimCamera uncut;
     ASSERT_TRUE(status_is(uncut.run({"update", write_image(uncut)}), 0));
@@ -101,8 +98,7 @@ TEST(PowerCycle, cut_after_the_unlock_comes_back_at_0x68_with_the_factory_region
 
 TEST(PowerCycle, volatile_state_returns_to_power_on_and_the_rest_stays)
 {
-    if (skip_without("dac"))
-        GTEST_SKIP() << "dac is not in this build";
+    REQUIRE_TOOL("dac");
     SimCamera sim;
     ASSERT_TRUE(status_is(sim.run({"dac", "-u"}), 0));
     // Registers of every block, a FIFO, the flash's address mode.
@@ -116,13 +112,14 @@ TEST(PowerCycle, volatile_state_returns_to_power_on_and_the_rest_stays)
     sim.poke(qxsim::ASMI_LENGTH, 8);
     sim.poke(qxsim::ASMI_CMD, qxsim::ASMI_READ);
     // What the bench set: sensor, a device and its register, faults, bus power.
-    EXPECT_TRUE(status_is(sim.cli({"set", "sensor", "LINCE5M-M"}), 0));
-    EXPECT_TRUE(status_is(sim.cli({"set", "device", "isb", "0x2a", "16", "probe"}), 0));
-    EXPECT_TRUE(status_is(sim.cli({"set", "device-reg", "isb", "0x2a", "3", "0xbeef"}), 0));
-    EXPECT_TRUE(status_is(sim.cli({"set", "i2c-bus", "off"}), 0));
-    sim.fault("i2c-isb.busy", {"2"});
-    sim.fault("eio-reg", {"0x9000"});
-    sim.fault("i2c-isb.0x50.nak", {"6"});
+    sim.setup()
+        .sensor("LINCE5M-M")
+        .device(qxsim::BUS_ISB, 0x2a, 16, "probe")
+        .device_register(qxsim::BUS_ISB, 0x2a, 3, 0xbeef)
+        .i2c_bus(false)
+        .fault("i2c-isb.busy", {"2"})
+        .fault("eio-reg", {"0x9000"})
+        .fault("i2c-isb.0x50.nak", {"6"});
     // A transaction in flight: the busy fault holds it for two status reads.
     sim.poke(0x188, 4);
     sim.poke(0x180, 0x50111);
@@ -176,11 +173,11 @@ TEST(PowerCycle, volatile_state_returns_to_power_on_and_the_rest_stays)
 TEST(PowerCycle, factory_reset_erases_the_application_relocks_and_clears_the_bench)
 {
     SimCamera sim(SimOptions{"LINCE5M-M", true});
-    std::string image = write_image(sim);
-    EXPECT_TRUE(status_is(sim.cli({"flash", "load", "0x2000000", image}), 0));
-    EXPECT_TRUE(status_is(sim.cli({"flash", "protect", "0x68"}), 0));
-    sim.poke(0x8000, 5);
-    sim.fault("i2c-isb.stuck-busy");
+    sim.setup()
+        .flash({"load", "0x2000000", write_image(sim)})
+        .flash({"protect", "0x68"})
+        .poke(0x8000, 5)
+        .fault("i2c-isb.stuck-busy");
     EXPECT_TRUE(status_is(sim.cli({"factory-reset"}), 0));
     EXPECT_TRUE(qxtest::stdout_is(sim.cli({"flash", "read", "0x2000000", "4"}), "0x2000000: ff ff ff ff\n"));
     EXPECT_EQ(sim.peek(0x8000), 0u);

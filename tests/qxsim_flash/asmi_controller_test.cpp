@@ -80,9 +80,7 @@ TEST(AsmiController, write_with_too_few_words_fails_and_programs_nothing)
 {
     FlashRig rig;
     rig.unlock();
-    rig.asmi.write(ASMI_ADDR, 0x2000000);
-    rig.asmi.write(ASMI_LENGTH, 16);
-    rig.asmi.write(ASMI_WR_FIFO, 0);
+    rig.stage(0x2000000, 16, {0});
     rig.cmd(ASMI_WRITE | ASMI_IMAGE_DATA);
     EXPECT_EQ(rig.status() & ASMI_STATUS_WRITE_ERR, ASMI_STATUS_WRITE_ERR);
     EXPECT_EQ(rig.store.byte(0x2000000), 0xFF);
@@ -93,10 +91,7 @@ TEST(AsmiController, extra_words_stay_in_the_write_fifo)
 {
     FlashRig rig;
     rig.unlock();
-    rig.asmi.write(ASMI_ADDR, 0x2000000);
-    rig.asmi.write(ASMI_LENGTH, 4);
-    rig.asmi.write(ASMI_WR_FIFO, 0x00000000);
-    rig.asmi.write(ASMI_WR_FIFO, 0x12345678);
+    rig.stage(0x2000000, 4, {0x00000000, 0x12345678});
     rig.cmd(ASMI_WRITE);
     EXPECT_EQ(rig.asmi.read(ASMI_WR_FIFO_LEVEL), 1u);
     rig.asmi.write(ASMI_ADDR, 0x2000004);

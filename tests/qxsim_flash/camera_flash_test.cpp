@@ -9,8 +9,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 
 namespace {
 
@@ -18,16 +16,12 @@ using qxtest::Result;
 using qxtest::SimCamera;
 using qxtest::SimOptions;
 
+using qxtest::write_file;
+
 std::vector<uint8_t> file_bytes(const std::string& path)
 {
-    std::ifstream f(path, std::ios::binary);
-    return std::vector<uint8_t>((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-}
-
-void write_file(const std::string& path, const std::vector<uint8_t>& bytes)
-{
-    std::ofstream f(path, std::ios::binary);
-    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    std::string text = qxtest::read_file(path);
+    return std::vector<uint8_t>(text.begin(), text.end());
 }
 
 std::string crc_text(const std::vector<uint8_t>& v)
@@ -49,11 +43,6 @@ std::vector<uint8_t> small_image(size_t n, uint8_t seed)
     }
     v.back() = 0x00;  // the booted length then is the file's length
     return v;
-}
-
-bool skip_without_update()
-{
-    return qxtest::tool_path("update").empty();
 }
 
 }  // namespace
@@ -101,8 +90,7 @@ TEST(CameraFlash, front_end_reads_dumps_loads_and_checks_its_arguments)
 
 TEST(CameraFlash, release_update_boots_the_sensors_image)
 {
-    if (skip_without_update())
-        GTEST_SKIP() << "update is not in this build";
+    REQUIRE_TOOL("update");
     SimCamera sim(SimOptions{"LUX19HS-C", false});
     Result r = sim.run({"update", "-r"});
     ASSERT_TRUE(qxtest::status_is(r, 0)) << r.out << r.err;
@@ -123,8 +111,7 @@ TEST(CameraFlash, release_update_boots_the_sensors_image)
 
 TEST(CameraFlash, power_cut_inside_the_offset_record_boots_factory_and_a_rerun_recovers)
 {
-    if (skip_without_update())
-        GTEST_SKIP() << "update is not in this build";
+    REQUIRE_TOOL("update");
     SimCamera sim(SimOptions{"LUX13HS-C", false});
     std::vector<uint8_t> image = small_image(1000, 2);
     write_file(sim.dir() + "/app.bin", image);
@@ -156,8 +143,7 @@ TEST(CameraFlash, power_cut_inside_the_offset_record_boots_factory_and_a_rerun_r
 
 TEST(CameraFlash, corrupted_read_back_fails_verification_and_leaves_no_record)
 {
-    if (skip_without_update())
-        GTEST_SKIP() << "update is not in this build";
+    REQUIRE_TOOL("update");
     SimCamera sim(SimOptions{"LUX13HS-C", false});
     std::vector<uint8_t> image = small_image(512, 3);
     write_file(sim.dir() + "/app.bin", image);
@@ -178,8 +164,7 @@ TEST(CameraFlash, corrupted_read_back_fails_verification_and_leaves_no_record)
 
 TEST(CameraFlash, datasheet_timing_makes_the_erase_wait_poll_and_sleep)
 {
-    if (skip_without_update())
-        GTEST_SKIP() << "update is not in this build";
+    REQUIRE_TOOL("update");
     SimCamera sim(SimOptions{"LUX13HS-C", false});
     write_file(sim.dir() + "/app.bin", small_image(256, 4));
     // An erase far longer than a status wait of 100 polls, far shorter than

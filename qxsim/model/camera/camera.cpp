@@ -188,6 +188,53 @@ RegisterDevice* Camera::register_device_slot(Bus bus, uint8_t addr)
     return free_slot;
 }
 
+void Camera::set_sensor(uint32_t code)
+{
+    Lock lock(*this);
+    ident_->set_code(code);
+}
+
+void Camera::set_ident_register(uint8_t reg, uint8_t value)
+{
+    Lock lock(*this);
+    ident_->set_register(reg, value);
+}
+
+void Camera::set_i2c_bus(bool on)
+{
+    Lock lock(*this);
+    fpga_->set_i2c_enabled(on);
+}
+
+bool Camera::install_device(Bus bus, uint8_t addr, unsigned width, const std::string& label)
+{
+    Lock lock(*this);
+    RegisterDevice* d = register_device_slot(bus, addr);
+    if (d)
+        d->install(addr, width, label.c_str());
+    return d != nullptr;
+}
+
+bool Camera::remove_device(Bus bus, uint8_t addr)
+{
+    Lock lock(*this);
+    RegisterDevice* d = register_device_slot(bus, addr);
+    if (!d || !d->used())
+        return false;
+    d->remove();
+    return true;
+}
+
+bool Camera::set_device_register(Bus bus, uint8_t addr, uint8_t reg, uint32_t value)
+{
+    Lock lock(*this);
+    RegisterDevice* d = register_device_slot(bus, addr);
+    if (!d || !d->used())
+        return false;
+    d->set_register(reg, value);
+    return true;
+}
+
 void Camera::describe(std::ostream& out)
 {
     Lock lock(*this);

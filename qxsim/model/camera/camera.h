@@ -86,6 +86,17 @@ public:
     bool clear_faults(const std::string& target, std::string* err);
     void list_faults(std::ostream& out);
 
+    // The bench's settings (`qxsim set`), each under the lock: the sensor
+    // code in the identification memory and one of its registers, the I2C
+    // bus power, and register devices on the buses. False: no free device
+    // slot on the bus (install), no device at the address (the others).
+    void set_sensor(uint32_t code);
+    void set_ident_register(uint8_t reg, uint8_t value);
+    void set_i2c_bus(bool on);
+    bool install_device(Bus bus, uint8_t addr, unsigned width, const std::string& label);
+    bool remove_device(Bus bus, uint8_t addr);
+    bool set_device_register(Bus bus, uint8_t addr, uint8_t reg, uint32_t value);
+
     void set_trace(bool on);
     bool trace_on() const { return state_->core.trace_on != 0; }
     void describe(std::ostream& out);
