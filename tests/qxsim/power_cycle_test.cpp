@@ -16,7 +16,6 @@ namespace {
 
 using qxtest::Result;
 using qxtest::SimCamera;
-using qxtest::SimOptions;
 using qxtest::status_is;
 
 // A 512-byte image, two page programs.
@@ -63,7 +62,7 @@ TEST(PowerCycle, cut_after_the_unlock_comes_back_at_0x68_with_the_factory_region
     uint64_t unlock = access_of(uncut.trace(), qxsim::ASMI_CMD, qxsim::ASMI_PROTECT);
     ASSERT_GT(unlock, 0u);
 
-    SimCamera sim(SimOptions{"LUX13HS-C", false});
+    SimCamera sim(qxtest::SimOptions{"LUX13HS-C", false});
     sim.fault("power-cut", {std::to_string(unlock + 1)});
     EXPECT_EQ(sim.run({"update", write_image(sim)}).signal, SIGKILL);
     uint8_t factory_byte = 0;
@@ -172,7 +171,7 @@ TEST(PowerCycle, volatile_state_returns_to_power_on_and_the_rest_stays)
 
 TEST(PowerCycle, factory_reset_erases_the_application_relocks_and_clears_the_bench)
 {
-    SimCamera sim(SimOptions{"LINCE5M-M", true});
+    SimCamera sim(qxtest::SimOptions{"LINCE5M-M", true});
     sim.setup()
         .flash({"load", "0x2000000", write_image(sim)})
         .flash({"protect", "0x68"})

@@ -31,6 +31,14 @@ std::string crc_text(const std::vector<uint8_t>& v)
     return buf;
 }
 
+// The image update is given, in the camera's folder: its path.
+std::string app_file(const SimCamera& sim, const std::vector<uint8_t>& image)
+{
+    const std::string path = sim.dir() + "/app.bin";
+    write_file(path, image);
+    return path;
+}
+
 std::vector<uint8_t> small_image(size_t n, uint8_t seed)
 {
     std::vector<uint8_t> v(n);
@@ -114,10 +122,10 @@ TEST(CameraFlash, power_cut_inside_the_offset_record_boots_factory_and_a_rerun_r
     REQUIRE_TOOL("update");
     SimCamera sim(SimOptions{"LUX13HS-C", false});
     std::vector<uint8_t> image = small_image(1000, 2);
-    write_file(sim.dir() + "/app.bin", image);
+    const std::string app = app_file(sim, image);
     // Blocks of 256 bytes: four page programs, the record is the fifth.
     sim.fault("asmi.torn-program", {"5", "6"});
-    Result r = sim.run({"update", sim.dir() + "/app.bin"});
+    Result r = sim.run({"update", app});
     EXPECT_EQ(r.signal, SIGKILL);
     Result boot = sim.cli({"power-cycle"});
     EXPECT_TRUE(qxtest::status_is(boot, 0));
@@ -132,7 +140,7 @@ TEST(CameraFlash, power_cut_inside_the_offset_record_boots_factory_and_a_rerun_r
         EXPECT_EQ(b.content, qxsim::BOOT_CONTENT_INTACT);
         EXPECT_EQ(sim.model().asmi().flash().status_reg(), 0x68) << "the tool died unlocked";
     }
-    r = sim.run({"update", sim.dir() + "/app.bin"});
+    r = sim.run({"update", app});
     ASSERT_TRUE(qxtest::status_is(r, 0)) << r.out;
     auto lock = sim.model().lock();
     const qxsim::BootState& b = sim.model().asmi().boot().state();
@@ -146,9 +154,8 @@ TEST(CameraFlash, corrupted_read_back_fails_verification_and_leaves_no_record)
     REQUIRE_TOOL("update");
     SimCamera sim(SimOptions{"LUX13HS-C", false});
     std::vector<uint8_t> image = small_image(512, 3);
-    write_file(sim.dir() + "/app.bin", image);
     sim.fault("asmi.corrupt-read", {"0x2000104", "0x100"});
-    Result r = sim.run({"update", sim.dir() + "/app.bin"});
+    Result r = sim.run({"update", app_file(sim, image)});
     uint32_t word = image[0x104] | image[0x105] << 8 | image[0x106] << 16 | uint32_t(image[0x107]) << 24;
     char expect[80];
     std::snprintf(expect, sizeof expect, "Verification failure [0x%x != 0x%x]", word ^ 0x100, word);
@@ -166,11 +173,11 @@ TEST(CameraFlash, datasheet_timing_makes_the_erase_wait_poll_and_sleep)
 {
     REQUIRE_TOOL("update");
     SimCamera sim(SimOptions{"LUX13HS-C", false});
-    write_file(sim.dir() + "/app.bin", small_image(256, 4));
+    const std::string app = app_file(sim, small_image(256, 4));
     // An erase far longer than a status wait of 100 polls, far shorter than
     // the tool's 50 cycles of 100 ms.
     EXPECT_TRUE(qxtest::status_is(sim.cli({"flash", "timing", "datasheet", "300000", "400", "400"}), 0));
-    Result r = sim.run({"update", "-v", sim.dir() + "/app.bin"});
+    Result r = sim.run({"update", "-v", app});
     ASSERT_TRUE(qxtest::status_is(r, 0));
     EXPECT_TRUE(qxtest::stdout_contains(r, "STATUS = 0x00002101")) << "busy seen by the direct read";
     EXPECT_TRUE(qxtest::stdout_contains(r, "Verification complete"));

@@ -1,6 +1,6 @@
 // Channel mask registers (one per group of 20 sensor channels) and the
-// clamp-output control register (register_map.h). Plain storage registers: the FPGA takes
-// what is written and reads it back; `show` decodes them.
+// clamp-output control register (register_map.h). Plain storage registers:
+// the FPGA takes what is written and reads it back; `show` decodes them.
 #pragma once
 
 #include "qxsim/model/fpga/channel_state.h"

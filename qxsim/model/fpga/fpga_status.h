@@ -9,7 +9,7 @@ namespace qxsim {
 class FpgaStatus : public TableBlock<FpgaStatus, FpgaStatusState> {
 public:
     static const Map& map();  // its table, from its list in register_map.h
-    explicit FpgaStatus(FpgaStatusState& s, const BlockPlace& place = block_place(BlockKind::fpga_status));
+    FpgaStatus(FpgaStatusState& s, const BlockPlace& place);
 
     void reset() override;
     // Configured again; the bus-enable bit follows the board, not the FPGA.
