@@ -174,7 +174,7 @@ private:
 
 // ---- trace helpers ----
 
-// One trace.log line (qxsim/model/trace_format.h) with its text copied out.
+// One trace.log line (qxsim/trace/trace_format.h) with its text copied out.
 TraceRecord parse_trace_line(const std::string& line);
 // Only register traffic: R, W and accepted P records.
 std::vector<TraceRecord> register_traffic(const std::vector<TraceRecord>& trace);
