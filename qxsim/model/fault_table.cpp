@@ -235,7 +235,7 @@ const FaultHost::Group* FaultHost::find(const std::string& fault, int* id, Fault
     for (unsigned g = 0; g < group_count_; g++)
         if ((*id = groups_[g].table->find(fault, implied)) >= 0)
             return &groups_[g];
-    *error = group_count_ ? unknown_fault(fault, fault_owner()) : "unknown fault";
+    *error = unknown_fault(fault, fault_owner());
     return nullptr;
 }
 
