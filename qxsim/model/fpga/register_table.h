@@ -25,7 +25,7 @@ enum class RegAccess : uint8_t { RW, RO, WO };
 
 // A list line as the register's offset constant: ASMI_STATUS = 0x1004.
 #define QXSIM_REGISTER_OFFSET(name, offset, ...) constexpr uint32_t name = offset;
-// A list line as a row of its block's table (a TableBlock's `table_`).
+// A list line as a row of its block's table.
 #define QXSIM_REGISTER_ROW(name, offset, access, reset, writable, w1c, storage, on_read, on_write)                    \
     {{#name, offset, RegAccess::access, reset, writable, w1c}, storage, on_read, on_write},
 // A block's table from its list, built once: `Block::map()` in the block's
@@ -43,7 +43,6 @@ enum class RegAccess : uint8_t { RW, RO, WO };
 // A field of a register: REG_FIELD is its mask.
 #define QXSIM_FIELD(reg, field, shift, width)                                                                          \
     constexpr uint32_t reg##_##field = static_cast<uint32_t>(((1ull << (width)) - 1) << (shift));
-
 
 // A register as the hardware documents it.
 struct RegisterInfo {
