@@ -8,18 +8,6 @@
 
 namespace qxsim {
 
-void Group::add(const TraceRecord& rec, size_t index)
-{
-    t1 = rec.time_ns;
-    last = index;
-    records++;
-    if (pid_count == 0 || pids[std::min<uint32_t>(pid_count, 3) - 1] != rec.pid) {
-        if (pid_count < 3)
-            pids[pid_count] = rec.pid;
-        pid_count++;
-    }
-}
-
 void Group::failed_access(const TraceRecord& rec)
 {
     note(fmt::format("E{} at {} {}", rec.error, rec.kind == TRACE_READ ? 'R' : 'W', reg_label(rec.reg)));
@@ -43,16 +31,6 @@ void Writers::forget(Group* g)
     auto it = std::find(groups_.begin(), groups_.end(), g);
     if (it != groups_.end())
         groups_.erase(it);
-}
-
-void Writers::touch(int64_t issuer, const TraceRecord& rec)
-{
-    for (Group* g : groups_)
-        if (g->issuer != issuer && !g->mixed) {
-            g->mixed = true;
-            g->mixed_pid = rec.pid;
-            g->mixed_reg = rec.reg;
-        }
 }
 
 std::string reg_label(uint32_t reg)

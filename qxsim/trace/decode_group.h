@@ -48,7 +48,17 @@ struct Group {
         t0 = rec.time_ns;
         first = index;
     }
-    void add(const TraceRecord& rec, size_t index);
+    void add(const TraceRecord& rec, size_t index)
+    {
+        t1 = rec.time_ns;
+        last = index;
+        records++;
+        if (pid_count == 0 || pids[(pid_count < 3 ? pid_count : 3) - 1] != rec.pid) {
+            if (pid_count < 3)
+                pids[pid_count] = rec.pid;
+            pid_count++;
+        }
+    }
     void note(const std::string& text)
     {
         notes += "; ";
@@ -65,7 +75,15 @@ class Writers {
 public:
     void add(Group* g) { groups_.push_back(g); }
     void forget(Group* g);
-    void touch(int64_t issuer, const TraceRecord& rec);
+    void touch(int64_t issuer, const TraceRecord& rec)
+    {
+        for (Group* g : groups_)
+            if (g->issuer != issuer && !g->mixed) {
+                g->mixed = true;
+                g->mixed_pid = rec.pid;
+                g->mixed_reg = rec.reg;
+            }
+    }
 
 private:
     std::vector<Group*> groups_;

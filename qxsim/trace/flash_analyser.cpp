@@ -102,11 +102,6 @@ int FlashOperation::read_id() const
     return static_cast<int>(field_value(status, ASMI_STATUS_ID));
 }
 
-bool FlashAnalyser::decodes(uint32_t reg)
-{
-    return reg >= ASMI_CMD && reg <= ASMI_RD_FIFO_LEVEL && (reg & 3) == 0;
-}
-
 void FlashAnalyser::close(FlashOperation& f)
 {
     if (!f.open)
@@ -274,7 +269,8 @@ std::string flash_operation_text(FlashOperation& f, uint32_t flash_id)
     } else if (f.cmd == 0) {
         text = "command 0 (no operation)";
     } else {
-        text = what_it_was(f, flash_id) + how_it_ended(f);
+        text = what_it_was(f, flash_id);
+        text += how_it_ended(f);
     }
     if (f.cleared)
         text += fmt::format(", error bits 0x{:x} cleared", f.cleared);
@@ -288,7 +284,8 @@ std::string flash_operation_text(FlashOperation& f, uint32_t flash_id)
         text += fmt::format(", read FIFO level {} for {} words", f.rd_level, words);
     else if (f.rd_level_read && op != ASMI_READ && f.rd_level)
         text += fmt::format(", read FIFO level {}", f.rd_level);
-    return text + f.proc_pids();
+    text += f.proc_pids();
+    return text;
 }
 
 }  // namespace qxsim

@@ -42,7 +42,7 @@ public:
     explicit FlashAnalyser(Sink& sink) : sink_(sink) {}
 
     // The controller's registers but the reconfiguration register.
-    static bool decodes(uint32_t reg);
+    static bool decodes(uint32_t reg) { return reg >= ASMI_CMD && reg <= ASMI_RD_FIFO_LEVEL && (reg & 3) == 0; }
 
     void access(int64_t issuer, const TraceRecord& rec, size_t index);
     // The issuer's open operation ends as it stands; with `why`, failed for

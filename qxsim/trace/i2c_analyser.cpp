@@ -33,10 +33,8 @@ uint32_t I2cTransaction::data() const
     return width() == 32 ? rd : rd & ((1u << width()) - 1);
 }
 
-int I2cAnalyser::master_of(uint32_t reg)
+int I2cAnalyser::master_in_range(uint32_t reg)
 {
-    if (reg < I2C_MAIN_BASE || reg > I2C_IOB_BASE + I2C_RD_DATA || (reg & 3))
-        return -1;
     for (unsigned m = 0; m < BUS_COUNT; m++) {
         uint32_t base = i2c_master_place(static_cast<Bus>(m)).base;
         if (reg >= base && reg <= base + I2C_RD_DATA)
@@ -207,7 +205,8 @@ std::string i2c_transaction_text(I2cTransaction& t)
             text += ", never idle";
             t.failed = true;
         }
-        return text + t.proc_pids();
+        text += t.proc_pids();
+        return text;
     }
     const uint32_t dev = t.dev();
     if (t.is_read())
@@ -242,7 +241,8 @@ std::string i2c_transaction_text(I2cTransaction& t)
         if (!meaning.empty())
             text += " [" + meaning + "]";
     }
-    return text + t.proc_pids();
+    text += t.proc_pids();
+    return text;
 }
 
 }  // namespace qxsim

@@ -50,7 +50,12 @@ public:
     explicit I2cAnalyser(Sink& sink) : sink_(sink) {}
 
     // The master whose registers hold `reg`, or -1.
-    static int master_of(uint32_t reg);
+    static int master_of(uint32_t reg)
+    {
+        if (reg < I2C_MAIN_BASE || reg > I2C_IOB_BASE + I2C_RD_DATA || (reg & 3))
+            return -1;
+        return master_in_range(reg);
+    }
 
     // An access to the registers of `bus`'s master; `index` numbers the record.
     void access(int64_t issuer, Bus bus, const TraceRecord& rec, size_t index);
@@ -68,6 +73,7 @@ private:
     };
     using Transactions = std::array<I2cTransaction, BUS_COUNT>;
 
+    static int master_in_range(uint32_t reg);
     void close(I2cTransaction& t);
     void write(I2cTransaction& t, Master& m, uint32_t off, const TraceRecord& rec);
     void read(I2cTransaction& t, uint32_t off, const TraceRecord& rec);

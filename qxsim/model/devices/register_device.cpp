@@ -1,5 +1,4 @@
 #include "qxsim/model/devices/register_device.h"
-#include "qxsim/trace/parse.h"
 
 #include <fmt/format.h>
 

@@ -1,7 +1,6 @@
 #include "qxsim/model/fpga/asmi_controller.h"
 
 #include "qxsim/model/flash/release_images.h"
-#include "qxsim/trace/parse.h"
 
 #include <fmt/format.h>
 

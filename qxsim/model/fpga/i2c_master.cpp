@@ -1,6 +1,5 @@
 #include "qxsim/model/fpga/i2c_master.h"
 
-#include "qxsim/trace/parse.h"
 
 #include <fmt/format.h>
 
