@@ -12,17 +12,12 @@ build=${1:-build/default}
 dac_runs=${2:-15}
 update_runs=${3:-3}
 
-qxsim=$build/qxsim/qxsim
-for f in "$qxsim" "$build/dac/dac" "$build/update/update"; do
-    [[ -x "$f" ]] || { echo "missing $f (build it first)" >&2; exit 1; }
-done
-command -v openssl > /dev/null || { echo "openssl is needed for the test data" >&2; exit 1; }
+source bench/common.sh
+need "$qxsim" "$build/dac/dac" "$build/update/update"
+scratch lock_bench
 
-work=$(mktemp -d /tmp/lock_bench.XXXXXX)
-trap 'rm -rf "$work"' EXIT
-
-# timed CAMERA CMD...: wall and cpu (user + system) seconds of one run.
-timed() {
+# run_timed CAMERA CMD...: wall and cpu (user + system) seconds of one run.
+run_timed() {
     local cam=$1 TIMEFORMAT='%R %U %S' t
     shift
     t=$( { time "$qxsim" --state "$cam" run -- "$@" > "$work/out.txt" 2>&1 ; } 2>&1 ) ||
@@ -46,7 +41,7 @@ bench() {
     for ((i = 0; i < runs; i++)); do
         for mode in locked unlocked; do
             [[ "$label" == update* ]] && make_camera "$work/$mode" "$mode"
-            timed "$work/$mode" "$@" >> "$work/$mode.times"
+            run_timed "$work/$mode" "$@" >> "$work/$mode.times"
         done
     done
     local lw lc uw uc
@@ -59,8 +54,7 @@ bench() {
 make_camera "$work/locked" locked
 make_camera "$work/unlocked" unlocked
 bench "dac -u" "$dac_runs" dac -u
-head -c $((16 << 20)) /dev/zero | openssl enc -aes-128-ctr -nosalt -K 00112233445566778899aabbccddeeff \
-    -iv 00000000000000000000000000000000 > "$work/img16"
+random_image $((16 << 20)) "$work/img16"
 bench "update 16 MiB" "$update_runs" update "$work/img16"
 grep -q "Verification complete" "$work/out.txt" || { echo "update failed:"; tail -5 "$work/out.txt"; exit 1; }
 

@@ -23,27 +23,18 @@ datasheet=1
 [[ "${2:-}" == "--no-datasheet" ]] && datasheet=0
 runs=${3:-5}
 
-qxsim=$build/qxsim/qxsim
-update=$build/update/update
+source bench/common.sh
 preload=$build/qxsim/libqxsim_preload.so
 recorder=$build/qxsim/libqxsim_record.so
-for f in "$qxsim" "$update" "$preload" "$recorder"; do
-    [[ -e "$f" ]] || { echo "missing $f (build it first)" >&2; exit 1; }
-done
-
-work=$(mktemp -d /tmp/record_bench.XXXXXX)
-trap 'rm -rf "$work"' EXIT
-head -c 16777216 /dev/zero | openssl enc -aes-128-ctr -nosalt -K 00112233445566778899aabbccddeeff \
-    -iv 00000000000000000000000000000000 > "$work/image.bin"
+need "$qxsim" "$update" "$preload" "$recorder"
+scratch record_bench
+random_image 16777216 "$work/image.bin"
 head -c 1048576 "$work/image.bin" > "$work/image1.bin"
 cam=$work/cam
 
-# timed CMD...: wall and CPU (user + system) seconds of CMD into secs, cpu.
-timed() {
-    local TIMEFORMAT='%R %U %S' t
-    t=$( { time "$@" > "$work/out.txt" 2>&1 ; } 2>&1 ) || { echo "failed: $*"; tail -5 "$work/out.txt"; exit 1; }
-    read -r secs user sys <<< "$t"
-    cpu=$(echo "$user + $sys" | bc -l)
+# timed_update CMD...: timed, and the update must have verified its image.
+timed_update() {
+    timed "$@"
     grep -q "Verification complete" "$work/out.txt" || { echo "update failed: $*"; tail -3 "$work/out.txt"; exit 1; }
 }
 fresh() {
@@ -60,12 +51,12 @@ overhead() {  # timing image label runs
     mkdir -p "$work/rec"
     for ((i = 0; i < $4; i++)); do
         fresh "$1"
-        timed env LD_PRELOAD="$preload" QXSIM_STATE="$cam" "$update" "$2"
+        timed_update env LD_PRELOAD="$preload" QXSIM_STATE="$cam" "$update" "$2"
         pw=$(min "$pw" "$secs"); pc=$(min "$pc" "$cpu")
         fresh "$1"
         rm -f "$work/rec/"*
         python3 -c 'import sys,struct; sys.stdout.buffer.write(struct.pack("<IIII",0x5152444f,0,0,0))' > "$work/rec/order"
-        timed env LD_PRELOAD="$recorder:$preload" QXSIM_STATE="$cam" QXSIM_RECORD_DIR="$work/rec" "$update" "$2"
+        timed_update env LD_PRELOAD="$recorder:$preload" QXSIM_STATE="$cam" QXSIM_RECORD_DIR="$work/rec" "$update" "$2"
         rw=$(min "$rw" "$secs"); rc=$(min "$rc" "$cpu")
     done
     printf 'recorder overhead, %s update, %-9s timing: %7.3f s -> %7.3f s wall (%+5.1f%%), %6.3f s -> %6.3f s cpu (%+5.1f%%), best of %d' \

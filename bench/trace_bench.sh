@@ -10,26 +10,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/default}
 
-qxsim=$build/qxsim/qxsim
-update=$build/update/update
-for f in "$qxsim" "$update"; do
-    [[ -x "$f" ]] || { echo "missing $f (build it first)" >&2; exit 1; }
-done
-command -v openssl > /dev/null || { echo "openssl is needed for the test data" >&2; exit 1; }
+source bench/common.sh
+need "$qxsim" "$update"
+scratch trace_bench
 
-work=$(mktemp -d /tmp/trace_bench.XXXXXX)
-trap 'rm -rf "$work"' EXIT
 
-# timed CMD...: run it with stdout to $work/out.txt; secs (wall) and cpu.
-timed() {
-    local TIMEFORMAT='%R %U %S' t
-    t=$( { time "$@" > "$work/out.txt" 2> "$work/err.txt" ; } 2>&1 ) || { echo "failed: $*"; tail -5 "$work/err.txt"; exit 1; }
-    read -r secs user sys <<< "$t"
-    cpu=$(echo "$user + $sys" | bc -l)
-}
-
-head -c $((16 << 20)) /dev/zero |
-    openssl enc -aes-128-ctr -nosalt -K 00112233445566778899aabbccddeeff -iv 00000000000000000000000000000000 > "$work/img16"
+random_image $((16 << 20)) "$work/img16"
 
 cam=$work/cam
 "$qxsim" --state "$cam" create > /dev/null

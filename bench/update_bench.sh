@@ -12,28 +12,13 @@ build=${1:-build/default}
 datasheet=1
 [[ "${2:-}" == "--no-datasheet" ]] && datasheet=0
 
-qxsim=$build/qxsim/qxsim
-update=$build/update/update
-for f in "$qxsim" "$update"; do
-    [[ -x "$f" ]] || { echo "missing $f (build it first)" >&2; exit 1; }
-done
+source bench/common.sh
+need "$qxsim" "$update"
+scratch update_bench
 
-work=$(mktemp -d /tmp/update_bench.XXXXXX)
-trap 'rm -rf "$work"' EXIT
-
-# timed CMD...: run it, set secs (wall) and cpu (user + system seconds).
-# CPU time is the figure to trust on a loaded machine.
-timed() {
-    local TIMEFORMAT='%R %U %S' t
-    t=$( { time "$@" > "$work/out.txt" 2>&1 ; } 2>&1 ) || { echo "failed: $*"; tail -5 "$work/out.txt"; exit 1; }
-    read -r secs user sys <<< "$t"
-    cpu=$(echo "$user + $sys" | bc -l)
-}
 accesses() { "$qxsim" --state "$1" show | sed -n 's/^Accesses: \([0-9]*\).*/\1/p'; }
 boot_crc() { "$qxsim" --state "$1" show | sed -n 's/.*boot [0-9]* (.*): application image at 0x2000000, [0-9]* bytes, CRC-32 \(0x[0-9A-F]*\).*/\1/p'; }
 
-# Deterministic pseudo-random data of N bytes (same data every run).
-make_data() { head -c "$2" /dev/zero | openssl enc -aes-128-ctr -nosalt -K 00112233445566778899aabbccddeeff -iv 00000000000000000000000000000000 > "$1"; }
 crc_of() { python3 -c 'import sys,zlib; print("0x%08X" % (zlib.crc32(open(sys.argv[1],"rb").read()) & 0xffffffff))' "$1"; }
 
 # One quiet update of FILE on a fresh camera; sets secs and count.
@@ -58,9 +43,8 @@ report() {  # label bytes
         "$1" "$secs" "$cpu" "$count" "$(echo "$count / $secs / 1000000" | bc -l)" "$(echo "$mib / $secs" | bc -l)"
 }
 
-command -v openssl > /dev/null || { echo "openssl is needed for the test data" >&2; exit 1; }
-make_data "$work/img16" $((16 << 20))
-make_data "$work/imgmax" $((0x5FF0000))
+random_image $((16 << 20)) "$work/img16"
+random_image $((0x5FF0000)) "$work/imgmax"
 
 echo "instant timing"
 run_update "$work/cam" "$work/img16"; ours16=$secs; ours16cpu=$cpu

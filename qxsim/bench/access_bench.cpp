@@ -46,9 +46,9 @@ const Pass passes[] = {
 int main(int argc, char** argv)
 {
     unsigned long count = argc > 1 ? std::strtoul(argv[1], nullptr, 0) : 20000000;
-    int fd = open("/dev/qx_fpga", O_RDWR);
+    int fd = open(qxsim::DEVICE_PATH, O_RDWR);
     if (fd < 0) {
-        std::fprintf(stderr, "open /dev/qx_fpga: %s\n", std::strerror(errno));
+        std::fprintf(stderr, "open %s: %s\n", qxsim::DEVICE_PATH, std::strerror(errno));
         return 1;
     }
     // keep the flash controller's FIFO from filling: clear it between passes

@@ -1,21 +1,22 @@
 // qxsim: the simulated camera's front end.
-#include "qxsim/cli/paths.h"
 #include "qxsim/cli/flash_commands.h"
+#include "qxsim/cli/paths.h"
 #include "qxsim/cli/qxsim_paths.h"
-#include "qxsim/cli/trace_view.h"
 #include "qxsim/cli/record_commands.h"
 #include "qxsim/cli/sweep_commands.h"
 #include "qxsim/cli/trace_commands.h"
 #include "qxsim/cli/trace_tools.h"
 #include "qxsim/cli/diff_commands.h"
 #include "qxsim/model/fpga/asmi_controller.h"
+#include "qxsim/cli/trace_view.h"
 #include "qxsim/model/camera/camera.h"
-#include "qxsim/model/fpga/fpga_status.h"
-#include "qxsim/model/devices/ident_memory.h"
-#include "qxsim/trace/parse.h"
-#include "qxsim/model/devices/register_device.h"
-#include "qxsim/model/fpga/register_names.h"
 #include "qxsim/model/camera/tool_locks.h"
+#include "qxsim/model/devices/ident_memory.h"
+#include "qxsim/model/devices/register_device.h"
+#include "qxsim/model/fpga/asmi_controller.h"
+#include "qxsim/model/fpga/fpga_status.h"
+#include "qxsim/model/fpga/register_names.h"
+#include "qxsim/trace/parse.h"
 
 #include <fmt/format.h>
 
@@ -140,21 +141,18 @@ int cmd_set(qxsim::Camera& cam, const std::vector<std::string>& args)
         uint32_t code = 0;
         if (!qxsim::parse_sensor(args[1], &code))
             return fail("unknown sensor '" + args[1] + "'");
-        auto lock = cam.lock();
-        cam.ident().set_code(code);
+        cam.set_sensor(code);
         return 0;
     }
     if (args.size() == 3 && args[0] == "ident-reg") {
         uint8_t reg = 0, value = 0;
         if (!parse_byte(args[1], &reg) || !parse_byte(args[2], &value))
             return fail("ident-reg takes a register and a value, 0..255 each");
-        auto lock = cam.lock();
-        cam.ident().set_register(reg, value);
+        cam.set_ident_register(reg, value);
         return 0;
     }
     if (args.size() == 2 && args[0] == "i2c-bus" && (args[1] == "on" || args[1] == "off")) {
-        auto lock = cam.lock();
-        cam.fpga().set_i2c_enabled(args[1] == "on");
+        cam.set_i2c_bus(args[1] == "on");
         return 0;
     }
     qxsim::Bus bus = qxsim::BUS_MAIN;
@@ -162,22 +160,17 @@ int cmd_set(qxsim::Camera& cam, const std::vector<std::string>& args)
     if ((args.size() == 4 || args.size() == 5) && args[0] == "device") {
         if (!qxsim::parse_bus(args[1], &bus) || !parse_byte(args[2], &addr))
             return fail("set device takes a bus (main, isb, iob) and an address 0..255");
-        auto lock = cam.lock();
-        qxsim::RegisterDevice* d = cam.register_device_slot(bus, addr);
-        if (args[3] == "none") {
-            if (!d || !d->used())
-                return fail(fmt::format("no register device at 0x{:02x} on {}", addr, args[1]));
-            d->remove();
-            return 0;
-        }
+        if (args[3] == "none")
+            return cam.remove_device(bus, addr)
+                       ? 0
+                       : fail(fmt::format("no register device at 0x{:02x} on {}", addr, args[1]));
         unsigned width = args[3] == "8" ? 1 : args[3] == "16" ? 2 : args[3] == "32" ? 4 : 0;
         if (!width)
             return fail("register width is 8, 16 or 32 bits");
-        if (!d)
-            return fail(fmt::format("bus {} has no free device slot", args[1]));
         std::string label = args.size() == 5 ? args[4] : fmt::format("device-{}bit", width * 8);
-        d->install(addr, width, label.c_str());
-        return 0;
+        return cam.install_device(bus, addr, width, label)
+                   ? 0
+                   : fail(fmt::format("bus {} has no free device slot", args[1]));
     }
     if (args.size() == 5 && args[0] == "device-reg") {
         uint8_t reg = 0;
@@ -185,12 +178,9 @@ int cmd_set(qxsim::Camera& cam, const std::vector<std::string>& args)
         if (!qxsim::parse_bus(args[1], &bus) || !parse_byte(args[2], &addr) || !parse_byte(args[3], &reg) ||
             !qxsim::parse_u32(args[4], &value))
             return fail("set device-reg takes a bus, an address, a register and a value");
-        auto lock = cam.lock();
-        qxsim::RegisterDevice* d = cam.register_device_slot(bus, addr);
-        if (!d || !d->used())
-            return fail(fmt::format("no register device at 0x{:02x} on {}", addr, args[1]));
-        d->set_register(reg, value);
-        return 0;
+        return cam.set_device_register(bus, addr, reg, value)
+                   ? 0
+                   : fail(fmt::format("no register device at 0x{:02x} on {}", addr, args[1]));
     }
     return usage();
 }

@@ -3,7 +3,7 @@
 // front end merges the files into one trace when the recorded command ends.
 //
 // Register accesses come in runs: an op byte naming the kind and one of 64
-// register slots, a count, then the values of that many accesses of that
+// register state, a count, then the values of that many accesses of that
 // kind to that register (a FIFO's 64 words cost 4 bytes each). A slot is
 // (reg >> 2) & 63 and holds the register last announced for it by a SLOT
 // record, so accesses to the same few registers never repeat the address. Everything else is rare and carries what it needs. Numbers are

@@ -224,15 +224,7 @@ private:
     void pend(char kind, uint32_t reg, uint32_t value, int error, std::string_view text = {},
               bool refused = false)
     {
-        TraceRecord r;
-        r.pid = pid_;
-        r.kind = kind;
-        r.reg = reg;
-        r.value = value;
-        r.error = error;
-        r.refused = refused;
-        r.text = text;
-        pending_.push_back(r);
+        pending_.push_back(TraceRecord{pid_, 0, kind, reg, value, error, false, refused, text});
     }
 
     bool record(uint8_t op)

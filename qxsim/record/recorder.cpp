@@ -81,7 +81,7 @@ struct Recorder {
     uint32_t run_reg;     // its register and op, and how many more it takes
     uint8_t run_op;
     unsigned run_left;
-    uint32_t slots[SLOTS];
+    uint32_t state[SLOTS];
     unsigned char buf[BUFFER_SIZE];
 };
 Recorder r;
@@ -110,7 +110,7 @@ void write_all(int fd, const unsigned char* p, size_t n)
 void reset_slots()
 {
     for (unsigned s = 0; s < SLOTS; s++)
-        r.slots[s] = slot_sentinel(s);
+        r.state[s] = slot_sentinel(s);
 }
 
 // This image's file: <pid>.<n>.rec, n the first number free (an exec keeps
@@ -249,8 +249,8 @@ inline void put_access(uint8_t op, uint32_t reg, uint32_t value)
     r.last_ns = now;
     unsigned slot = slot_of(reg);
     unsigned char* p = room(MAX_RECORD);
-    if (r.slots[slot] != reg) {
-        r.slots[slot] = reg;
+    if (r.state[slot] != reg) {
+        r.state[slot] = reg;
         p[0] = OP_SLOT;
         p[1] = static_cast<unsigned char>(slot);
         put_u32(p + 2, reg);

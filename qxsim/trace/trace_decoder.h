@@ -3,20 +3,14 @@
 // opens and closes, failed accesses and power cuts.
 //
 // Grouping follows the hardware and the process that issued the accesses:
-// - I2C: one transaction per master and issuer: the status polls waiting
-//   for idle, I2C_REG_ADDR / I2C_WR_DATA, the command word, the polls
-//   until busy clears, and for a read I2C_RD_DATA and I2C_CONTROL. The
-//   device, register and data are what the master held when the command
-//   was written (so a register set by another process shows as it reached
-//   the bus).
-// - Flash: one operation per issuer through the serial-flash controller:
-//   address, length, protect code and FIFO words, the command, the status
-//   polls, FIFO levels and read-FIFO pops, the clearing of an error bit.
-// - The issuer is the process of an ioctl access. Proc-file lines come
-//   from one short-lived shell each (biasset's I2C write is three shells),
-//   so all proc lines count as one issuer; the entry names their processes.
-// - An entry is "mixed" when another issuer wrote the registers of its
-//   master (or controller) between its first access and its result.
+// I2C transactions per master and issuer (i2c_analyser.h), serial-flash
+// operations per issuer (flash_analyser.h); the issuer is the process of an
+// ioctl access, and all proc-file lines are one issuer (each comes from a
+// short-lived shell; the entry names their processes). An entry is "mixed"
+// when another issuer wrote the registers of its master or controller
+// between its first access and its result. What a device or register block
+// makes of an access (a DAC command, the sensor code, the clamp fields)
+// comes from the device's or block's own file.
 //
 // Entries are listed in the order of their first access. Each carries the
 // process and the time of that access.

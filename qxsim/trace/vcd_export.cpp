@@ -82,7 +82,7 @@ struct ControlWrite {
 int master_of(uint32_t reg)
 {
     for (int m = 0; m < 3; m++)
-        if (reg >= I2C_MASTERS[m].base && reg <= I2C_MASTERS[m].base + I2C_RD_DATA)
+        if (reg >= i2c_master_place(static_cast<Bus>(m)).base && reg <= i2c_master_place(static_cast<Bus>(m)).base + I2C_RD_DATA)
             return m;
     return -1;
 }
@@ -381,7 +381,7 @@ bool write_vcd(std::string_view trace, const VcdOptions& o, std::FILE* out, VcdS
             int m = master_of(r.reg);
             if (m >= 0) {
                 c.set(BUS_PID[m], r.time_ns, r.pid, static_cast<uint32_t>(r.pid));
-                if (r.kind != TRACE_READ && r.reg == I2C_MASTERS[m].base + I2C_CONTROL)
+                if (r.kind != TRACE_READ && r.reg == i2c_master_place(static_cast<Bus>(m)).base + I2C_CONTROL)
                     controls.push_back({index, r.time_ns, static_cast<uint8_t>(m)});
             } else if (is_flash_register(r.reg)) {
                 flash.access(c, r);

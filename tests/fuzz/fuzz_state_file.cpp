@@ -6,10 +6,10 @@
 // a camera that does all that without a memory error.
 //
 // The mutex keeps its freshly initialised bytes (the C library owns them),
-// and the faults that kill the process by design (power cut, torn flash
-// operations) are disarmed.
-#include "qxsim/model/fpga/asmi_controller.h"
+// and the faults that kill the process by design (power cut, kill, torn
+// flash operations) are cleared once the camera is open.
 #include "qxsim/model/camera/camera.h"
+#include "qxsim/model/fpga/asmi_controller.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -67,10 +67,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     auto* st = reinterpret_cast<qxsim::CameraState*>(s.data());
     std::memcpy(&st->core.lock, &reinterpret_cast<const qxsim::CameraState*>(t.state.data())->core.lock,
                 sizeof st->core.lock);
-    st->core.faults.power_cut_on = 0;
-    st->core.faults.kill_at_on = 0;
-    st->epcq.torn_program.armed = 0;
-    st->epcq.torn_erase.armed = 0;
     st->core.trace_on = 0;
 
     int fd = ::open((t.dir + "/camera.state").c_str(), O_WRONLY);
@@ -85,6 +81,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             abort();  // a refusal says why
         return 0;
     }
+    for (const char* killer : {"power-cut", "kill-at", "asmi.torn-program", "asmi.torn-erase"})
+        cam->clear_faults(killer, &err);
     std::ostringstream out;
     cam->describe(out);
     cam->list_faults(out);

@@ -2,6 +2,7 @@
 
 #include "qxtest_paths.h"
 #include "qxsim/model/devices/ident_memory.h"
+#include "qxsim/model/fpga/register_map.h"
 #include "qxsim/trace/trace_format.h"
 #include "qxsim/model/camera/tool_locks.h"
 
@@ -29,14 +30,6 @@ namespace {
 // A tool that hangs is killed after this long, so a broken test fails
 // instead of stalling the suite.
 constexpr unsigned RUN_LIMIT_SECONDS = 300;
-
-std::string read_file(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 int remove_entry(const char* path, const struct stat*, int, struct FTW*)
 {
@@ -134,7 +127,61 @@ Result spawn(const std::string& dir, const std::vector<std::string>& argv,
     return r;
 }
 
+// A fresh folder "<prefix>.XXXXXX" under $TMPDIR, else /tmp; "" (and the
+// test failed) when none can be made.
+std::string make_temp_dir(const char* prefix)
+{
+    const char* tmp = std::getenv("TMPDIR");
+    std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/" + prefix + ".XXXXXX";
+    std::vector<char> buf(templ.begin(), templ.end());
+    buf.push_back(0);
+    if (!::mkdtemp(buf.data())) {
+        ADD_FAILURE() << "mkdtemp " << templ << ": " << std::strerror(errno);
+        return "";
+    }
+    return buf.data();
+}
+
+void remove_tree(const std::string& dir)
+{
+    if (!dir.empty() && !std::getenv("QXTEST_KEEP"))
+        ::nftw(dir.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
 }  // namespace
+
+std::string read_file(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void write_file(const std::string& path, const std::string& data)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << data;
+    if (!out.good())
+        ADD_FAILURE() << "cannot write " << path;
+}
+
+void write_file(const std::string& path, const std::vector<uint8_t>& data)
+{
+    write_file(path, std::string(data.begin(), data.end()));
+}
+
+bool contains(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+TempDir::TempDir() : path_(make_temp_dir("qxtest")) {}
+
+TempDir::~TempDir()
+{
+    remove_tree(path_);
+}
 
 std::string tool_path(const std::string& name)
 {
@@ -156,17 +203,10 @@ std::string preload_path()
 
 SimCamera::SimCamera() : SimCamera(SimOptions()) {}
 
-SimCamera::SimCamera(const SimOptions& options)
+SimCamera::SimCamera(const SimOptions& options) : dir_(make_temp_dir("qxtest"))
 {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/qxtest.XXXXXX";
-    std::vector<char> buf(templ.begin(), templ.end());
-    buf.push_back(0);
-    if (!::mkdtemp(buf.data())) {
-        ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
+    if (dir_.empty())
         return;
-    }
-    dir_ = buf.data();
     qxsim::CreateOptions create;
     if (!qxsim::parse_sensor(options.sensor, &create.sensor_code))
         ADD_FAILURE() << "unknown sensor " << options.sensor;
@@ -186,8 +226,7 @@ SimCamera::~SimCamera()
         ::unsetenv("QXSIM_STATE");
     }
     model_.reset();
-    if (!dir_.empty() && !std::getenv("QXTEST_KEEP"))
-        ::nftw(dir_.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+    remove_tree(dir_);
 }
 
 Result SimCamera::cli(const std::vector<std::string>& args) const
@@ -269,6 +308,72 @@ std::string SimCamera::show()
     std::ostringstream s;
     model().describe(s);
     return s.str();
+}
+
+// ---- set-up ----
+
+Setup& Setup::sensor(const std::string& name)
+{
+    uint32_t code = 0;
+    if (!qxsim::parse_sensor(name, &code))
+        ADD_FAILURE() << "unknown sensor " << name;
+    sim_.model().set_sensor(code);
+    return *this;
+}
+
+Setup& Setup::ident_register(uint8_t reg, uint8_t value)
+{
+    sim_.model().set_ident_register(reg, value);
+    return *this;
+}
+
+Setup& Setup::i2c_bus(bool on)
+{
+    sim_.model().set_i2c_bus(on);
+    return *this;
+}
+
+Setup& Setup::device(qxsim::Bus bus, uint8_t addr, unsigned bits, const std::string& label)
+{
+    if (!sim_.model().install_device(bus, addr, bits / 8, label.empty() ? fmt::format("device-{}bit", bits) : label))
+        ADD_FAILURE() << "no free device slot on bus " << qxsim::bus_name(bus);
+    return *this;
+}
+
+Setup& Setup::no_device(qxsim::Bus bus, uint8_t addr)
+{
+    if (!sim_.model().remove_device(bus, addr))
+        ADD_FAILURE() << fmt::format("no device at 0x{:02x} on bus {} to remove", addr, qxsim::bus_name(bus));
+    return *this;
+}
+
+Setup& Setup::device_register(qxsim::Bus bus, uint8_t addr, uint8_t reg, uint32_t value)
+{
+    if (!sim_.model().set_device_register(bus, addr, reg, value))
+        ADD_FAILURE() << fmt::format("no device at 0x{:02x} on bus {}", addr, qxsim::bus_name(bus));
+    return *this;
+}
+
+Setup& Setup::flash(const std::vector<std::string>& args)
+{
+    std::vector<std::string> command = {"flash"};
+    command.insert(command.end(), args.begin(), args.end());
+    Result r = sim_.cli(command);
+    if (r.status != 0)
+        ADD_FAILURE() << "qxsim flash failed: " << r.err;
+    return *this;
+}
+
+Setup& Setup::fault(const std::string& name, const std::vector<std::string>& args)
+{
+    sim_.fault(name, args);
+    return *this;
+}
+
+Setup& Setup::poke(uint32_t reg, uint32_t value)
+{
+    sim_.poke(reg, value);
+    return *this;
 }
 
 void LockHold::release()

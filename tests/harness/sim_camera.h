@@ -18,6 +18,36 @@ namespace qxtest {
 // Path of a tool built by this project ("regdump", "update", "dac",
 // "biasset", "chanmask"), or "" when that tool is not part of the build.
 std::string tool_path(const std::string& name);
+
+// Skips the test when a tool is not part of this build.
+#define REQUIRE_TOOL(name)                                                                                             \
+    do {                                                                                                               \
+        if (qxtest::tool_path(name).empty())                                                                           \
+            GTEST_SKIP() << (name) << " is not in this build";                                                          \
+    } while (0)
+
+// ---- files ----
+
+// A whole file (binary), "" when it cannot be read.
+std::string read_file(const std::string& path);
+// The file made to hold exactly `data`; a failure fails the test.
+void write_file(const std::string& path, const std::string& data);
+void write_file(const std::string& path, const std::vector<uint8_t>& data);
+bool contains(const std::string& text, const std::string& part);
+
+// A fresh folder under $TMPDIR (else /tmp), removed with what it holds at the
+// end of the scope (kept with QXTEST_KEEP=1).
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
 std::string qxsim_path();
 std::string preload_path();
 
@@ -66,6 +96,33 @@ private:
     int fd_;
 };
 
+class SimCamera;
+
+// The camera's hardware set up through its own interface, as `qxsim set`,
+// `qxsim flash` and `qxsim fault` set it up, for a test to start from:
+//   sim.setup().sensor("LINCE5M-M").device(qxsim::BUS_ISB, 0x2a, 16, "probe").device_register(qxsim::BUS_ISB, 0x2a, 3, 0xbeef);
+// A step that does not take fails the test.
+class Setup {
+public:
+    explicit Setup(SimCamera& sim) : sim_(sim) {}
+    Setup& sensor(const std::string& name);  // as `qxsim create --sensor`
+    Setup& ident_register(uint8_t reg, uint8_t value);
+    Setup& i2c_bus(bool on);
+    // A register device of `bits` 8, 16 or 32 (its registers filled with
+    // their power-on pattern), or none there.
+    Setup& device(qxsim::Bus bus, uint8_t addr, unsigned bits, const std::string& label = "");
+    Setup& no_device(qxsim::Bus bus, uint8_t addr);
+    Setup& device_register(qxsim::Bus bus, uint8_t addr, uint8_t reg, uint32_t value);
+    // The front end's `flash` and `fault` commands: "id 0x20", "protect 0x68",
+    // "load ADDR FILE", "timing datasheet".
+    Setup& flash(const std::vector<std::string>& args);
+    Setup& fault(const std::string& name, const std::vector<std::string>& args = {});
+    Setup& poke(uint32_t reg, uint32_t value);
+
+private:
+    SimCamera& sim_;
+};
+
 class SimCamera {
 public:
     SimCamera();
@@ -89,8 +146,10 @@ public:
     // not interposed.
     void export_environment();
 
-    // The camera model in this process, for state checks and set-up.
+    // The camera model in this process, for state checks.
     qxsim::Camera& model();
+    // Setting up its hardware (see Setup).
+    Setup setup() { return Setup(*this); }
     // Sets a fault (see `qxsim fault list`); a bad name fails the test.
     void fault(const std::string& name, const std::vector<std::string>& args = {});
     void clear_faults();
@@ -115,7 +174,7 @@ private:
 
 // ---- trace helpers ----
 
-// One trace.log line (qxsim/model/trace_format.h) with its text copied out.
+// One trace.log line (qxsim/trace/trace_format.h) with its text copied out.
 TraceRecord parse_trace_line(const std::string& line);
 // Only register traffic: R, W and accepted P records.
 std::vector<TraceRecord> register_traffic(const std::vector<TraceRecord>& trace);

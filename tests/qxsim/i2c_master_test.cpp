@@ -63,12 +63,10 @@ TEST(I2cMaster, width_flags_follow_the_device_register_width)
 {
     SimCamera sim(qxtest::SimOptions{"LUX13HS-C", false});
     qxsim::Camera& cam = sim.model();
-    {
-        auto lock = cam.lock();
-        cam.register_device_slot(qxsim::BUS_MAIN, 0x48)->set_register(2, 0xBEEF);
-        cam.register_device_slot(qxsim::BUS_IOB, 0x3C)->set_register(7, 0x12345678);
-        cam.register_device_slot(qxsim::BUS_MAIN, 0x20)->set_register(3, 0xA5);
-    }
+    sim.setup()
+        .device_register(qxsim::BUS_MAIN, 0x48, 2, 0xBEEF)
+        .device_register(qxsim::BUS_IOB, 0x3C, 7, 0x12345678)
+        .device_register(qxsim::BUS_MAIN, 0x20, 3, 0xA5);
     Answer w16 = i2c_read(cam, MAIN, 0x48, 2);
     EXPECT_EQ(w16.data, 0xBEEFu);
     EXPECT_EQ(w16.control, 0x20u);

@@ -1,22 +1,13 @@
 // The LD_PRELOAD interposer: open variants, the two register ioctls, other
 // requests, proc-file writes from the shell and through stdio, firmware
 // path mapping.
-#include "sim_camera.h"
+#include "reg_client.h"
 
 #include "qxsim/model/fpga/i2c_master.h"
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-
 namespace {
-
-using qxtest::Result;
-using qxtest::SimCamera;
-using qxtest::status_is;
-using qxtest::stdout_is;
-
-const std::string client = QXSIM_REG_CLIENT;
 
 TEST(Interposer, every_open_variant_reaches_the_simulated_device)
 {
@@ -119,12 +110,12 @@ TEST(Interposer, proc_file_faults_make_the_shell_fail_to_redirect)
     SimCamera sim;
     sim.fault("proc-missing");
     Result r = sim.shell("echo w 0x8170 0x114 > /proc/qx_pci/regs");
-    EXPECT_NE(r.status, 0);
+    EXPECT_TRUE(status_is(r, 2)) << "the shell's redirection fails";
     EXPECT_TRUE(qxtest::stderr_contains(r, "cannot create /proc/qx_pci/regs"));
     sim.clear_faults();
     sim.fault("proc-denied");
     r = sim.shell("echo w 0x8170 0x114 > /proc/qx_pci/regs");
-    EXPECT_NE(r.status, 0);
+    EXPECT_TRUE(status_is(r, 2));
     EXPECT_TRUE(qxtest::stderr_contains(r, "Permission denied"));
     EXPECT_EQ(sim.peek(0x8170), 0u);
 }
@@ -157,14 +148,12 @@ TEST(Interposer, fopen_of_the_proc_file_takes_lines_through_stdio)
 TEST(Interposer, firmware_folder_maps_into_the_state_folder)
 {
     SimCamera sim;
-    {
-        std::ofstream f(sim.dir() + "/firmware/qx_lux13hs.rbf");
-        f << "IMAGE";
-    }
+    qxtest::write_file(sim.dir() + "/firmware/qx_lux13hs.rbf", "IMAGE");
     Result r = sim.shell("cat /usr/local/bin/orvane/firmware/qx_lux13hs.rbf");
     EXPECT_TRUE(stdout_is(r, "IMAGE"));
     r = sim.shell("cat /usr/local/bin/orvane/firmware/absent.rbf");
-    EXPECT_NE(r.status, 0);
+    EXPECT_TRUE(status_is(r, 1));
+    EXPECT_TRUE(qxtest::stderr_contains(r, "absent.rbf: No such file or directory"));
 }
 
 }  // namespace

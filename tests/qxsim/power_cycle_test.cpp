@@ -16,7 +16,6 @@ namespace {
 
 using qxtest::Result;
 using qxtest::SimCamera;
-using qxtest::SimOptions;
 using qxtest::status_is;
 
 // A 512-byte image, two page programs.
@@ -52,21 +51,18 @@ uint32_t erase_sector(SimCamera& sim, uint32_t addr)
     return sim.peek(qxsim::ASMI_STATUS);
 }
 
-bool skip_without(const char* tool) { return qxtest::tool_path(tool).empty(); }
-
 }  // namespace
 
 TEST(PowerCycle, cut_after_the_unlock_comes_back_at_0x68_with_the_factory_region_protected)
 {
-    if (skip_without("update"))
-        GTEST_SKIP() << "update is not in this build";
+    REQUIRE_TOOL("update");
     // Where the unlock falls in an uncut run.
     SimCamera uncut;
     ASSERT_TRUE(status_is(uncut.run({"update", write_image(uncut)}), 0));
     uint64_t unlock = access_of(uncut.trace(), qxsim::ASMI_CMD, qxsim::ASMI_PROTECT);
     ASSERT_GT(unlock, 0u);
 
-    SimCamera sim(SimOptions{"LUX13HS-C", false});
+    SimCamera sim(qxtest::SimOptions{"LUX13HS-C", false});
     sim.fault("power-cut", {std::to_string(unlock + 1)});
     EXPECT_EQ(sim.run({"update", write_image(sim)}).signal, SIGKILL);
     uint8_t factory_byte = 0;
@@ -101,8 +97,7 @@ TEST(PowerCycle, cut_after_the_unlock_comes_back_at_0x68_with_the_factory_region
 
 TEST(PowerCycle, volatile_state_returns_to_power_on_and_the_rest_stays)
 {
-    if (skip_without("dac"))
-        GTEST_SKIP() << "dac is not in this build";
+    REQUIRE_TOOL("dac");
     SimCamera sim;
     ASSERT_TRUE(status_is(sim.run({"dac", "-u"}), 0));
     // Registers of every block, a FIFO, the flash's address mode.
@@ -116,13 +111,14 @@ TEST(PowerCycle, volatile_state_returns_to_power_on_and_the_rest_stays)
     sim.poke(qxsim::ASMI_LENGTH, 8);
     sim.poke(qxsim::ASMI_CMD, qxsim::ASMI_READ);
     // What the bench set: sensor, a device and its register, faults, bus power.
-    EXPECT_TRUE(status_is(sim.cli({"set", "sensor", "LINCE5M-M"}), 0));
-    EXPECT_TRUE(status_is(sim.cli({"set", "device", "isb", "0x2a", "16", "probe"}), 0));
-    EXPECT_TRUE(status_is(sim.cli({"set", "device-reg", "isb", "0x2a", "3", "0xbeef"}), 0));
-    EXPECT_TRUE(status_is(sim.cli({"set", "i2c-bus", "off"}), 0));
-    sim.fault("i2c-isb.busy", {"2"});
-    sim.fault("eio-reg", {"0x9000"});
-    sim.fault("i2c-isb.0x50.nak", {"6"});
+    sim.setup()
+        .sensor("LINCE5M-M")
+        .device(qxsim::BUS_ISB, 0x2a, 16, "probe")
+        .device_register(qxsim::BUS_ISB, 0x2a, 3, 0xbeef)
+        .i2c_bus(false)
+        .fault("i2c-isb.busy", {"2"})
+        .fault("eio-reg", {"0x9000"})
+        .fault("i2c-isb.0x50.nak", {"6"});
     // A transaction in flight: the busy fault holds it for two status reads.
     sim.poke(0x188, 4);
     sim.poke(0x180, 0x50111);
@@ -145,7 +141,7 @@ TEST(PowerCycle, volatile_state_returns_to_power_on_and_the_rest_stays)
     EXPECT_EQ(sim.peek(0x184), 0u) << "the transaction in flight is lost, not finished";
     EXPECT_EQ(sim.peek(0x4), 0x01u) << "configured; the bus stays off as the bench set it";
     std::string shown = sim.show();
-    for (const char* kept : {"fault busy 2: set", "Access faults set: eio-reg 0x9000", "fault nak 6",
+    for (const char* kept : {"fault busy 2: set", "Access faults set: eio-reg 0x9000", "fault nak 0x06: set",
                              "Power cycles: 1 (faults, counters and trace kept)", "\"M5LA\" (LINCE5M-M)",
                              "0x2a probe: 16-bit registers"})
         EXPECT_NE(shown.find(kept), std::string::npos) << kept << "\n" << shown;
@@ -175,12 +171,12 @@ TEST(PowerCycle, volatile_state_returns_to_power_on_and_the_rest_stays)
 
 TEST(PowerCycle, factory_reset_erases_the_application_relocks_and_clears_the_bench)
 {
-    SimCamera sim(SimOptions{"LINCE5M-M", true});
-    std::string image = write_image(sim);
-    EXPECT_TRUE(status_is(sim.cli({"flash", "load", "0x2000000", image}), 0));
-    EXPECT_TRUE(status_is(sim.cli({"flash", "protect", "0x68"}), 0));
-    sim.poke(0x8000, 5);
-    sim.fault("i2c-isb.stuck-busy");
+    SimCamera sim(qxtest::SimOptions{"LINCE5M-M", true});
+    sim.setup()
+        .flash({"load", "0x2000000", write_image(sim)})
+        .flash({"protect", "0x68"})
+        .poke(0x8000, 5)
+        .fault("i2c-isb.stuck-busy");
     EXPECT_TRUE(status_is(sim.cli({"factory-reset"}), 0));
     EXPECT_TRUE(qxtest::stdout_is(sim.cli({"flash", "read", "0x2000000", "4"}), "0x2000000: ff ff ff ff\n"));
     EXPECT_EQ(sim.peek(0x8000), 0u);

@@ -14,37 +14,32 @@ bool parse(const char* text, std::vector<ProcLine>* lines)
     return qxsim::parse_proc_lines(text, std::strlen(text), lines);
 }
 
-TEST(ProcLine, accepts_the_lines_both_command_templates_produce)
+// The lines both command templates produce, what a lenient driver takes
+// besides, several lines in one buffer, kept in order.
+TEST(ProcLine, accepts_valid_lines_in_order)
 {
-    std::vector<ProcLine> lines;
-    ASSERT_TRUE(parse("w 0x18c 0x4b00\n", &lines));
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].reg, 0x18Cu);
-    EXPECT_EQ(lines[0].value, 0x4B00u);
-    EXPECT_EQ(lines[0].text, "w 0x18c 0x4b00");
-    ASSERT_TRUE(parse("w 0x18c 0x0\n", &lines));
-    EXPECT_EQ(lines[0].value, 0u);
-}
-
-TEST(ProcLine, accepts_what_a_lenient_driver_would)
-{
-    std::vector<ProcLine> lines;
-    ASSERT_TRUE(parse("w 0x8170 0x114", &lines)) << "no newline at the end";
-    ASSERT_TRUE(parse("w\t0X8170   276  \n", &lines));
-    EXPECT_EQ(lines[0].reg, 0x8170u);
-    EXPECT_EQ(lines[0].value, 276u);
-    ASSERT_TRUE(parse("w 0xffffffff 0xFFFFFFFF\n", &lines));
-    EXPECT_EQ(lines[0].reg, 0xFFFFFFFFu);
-    EXPECT_EQ(lines[0].value, 0xFFFFFFFFu);
-}
-
-TEST(ProcLine, several_lines_in_one_buffer_are_kept_in_order)
-{
-    std::vector<ProcLine> lines;
-    ASSERT_TRUE(parse("w 0x8210 0x1\nw 0x8214 0x2\nw 0x8218 0x3\n", &lines));
-    ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(lines[2].reg, 0x8218u);
-    EXPECT_EQ(lines[2].value, 3u);
+    const struct {
+        const char* buffer;
+        std::vector<ProcLine> lines;
+    } cases[] = {
+        {"w 0x18c 0x4b00\n", {{0x18C, 0x4B00, "w 0x18c 0x4b00"}}},
+        {"w 0x18c 0x0\n", {{0x18C, 0, "w 0x18c 0x0"}}},
+        {"w 0x8170 0x114", {{0x8170, 0x114, "w 0x8170 0x114"}}},  // no newline at the end
+        {"w\t0X8170   276  \n", {{0x8170, 276, "w\t0X8170   276  "}}},
+        {"w 0xffffffff 0xFFFFFFFF\n", {{0xFFFFFFFF, 0xFFFFFFFF, "w 0xffffffff 0xFFFFFFFF"}}},
+        {"w 0x8210 0x1\nw 0x8214 0x2\nw 0x8218 0x3\n",
+         {{0x8210, 1, "w 0x8210 0x1"}, {0x8214, 2, "w 0x8214 0x2"}, {0x8218, 3, "w 0x8218 0x3"}}},
+    };
+    for (const auto& c : cases) {
+        std::vector<ProcLine> lines;
+        ASSERT_TRUE(parse(c.buffer, &lines)) << c.buffer;
+        ASSERT_EQ(lines.size(), c.lines.size()) << c.buffer;
+        for (size_t i = 0; i < lines.size(); i++) {
+            EXPECT_EQ(lines[i].reg, c.lines[i].reg) << c.buffer;
+            EXPECT_EQ(lines[i].value, c.lines[i].value) << c.buffer;
+            EXPECT_EQ(lines[i].text, c.lines[i].text) << c.buffer;
+        }
+    }
 }
 
 TEST(ProcLine, refuses_garbage_missing_fields_trailing_junk_and_oversized_values)

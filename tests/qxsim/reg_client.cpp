@@ -34,7 +34,7 @@ namespace {
 using qxsim::FPGA_IOC_READ_REG;
 using qxsim::FPGA_IOC_WRITE_REG;
 using qxsim::fpga_reg_io;
-const char device[] = "/dev/qx_fpga";
+const char* const device = qxsim::DEVICE_PATH;
 
 int fd = -1;
 
@@ -58,12 +58,29 @@ bool reg_write(uint32_t reg, uint32_t v)
     return ioctl(fd, FPGA_IOC_WRITE_REG, &io) == 0;
 }
 
-void report_open(const char* how)
+// Opens the device with the call named `how`; false for no such call.
+bool open_with(const std::string& how)
 {
+    if (how == "open")
+        fd = open(device, O_RDWR, 0666);
+    else if (how == "open64")
+        fd = open64(device, O_RDWR);
+    else if (how == "openat")
+        fd = openat(AT_FDCWD, device, O_RDWR);
+    else if (how == "open2")
+        fd = __open_2(device, O_RDWR);
+    else if (how == "openat2")
+        fd = __openat_2(AT_FDCWD, device, O_RDWR);
+    else if (how == "fopen") {
+        FILE* f = std::fopen(device, "r+");
+        fd = f ? fileno(f) : -1;
+    } else
+        return false;
     if (fd < 0)
-        std::printf("%s: errno %d\n", how, errno);
+        std::printf("%s: errno %d\n", how.c_str(), errno);
     else
-        std::printf("%s ok\n", how);
+        std::printf("%s ok\n", how.c_str());
+    return true;
 }
 
 }  // namespace
@@ -72,26 +89,7 @@ int main(int argc, char** argv)
 {
     for (int i = 1; i < argc; i++) {
         std::string op = argv[i];
-        if (op == "open") {
-            fd = open(device, O_RDWR, 0666);
-            report_open("open");
-        } else if (op == "open64") {
-            fd = open64(device, O_RDWR);
-            report_open("open64");
-        } else if (op == "openat") {
-            fd = openat(AT_FDCWD, device, O_RDWR);
-            report_open("openat");
-        } else if (op == "open2") {
-            fd = __open_2(device, O_RDWR);
-            report_open("open2");
-        } else if (op == "openat2") {
-            fd = __openat_2(AT_FDCWD, device, O_RDWR);
-            report_open("openat2");
-        } else if (op == "fopen") {
-            FILE* f = std::fopen(device, "r+");
-            fd = f ? fileno(f) : -1;
-            report_open("fopen");
-        } else if (op == "close") {
+        if (op == "close") {
             close(fd);
             std::printf("close\n");
         } else if (op == "r" && i + 1 < argc) {
@@ -128,7 +126,7 @@ int main(int argc, char** argv)
                     return 1;
                 }
         } else if (op == "proc" && i + 1 < argc) {
-            FILE* f = std::fopen("/proc/qx_pci/regs", "w");
+            FILE* f = std::fopen(qxsim::PROC_PATH, "w");
             if (!f) {
                 std::printf("proc: errno %d\n", errno);
                 continue;
@@ -143,7 +141,7 @@ int main(int argc, char** argv)
             std::fflush(stdout);
             int status = std::system(argv[++i]);
             std::printf("system %d\n", status);
-        } else {
+        } else if (!open_with(op)) {
             std::fprintf(stderr, "reg_client: bad operation %s\n", op.c_str());
             return 2;
         }

@@ -1,7 +1,7 @@
 // The camera's state folder: persistence across processes, several
 // processes at once, processes killed in the middle of an access, race-free
 // creation, refusal of another layout.
-#include "sim_camera.h"
+#include "reg_client.h"
 
 #include "qxsim/model/devices/ident_memory.h"
 
@@ -18,13 +18,6 @@
 #include <unistd.h>
 
 namespace {
-
-using qxtest::Result;
-using qxtest::SimCamera;
-using qxtest::status_is;
-using qxtest::stdout_is;
-
-const std::string client = QXSIM_REG_CLIENT;
 
 TEST(State, registers_persist_across_processes_and_openers)
 {
@@ -70,9 +63,8 @@ TEST(State, create_refuses_an_existing_camera_unless_forced)
 
 TEST(State, simultaneous_creators_yield_one_camera)
 {
-    char templ[] = "/tmp/qxtest-race.XXXXXX";
-    ASSERT_TRUE(::mkdtemp(templ));
-    std::string dir = std::string(templ) + "/cam";
+    qxtest::TempDir tmp;
+    const std::string dir = tmp.path() + "/cam";
     std::vector<pid_t> kids;
     for (int i = 0; i < 6; i++) {
         pid_t pid = ::fork();
@@ -91,7 +83,6 @@ TEST(State, simultaneous_creators_yield_one_camera)
     EXPECT_EQ(created, 1);
     std::string err;
     EXPECT_TRUE(qxsim::Camera::open(dir, &err)) << err;
-    EXPECT_EQ(std::system(("rm -rf " + std::string(templ)).c_str()), 0);
 }
 
 TEST(State, concurrent_processes_and_a_shell_child_lose_no_access)

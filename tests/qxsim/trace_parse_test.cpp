@@ -88,7 +88,7 @@ TEST(TraceParse, malformed_lines_are_refused)
 TEST(TraceFormat, written_lines_parse_back_to_the_same_record)
 {
     struct Case {
-        qxsim::TraceRecord rec;
+        qxsim::TraceRecord rec;  // pid, time, kind, reg, value, error, killed, refused, text
         const char* line;
     };
     auto make = [](int32_t pid, uint64_t t, char kind, uint32_t reg, uint32_t value, int err, bool killed,
@@ -129,13 +129,13 @@ TEST(TraceFormat, written_lines_parse_back_to_the_same_record)
         {make(1, 0, 'R', 0xFFFFFFFF, 0x80000001, 0, false, false, ""), "1 0.000000000 R 0xffffffff 0x80000001\n"},
         {make(2147483647, 18446744073709551615u, 'R', 0x184, 0, 5, false, false, ""),
          "2147483647 18446744073.709551615 R 0x00000184 E5\n"},
-        {make(7, 999999999, 'W', 0x1014, 0, 0, true, false, ""), "7 0.999999999 W 0x00001014 K\n"},
-        {make(7, 5, 'P', 0x8170, 0, 0, true, false, ""), "7 0.000000005 P 0x00008170 K\n"},
-        {make(9, 1000000000, 'P', 0x18C, 0x4B00, 0, false, false, "w 0x18c 0x4b00"), "9 1.000000000 P w 0x18c 0x4b00\n"},
-        {make(9, 1000000000, 'P', 0, 0, 0, false, true, "w 0x18c \\x07"), "9 1.000000000 P! w 0x18c \\x07\n"},
-        {make(9, 3, 'O', 0, 0, 13, false, false, "/dev/qx_fpga"), "9 0.000000003 O /dev/qx_fpga E13\n"},
-        {make(9, 3, 'O', 0, 0, 0, false, false, "/proc/qx_pci/regs"), "9 0.000000003 O /proc/qx_pci/regs\n"},
-        {make(9, 4, 'C', 0, 0, 0, false, false, "/dev/qx_fpga"), "9 0.000000004 C /dev/qx_fpga\n"},
+        {{7, 999999999, 'W', 0x1014, 0, 0, true, false, ""}, "7 0.999999999 W 0x00001014 K\n"},
+        {{7, 5, 'P', 0x8170, 0, 0, true, false, ""}, "7 0.000000005 P 0x00008170 K\n"},
+        {{9, 1000000000, 'P', 0x18C, 0x4B00, 0, false, false, "w 0x18c 0x4b00"}, "9 1.000000000 P w 0x18c 0x4b00\n"},
+        {{9, 1000000000, 'P', 0, 0, 0, false, true, "w 0x18c \\x07"}, "9 1.000000000 P! w 0x18c \\x07\n"},
+        {{9, 3, 'O', 0, 0, 13, false, false, "/dev/qx_fpga"}, "9 0.000000003 O /dev/qx_fpga E13\n"},
+        {{9, 3, 'O', 0, 0, 0, false, false, "/proc/qx_pci/regs"}, "9 0.000000003 O /proc/qx_pci/regs\n"},
+        {{9, 4, 'C', 0, 0, 0, false, false, "/dev/qx_fpga"}, "9 0.000000004 C /dev/qx_fpga\n"},
     };
     for (const Case& c : cases) {
         char buf[qxsim::TRACE_LINE_FIXED + 32];

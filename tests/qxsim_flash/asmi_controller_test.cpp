@@ -80,9 +80,7 @@ TEST(AsmiController, write_with_too_few_words_fails_and_programs_nothing)
 {
     FlashRig rig;
     rig.unlock();
-    rig.asmi.write(ASMI_ADDR, 0x2000000);
-    rig.asmi.write(ASMI_LENGTH, 16);
-    rig.asmi.write(ASMI_WR_FIFO, 0);
+    rig.stage(0x2000000, 16, {0});
     rig.cmd(ASMI_WRITE | ASMI_IMAGE_DATA);
     EXPECT_EQ(rig.status() & ASMI_STATUS_WRITE_ERR, ASMI_STATUS_WRITE_ERR);
     EXPECT_EQ(rig.store.byte(0x2000000), 0xFF);
@@ -93,10 +91,7 @@ TEST(AsmiController, extra_words_stay_in_the_write_fifo)
 {
     FlashRig rig;
     rig.unlock();
-    rig.asmi.write(ASMI_ADDR, 0x2000000);
-    rig.asmi.write(ASMI_LENGTH, 4);
-    rig.asmi.write(ASMI_WR_FIFO, 0x00000000);
-    rig.asmi.write(ASMI_WR_FIFO, 0x12345678);
+    rig.stage(0x2000000, 4, {0x00000000, 0x12345678});
     rig.cmd(ASMI_WRITE);
     EXPECT_EQ(rig.asmi.read(ASMI_WR_FIFO_LEVEL), 1u);
     rig.asmi.write(ASMI_ADDR, 0x2000004);
@@ -219,7 +214,7 @@ TEST(AsmiController, stuck_busy_holds_the_busy_bit_and_drops_commands)
     rig.cmd(ASMI_4BYTE_MODE);
     EXPECT_FALSE(rig.flash.four_byte());
     EXPECT_EQ(rig.asmi_state.ignored_busy, 1u);
-    EXPECT_EQ(rig.asmi_state.faults.stuck_busy_fired, 200u);
+    EXPECT_EQ(rig.asmi.fault_state("stuck-busy")->fired, 200u);
     rig.asmi.clear_faults();
     EXPECT_EQ(rig.status(), 0u);
 }
@@ -239,7 +234,7 @@ TEST(AsmiController, busy_reads_fault_shows_busy_for_k_reads_after_each_command)
         EXPECT_EQ(rig.status() & 0xFF, 0u);
         rig.cmd(ASMI_READ_ID);
     }
-    EXPECT_EQ(rig.asmi_state.faults.busy_reads_fired, 6u);
+    EXPECT_EQ(rig.asmi.fault_state("busy")->fired, 6u);
     rig.cmd(ASMI_READ_ID);  // written while busy: lost
     EXPECT_EQ(rig.asmi_state.ignored_busy, 1u);
 }
@@ -259,7 +254,7 @@ TEST(AsmiController, erase_error_fault_fails_one_sector_and_changes_nothing)
     rig.erase(0x2020000);
     EXPECT_EQ(rig.status(), 0u);
     EXPECT_EQ(rig.store.byte(0x2020000), 0xFF);
-    EXPECT_EQ(rig.epcq.erase_error.fired, 1u);
+    EXPECT_EQ(rig.asmi.fault_state("erase-error")->fired, 1u);
 }
 
 TEST(AsmiController, write_error_fault_fails_the_page_holding_the_address)
@@ -308,7 +303,7 @@ TEST(AsmiController, fifo_level_fault_misreports_every_or_only_the_nth_reading)
     EXPECT_EQ(rig.asmi.read(ASMI_RD_FIFO_LEVEL), 2u);
     EXPECT_EQ(rig.asmi.read(ASMI_RD_FIFO_LEVEL), 1u) << "second reading is one short";
     EXPECT_EQ(rig.asmi.read(ASMI_RD_FIFO_LEVEL), 2u);
-    EXPECT_EQ(rig.asmi_state.faults.rd_level.fired, 1u);
+    EXPECT_EQ(rig.asmi.fault_state("fifo-level", 1)->fired, 1u);
 
     EXPECT_FALSE(rig.asmi.set_fault("fifo-level", {"xx", "1"}, &err));
     EXPECT_FALSE(rig.asmi.set_fault("fifo-level", {"wr", "0"}, &err));
@@ -341,8 +336,8 @@ TEST(AsmiController, show_describes_controller_chip_boot_and_faults)
     EXPECT_NE(s.find("chip EPCQ-L1024 (ID 0x21), 128 MiB, 3-byte addressing, timing instant"), std::string::npos) << s;
     EXPECT_NE(s.find("protection 0x5C: sectors 0..2047 (0x0000000..0x7FFFFFF) protected"), std::string::npos) << s;
     EXPECT_NE(s.find("boot 1 (power-on): factory image at 0x0000000"), std::string::npos) << s;
-    EXPECT_NE(s.find("fault busy-reads 4, fired 0"), std::string::npos) << s;
-    EXPECT_NE(s.find("fault torn-erase 3 100, fired 0"), std::string::npos) << s;
+    EXPECT_NE(s.find("fault busy 4: set, fired 0 time(s)"), std::string::npos) << s;
+    EXPECT_NE(s.find("fault torn-erase 3 100: set, fired 0 time(s)"), std::string::npos) << s;
     std::ostringstream faults;
     rig.asmi.list_faults(faults);
     EXPECT_NE(faults.str().find("torn-program N BYTES"), std::string::npos);

@@ -9,8 +9,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 
 namespace {
 
@@ -18,16 +16,12 @@ using qxtest::Result;
 using qxtest::SimCamera;
 using qxtest::SimOptions;
 
+using qxtest::write_file;
+
 std::vector<uint8_t> file_bytes(const std::string& path)
 {
-    std::ifstream f(path, std::ios::binary);
-    return std::vector<uint8_t>((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-}
-
-void write_file(const std::string& path, const std::vector<uint8_t>& bytes)
-{
-    std::ofstream f(path, std::ios::binary);
-    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    std::string text = qxtest::read_file(path);
+    return std::vector<uint8_t>(text.begin(), text.end());
 }
 
 std::string crc_text(const std::vector<uint8_t>& v)
@@ -35,6 +29,14 @@ std::string crc_text(const std::vector<uint8_t>& v)
     char buf[16];
     std::snprintf(buf, sizeof buf, "0x%08X\n", qxsim::crc32(v.data(), v.size()));
     return buf;
+}
+
+// The image update is given, in the camera's folder: its path.
+std::string app_file(const SimCamera& sim, const std::vector<uint8_t>& image)
+{
+    const std::string path = sim.dir() + "/app.bin";
+    write_file(path, image);
+    return path;
 }
 
 std::vector<uint8_t> small_image(size_t n, uint8_t seed)
@@ -49,11 +51,6 @@ std::vector<uint8_t> small_image(size_t n, uint8_t seed)
     }
     v.back() = 0x00;  // the booted length then is the file's length
     return v;
-}
-
-bool skip_without_update()
-{
-    return qxtest::tool_path("update").empty();
 }
 
 }  // namespace
@@ -101,8 +98,7 @@ TEST(CameraFlash, front_end_reads_dumps_loads_and_checks_its_arguments)
 
 TEST(CameraFlash, release_update_boots_the_sensors_image)
 {
-    if (skip_without_update())
-        GTEST_SKIP() << "update is not in this build";
+    REQUIRE_TOOL("update");
     SimCamera sim(SimOptions{"LUX19HS-C", false});
     Result r = sim.run({"update", "-r"});
     ASSERT_TRUE(qxtest::status_is(r, 0)) << r.out << r.err;
@@ -123,14 +119,13 @@ TEST(CameraFlash, release_update_boots_the_sensors_image)
 
 TEST(CameraFlash, power_cut_inside_the_offset_record_boots_factory_and_a_rerun_recovers)
 {
-    if (skip_without_update())
-        GTEST_SKIP() << "update is not in this build";
+    REQUIRE_TOOL("update");
     SimCamera sim(SimOptions{"LUX13HS-C", false});
     std::vector<uint8_t> image = small_image(1000, 2);
-    write_file(sim.dir() + "/app.bin", image);
+    const std::string app = app_file(sim, image);
     // Blocks of 256 bytes: four page programs, the record is the fifth.
     sim.fault("asmi.torn-program", {"5", "6"});
-    Result r = sim.run({"update", sim.dir() + "/app.bin"});
+    Result r = sim.run({"update", app});
     EXPECT_EQ(r.signal, SIGKILL);
     Result boot = sim.cli({"power-cycle"});
     EXPECT_TRUE(qxtest::status_is(boot, 0));
@@ -145,7 +140,7 @@ TEST(CameraFlash, power_cut_inside_the_offset_record_boots_factory_and_a_rerun_r
         EXPECT_EQ(b.content, qxsim::BOOT_CONTENT_INTACT);
         EXPECT_EQ(sim.model().asmi().flash().status_reg(), 0x68) << "the tool died unlocked";
     }
-    r = sim.run({"update", sim.dir() + "/app.bin"});
+    r = sim.run({"update", app});
     ASSERT_TRUE(qxtest::status_is(r, 0)) << r.out;
     auto lock = sim.model().lock();
     const qxsim::BootState& b = sim.model().asmi().boot().state();
@@ -156,13 +151,11 @@ TEST(CameraFlash, power_cut_inside_the_offset_record_boots_factory_and_a_rerun_r
 
 TEST(CameraFlash, corrupted_read_back_fails_verification_and_leaves_no_record)
 {
-    if (skip_without_update())
-        GTEST_SKIP() << "update is not in this build";
+    REQUIRE_TOOL("update");
     SimCamera sim(SimOptions{"LUX13HS-C", false});
     std::vector<uint8_t> image = small_image(512, 3);
-    write_file(sim.dir() + "/app.bin", image);
     sim.fault("asmi.corrupt-read", {"0x2000104", "0x100"});
-    Result r = sim.run({"update", sim.dir() + "/app.bin"});
+    Result r = sim.run({"update", app_file(sim, image)});
     uint32_t word = image[0x104] | image[0x105] << 8 | image[0x106] << 16 | uint32_t(image[0x107]) << 24;
     char expect[80];
     std::snprintf(expect, sizeof expect, "Verification failure [0x%x != 0x%x]", word ^ 0x100, word);
@@ -171,21 +164,20 @@ TEST(CameraFlash, corrupted_read_back_fails_verification_and_leaves_no_record)
     EXPECT_TRUE(qxtest::status_is(sim.cli({"power-cycle"}), 0));
     auto lock = sim.model().lock();
     EXPECT_EQ(sim.model().asmi().boot().state().image, qxsim::BOOT_FACTORY);
-    EXPECT_EQ(sim.model().asmi().state().faults.corrupt_fired, 1u);
+    EXPECT_EQ(sim.model().asmi().fault_state("corrupt-read")->fired, 1u);
     EXPECT_EQ(sim.model().asmi().state().wr.level + sim.model().asmi().state().rd.level, 0u)
         << "ASMI_CLEAR after the failed pass";
 }
 
 TEST(CameraFlash, datasheet_timing_makes_the_erase_wait_poll_and_sleep)
 {
-    if (skip_without_update())
-        GTEST_SKIP() << "update is not in this build";
+    REQUIRE_TOOL("update");
     SimCamera sim(SimOptions{"LUX13HS-C", false});
-    write_file(sim.dir() + "/app.bin", small_image(256, 4));
+    const std::string app = app_file(sim, small_image(256, 4));
     // An erase far longer than a status wait of 100 polls, far shorter than
     // the tool's 50 cycles of 100 ms.
     EXPECT_TRUE(qxtest::status_is(sim.cli({"flash", "timing", "datasheet", "300000", "400", "400"}), 0));
-    Result r = sim.run({"update", "-v", sim.dir() + "/app.bin"});
+    Result r = sim.run({"update", "-v", app});
     ASSERT_TRUE(qxtest::status_is(r, 0));
     EXPECT_TRUE(qxtest::stdout_contains(r, "STATUS = 0x00002101")) << "busy seen by the direct read";
     EXPECT_TRUE(qxtest::stdout_contains(r, "Verification complete"));

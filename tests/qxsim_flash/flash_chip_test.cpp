@@ -141,14 +141,15 @@ TEST(EpcqFlash, smaller_parts_wrap_at_their_capacity)
 {
     FlashRig rig;
     rig.flash.enter_4byte();
-    rig.flash.set_device_id(EPCQ_ID_L512);
+    rig.flash.set_device_id(0x20);  // EPCQ-L512
     EXPECT_EQ(rig.flash.capacity(), 64u << 20);
     EXPECT_EQ(rig.flash.decode(0x7FFFFF0), 0x3FFFFF0u);
     rig.flash.write_status(0x68);
     EXPECT_EQ(rig.flash.protected_range().sectors, 512u) << "half of an EPCQ-L512";
     rig.flash.set_device_id(0x42);
     EXPECT_EQ(rig.flash.capacity(), 128u << 20);
-    EXPECT_STREQ(epcq_device_name(0x19), "EPCQ-L256");
+    EXPECT_STREQ(epcq_part(0x19)->name, "EPCQ-L256");
+    EXPECT_EQ(epcq_part(0x42), nullptr);
 }
 
 TEST(EpcqFlash, torn_program_leaves_a_partly_programmed_page)
@@ -157,7 +158,7 @@ TEST(EpcqFlash, torn_program_leaves_a_partly_programmed_page)
     rig.flash.write_status(0);
     rig.flash.enter_4byte();
     std::string err;
-    ASSERT_TRUE(rig.flash.set_fault("torn-program", {"2", "100"}, &err)) << err;
+    ASSERT_TRUE(rig.asmi.set_fault("torn-program", {"2", "100"}, &err)) << err;
     std::vector<uint8_t> zeros(256, 0);
     rig.flash.page_program(0x2000000, zeros.data(), 256);
     EXPECT_EQ(rig.power_cuts, 0);
@@ -166,7 +167,7 @@ TEST(EpcqFlash, torn_program_leaves_a_partly_programmed_page)
     EXPECT_EQ(rig.store.programmed_end(0x2000100, 0x2000200), 0x2000100u + 100);
     EXPECT_EQ(rig.store.byte(0x2000100 + 99), 0x00);
     EXPECT_EQ(rig.store.byte(0x2000100 + 100), 0xFF);
-    EXPECT_EQ(rig.epcq.torn_program.fired, 1u);
+    EXPECT_EQ(rig.asmi.fault_state("torn-program")->fired, 1u);
     rig.flash.page_program(0x2000200, zeros.data(), 256);
     EXPECT_EQ(rig.power_cuts, 1) << "fires once";
 }
@@ -180,7 +181,7 @@ TEST(EpcqFlash, torn_erase_leaves_a_partly_erased_sector)
     for (uint32_t a = 0x2000000; a < 0x2010000; a += 256)
         rig.flash.page_program(a, zeros.data(), 256);
     std::string err;
-    ASSERT_TRUE(rig.flash.set_fault("torn-erase", {"1", "0x8000"}, &err)) << err;
+    ASSERT_TRUE(rig.asmi.set_fault("torn-erase", {"1", "0x8000"}, &err)) << err;
     rig.flash.sector_erase(0x2000000);
     EXPECT_EQ(rig.power_cuts, 1);
     EXPECT_EQ(rig.store.byte(0x2007FFF), 0xFF);
@@ -191,19 +192,19 @@ TEST(EpcqFlash, fault_arguments_are_checked)
 {
     FlashRig rig;
     std::string err;
-    EXPECT_FALSE(rig.flash.set_fault("torn-erase", {"0", "5"}, &err));
+    EXPECT_FALSE(rig.asmi.set_fault("torn-erase", {"0", "5"}, &err));
     EXPECT_EQ(err, "torn-erase takes N (1 = next operation) and a byte count");
-    EXPECT_FALSE(rig.flash.set_fault("erase-error", {"12x"}, &err));
+    EXPECT_FALSE(rig.asmi.set_fault("erase-error", {"12x"}, &err));
     EXPECT_EQ(err, "erase-error takes one address");
-    EXPECT_FALSE(rig.flash.set_fault("write-error", {}, &err));
-    EXPECT_FALSE(rig.flash.set_fault("no-such-fault", {}, &err));
-    EXPECT_EQ(err, "unknown fault 'no-such-fault' of the flash chip (qxsim fault list shows them)");
+    EXPECT_FALSE(rig.asmi.set_fault("write-error", {}, &err));
+    EXPECT_FALSE(rig.asmi.set_fault("no-such-fault", {}, &err));
+    EXPECT_EQ(err, "unknown fault 'no-such-fault' of asmi (qxsim fault list shows them)");
 }
 
 TEST(FlashStore, contents_persist_across_processes_without_writing_the_whole_array)
 {
-    std::string dir = make_temp_dir();
-    const std::string path = dir + "/flash.bin";
+    qxtest::TempDir tmp;
+    const std::string path = tmp.path() + "/flash.bin";
     const std::vector<uint8_t> data = pattern(256, 7);
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
@@ -232,5 +233,4 @@ TEST(FlashStore, contents_persist_across_processes_without_writing_the_whole_arr
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_size, FlashStore::kSize);
     EXPECT_LT(st.st_blocks * 512, 1 << 20) << "holes stay holes";
-    ASSERT_EQ(std::system(("rm -rf '" + dir + "'").c_str()), 0);
 }

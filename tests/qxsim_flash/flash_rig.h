@@ -9,27 +9,20 @@
 #include "qxsim/model/flash/fpga_boot.h"
 #include "qxsim/model/flash/release_images.h"
 #include "qxsim/model/fpga/asmi_controller.h"
+#include "sim_camera.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace flashtest {
 
 using namespace qxsim;
 
-inline std::string make_temp_dir()
-{
-    char tmpl[] = "/tmp/qxsim_flash_XXXXXX";
-    const char* d = mkdtemp(tmpl);
-    return d ? d : "";
-}
-
 struct FlashRig {
-    std::string dir = make_temp_dir();
+    qxtest::TempDir tmp;
+    const std::string dir = tmp.path();
     FlashStore store;
     EpcqState epcq{};
     AsmiState asmi_state{};
@@ -48,12 +41,6 @@ struct FlashRig {
         if (fresh)
             asmi.reset();
     }
-    ~FlashRig()
-    {
-        std::string cmd = "rm -rf '" + dir + "'";
-        if (std::system(cmd.c_str()) != 0)
-            ADD_FAILURE() << "cannot remove " << dir;
-    }
 
     void cmd(uint32_t c) { asmi.write(ASMI_CMD, c); }
     uint32_t status() { return asmi.read(ASMI_STATUS); }
@@ -68,6 +55,14 @@ struct FlashRig {
     {
         asmi.write(ASMI_ADDR, addr);
         cmd(ASMI_SECTOR_ERASE);
+    }
+    // Address, length and write-FIFO words for the next command.
+    void stage(uint32_t addr, uint32_t len, const std::vector<uint32_t>& words)
+    {
+        asmi.write(ASMI_ADDR, addr);
+        asmi.write(ASMI_LENGTH, len);
+        for (uint32_t w : words)
+            asmi.write(ASMI_WR_FIFO, w);
     }
     // One block through the write FIFO, words packed first byte lowest.
     void write_block(uint32_t addr, const std::vector<uint8_t>& bytes, uint32_t command = ASMI_WRITE | ASMI_IMAGE_DATA)

@@ -4,29 +4,18 @@
 #include "sim_camera.h"
 
 #include <algorithm>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
 namespace {
 
+using qxtest::contains;
+using qxtest::read_file;
 using qxtest::Result;
 using qxtest::SimCamera;
 using qxtest::SimOptions;
-
-std::string read_file(const std::string& path)
-{
-    std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-void write_file(const std::string& path, const std::string& data)
-{
-    std::ofstream(path, std::ios::binary) << data;
-}
+using qxtest::write_file;
 
 // A small image for update: 4 KiB, no trailing 0xFF.
 std::string small_image(const SimCamera& sim)
@@ -63,11 +52,6 @@ std::vector<std::string> untimed(const std::string& text)
         out.push_back(t.line.substr(0, a) + t.line.substr(b));
     }
     return out;
-}
-
-bool contains(const std::string& text, const std::string& part)
-{
-    return text.find(part) != std::string::npos;
 }
 
 // The output line marked with '>' holds `part`.

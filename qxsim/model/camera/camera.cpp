@@ -3,17 +3,18 @@
 // driver-side accesses, the faults and the trace live in camera_*.cpp.
 #include "qxsim/model/camera/camera.h"
 
-#include "qxsim/model/fpga/asmi_controller.h"
-#include "qxsim/model/fpga/channel_regs.h"
+#include "qxsim/driver_abi.h"
+#include "qxsim/model/camera/tool_locks.h"
 #include "qxsim/model/devices/dac_chip.h"
-#include "qxsim/model/flash/flash_parts.h"
-#include "qxsim/model/fpga/fpga_status.h"
-#include "qxsim/model/fpga/i2c_master.h"
 #include "qxsim/model/devices/ident_memory.h"
 #include "qxsim/model/devices/register_device.h"
+#include "qxsim/model/flash/flash_parts.h"
+#include "qxsim/model/fpga/asmi_controller.h"
+#include "qxsim/model/fpga/channel_regs.h"
+#include "qxsim/model/fpga/fpga_status.h"
+#include "qxsim/model/fpga/i2c_master.h"
 #include "qxsim/model/fpga/register_file.h"
 #include "qxsim/model/fpga/register_table.h"
-#include "qxsim/model/camera/tool_locks.h"
 
 #include <fmt/format.h>
 
@@ -57,8 +58,10 @@ Camera::~Camera()
     ::munmap(state_, map_size_);
 }
 
-// Every block and bus device of the camera, in decode order. A new block
-// gets its state struct in CameraState and one line here.
+// Every block and bus device of the camera: the register blocks where the
+// register map places them, in its order, then the register file. A new
+// block gets its state struct in CameraState, its place in FPGA_BLOCKS and
+// a case here.
 void Camera::build()
 {
     CameraState& s = *state_;
@@ -75,11 +78,25 @@ void Camera::build()
         return raw;
     };
 
-    fpga_ = add_block(std::make_unique<FpgaStatus>(s.fpga_status));
-    for (const I2cMasterPlace& m : I2C_MASTERS)
-        i2c_[m.bus] = add_block(std::make_unique<I2cMaster>(m, s.i2c[m.bus], *fpga_));
+    for (const BlockPlace& place : FPGA_BLOCKS) {
+        switch (place.kind) {
+        case BlockKind::fpga_status: fpga_ = add_block(std::make_unique<FpgaStatus>(s.fpga_status, place)); break;
+        case BlockKind::i2c_master:
+            i2c_[place.bus] = add_block(std::make_unique<I2cMaster>(place, s.i2c[place.bus], *fpga_));
+            break;
+        case BlockKind::channels: add_block(std::make_unique<ChannelRegs>(s.channels, place)); break;
+        case BlockKind::asmi:
+            // with the EPCQ-L chip and the FPGA's configuration logic behind it
+            flash_ = std::make_unique<FlashParts>(s.epcq, s.boot, dir_ + "/flash.bin");
+            asmi_ = add_block(std::make_unique<AsmiController>(s.asmi, flash_->chip, flash_->boot, place));
+            break;
+        }
+    }
+    // The masters tell the trace what each transaction put on the bus.
     for (I2cMaster* m : i2c_)
         m->observe(&Camera::bus_transaction, this);
+    // Registers nobody else decodes: always last.
+    regfile_ = add_block(std::make_unique<RegisterFile>(s.regfile));
 
     ident_ = add_device(BUS_ISB, std::make_unique<IdentMemory>(s.ident));
     add_device(BUS_ISB, std::make_unique<DacChip>(DAC_U12_WIRING, s.dac.u12));
@@ -87,16 +104,6 @@ void Camera::build()
     for (unsigned b = 0; b < BUS_COUNT; b++)
         for (unsigned i = 0; i < REGISTER_DEVICES_PER_BUS; i++)
             regdev_[b][i] = add_device(static_cast<Bus>(b), std::make_unique<RegisterDevice>(s.regdev[b][i]));
-
-    add_block(std::make_unique<ChannelRegs>(s.channels));
-
-    // The serial-flash controller, with the EPCQ-L chip and the FPGA's
-    // configuration logic behind it.
-    flash_ = std::make_unique<FlashParts>(s.epcq, s.boot, dir_ + "/flash.bin");
-    asmi_ = add_block(std::make_unique<AsmiController>(s.asmi, flash_->chip, flash_->boot));
-
-    // Registers nobody else decodes: always last.
-    regfile_ = add_block(std::make_unique<RegisterFile>(s.regfile));
 }
 
 // ---- lock ---------------------------------------------------------------
@@ -184,6 +191,52 @@ RegisterDevice* Camera::register_device_slot(Bus bus, uint8_t addr)
     return free_slot;
 }
 
+void Camera::set_sensor(uint32_t code)
+{
+    Lock lock(*this);
+    ident_->set_code(code);
+}
+
+void Camera::set_ident_register(uint8_t reg, uint8_t value)
+{
+    Lock lock(*this);
+    ident_->set_register(reg, value);
+}
+
+void Camera::set_i2c_bus(bool on)
+{
+    Lock lock(*this);
+    fpga_->set_i2c_enabled(on);
+}
+
+bool Camera::install_device(Bus bus, uint8_t addr, unsigned width, const std::string& label)
+{
+    Lock lock(*this);
+    RegisterDevice* d = register_device_slot(bus, addr);
+    if (d)
+        d->install(addr, width, label.c_str());
+    return d != nullptr;
+}
+
+bool Camera::remove_device(Bus bus, uint8_t addr)
+{
+    Lock lock(*this);
+    RegisterDevice* d = register_device_slot(bus, addr);
+    if (!d || !d->used())
+        return false;
+    d->remove();
+    return true;
+}
+
+bool Camera::set_device_register(Bus bus, uint8_t addr, uint8_t reg, uint32_t value)
+{
+    Lock lock(*this);
+    RegisterDevice* d = register_device_slot(bus, addr);
+    if (!d || !d->used())
+        return false;
+    d->set_register(reg, value);
+    return true;
+}
 
 void Camera::describe(std::ostream& out)
 {
@@ -193,7 +246,7 @@ void Camera::describe(std::ostream& out)
     out << fmt::format("Accesses: {} ({} read(s), {} write(s), {} proc line(s), {} failed); "
                        "{} proc buffer(s) refused\n",
                        c.accesses, c.reads, c.writes, c.proc_lines, c.failed, c.proc_refused);
-    out << fmt::format("Opens: /dev/qx_fpga {}, /proc/qx_pci/regs {}; trace {}", c.dev_opens, c.proc_opens,
+    out << fmt::format("Opens: {} {}, {} {}; trace {}", DEVICE_PATH, c.dev_opens, PROC_PATH, c.proc_opens,
                        c.trace_on ? "on" : "off");
     if (c.lock_recoveries)
         out << fmt::format("; lock recovered from {} dead owner(s)", c.lock_recoveries);

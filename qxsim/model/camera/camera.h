@@ -86,6 +86,17 @@ public:
     bool clear_faults(const std::string& target, std::string* err);
     void list_faults(std::ostream& out);
 
+    // The bench's settings (`qxsim set`), each under the lock: the sensor
+    // code in the identification memory and one of its registers, the I2C
+    // bus power, and register devices on the buses. False: no free device
+    // slot on the bus (install), no device at the address (the others).
+    void set_sensor(uint32_t code);
+    void set_ident_register(uint8_t reg, uint8_t value);
+    void set_i2c_bus(bool on);
+    bool install_device(Bus bus, uint8_t addr, unsigned width, const std::string& label);
+    bool remove_device(Bus bus, uint8_t addr);
+    bool set_device_register(Bus bus, uint8_t addr, uint8_t reg, uint32_t value);
+
     void set_trace(bool on);
     bool trace_on() const { return state_->core.trace_on != 0; }
     void describe(std::ostream& out);
@@ -127,9 +138,19 @@ private:
     __attribute__((noinline)) RegisterBlock* find_block(uint32_t reg);
     // What an access fault does to the process making the access.
     enum class Halt { none, power_cut, kill };
-    // *signal: a signal the access's process gets once the access is done.
-    int access_fault(uint32_t reg, bool write, uint64_t n, Halt* halt, int* signal);
+    int admit_access(Lock& lock, char kind, uint32_t reg);
+    __attribute__((noinline)) int faulted_access(Lock& lock, char kind, uint32_t reg);
+    // The access faults' effect on an access (camera_faults.cpp): an
+    // errno, or a halt; *signal: a signal the access's process gets once
+    // the access is done (kill-at with a signal other than KILL).
+    int access_fault(uint32_t reg, bool write, Halt* halt, int* signal);
     [[noreturn]] void halt(Lock& lock, Halt how, char kind, uint32_t reg);
+    enum class DriverFile : unsigned { device, proc };
+    int driver_open(DriverFile file);
+    // The open faults' errno for an open of `file`, 0 if none.
+    int open_fault(DriverFile file);
+    // After a change to the access faults: whether any is set.
+    void faults_changed();
     void trace_line(const char* text, size_t len);
     // Stamps rec with this process and the time and appends its line.
     void trace_event(TraceRecord rec);
@@ -156,6 +177,7 @@ private:
     std::vector<RegisterBlock*> blocks_;  // decode order; the register file last
     RegisterBlock* last_ = nullptr;       // block of the previous access
     uint32_t last_unmodelled_ = 0;        // its register, when that block is the register file
+    int pending_signal_ = 0;              // for this process once the access in progress is done
     FpgaStatus* fpga_ = nullptr;
     I2cMaster* i2c_[BUS_COUNT] = {};
     IdentMemory* ident_ = nullptr;

@@ -2,8 +2,9 @@
 // buffers, each under the state lock, with the access faults applied.
 #include "qxsim/model/camera/camera.h"
 
-#include "qxsim/trace/proc_line.h"
+#include "qxsim/driver_abi.h"
 #include "qxsim/model/fpga/register_file.h"
+#include "qxsim/trace/proc_line.h"
 
 #include <cerrno>
 #include <csignal>
@@ -35,70 +36,38 @@ RegisterBlock* Camera::find_block(uint32_t reg)
     return regfile_;
 }
 
-namespace {
-
-// A signal that arrives while a process is in the driver is handled as the
-// call returns: raised here once the camera's lock is let go (declared
-// before the Lock, destroyed after it).
-struct SignalOnReturn {
-    int signal = 0;
-    ~SignalOnReturn()
-    {
-        if (signal)
-            ::raise(signal);
-    }
-};
-
-}  // namespace
-
-int Camera::access_fault(uint32_t reg, bool write, uint64_t n, Halt* halt, int* signal)
+// An access about to reach the hardware: counted, then the access faults
+// applied. 0 lets it through; else the errno it fails with, counted as
+// failed and, for a register access, traced (a proc line's caller traces
+// the line). A power cut or a kill ends the process in here. The hot path
+// is the count and one test.
+inline int Camera::admit_access(Lock& lock, char kind, uint32_t reg)
 {
-    AccessFaultState& f = state_->core.faults;
-    if (f.power_cut_on && n == f.power_cut_at) {
-        *halt = Halt::power_cut;
-        return 0;
-    }
-    if (f.kill_at_on && n == f.kill_at) {
-        if (f.kill_at_signal == SIGKILL) {
-            *halt = Halt::kill;
-            return 0;
-        }
-        f.kill_at_on = 0;
-        f.kill_at_fired++;
-        update_armed(f);
-        *signal = f.kill_at_signal;
-    }
-    if (f.eio_reg_on && reg == f.eio_reg &&
-        (f.eio_reg_dir == 0 || (f.eio_reg_dir == 1 && !write) || (f.eio_reg_dir == 2 && write))) {
-        f.eio_reg_fired++;
-        return EIO;
-    }
-    if (f.eio_at_on && n == f.eio_at) {
-        f.eio_at_fired++;
-        return EIO;
-    }
-    if (f.eio_from_on && n >= f.eio_from) {
-        f.eio_from_fired++;
-        return EIO;
-    }
-    return 0;
+    CoreState& c = state_->core;
+    ++c.accesses;
+    return c.faults.armed ? faulted_access(lock, kind, reg) : 0;
 }
 
-// The process dies before the access reaches the hardware and the fault is
-// used up. A power cut is a camera event and the trace says so; a kill
-// (someone's SIGKILL, a crash) leaves the camera as it was and no mark, as
-// a kill from outside would.
+int Camera::faulted_access(Lock& lock, char kind, uint32_t reg)
+{
+    CoreState& c = state_->core;
+    Halt how = Halt::none;
+    int e = access_fault(reg, kind != TRACE_READ, &how, &pending_signal_);
+    if (how != Halt::none)
+        halt(lock, how, kind, reg);
+    if (e) {
+        c.failed++;
+        if (c.trace_on && kind != TRACE_PROC)
+            trace_access(kind, reg, 0, e);
+    }
+    return e;
+}
+
+// The process dies before the access reaches the hardware. A power cut is
+// a camera event and the trace says so; a kill (someone's SIGKILL, a crash)
+// leaves the camera as it was and no mark, as a kill from outside would.
 void Camera::halt(Lock& lock, Halt how, char kind, uint32_t reg)
 {
-    AccessFaultState& f = state_->core.faults;
-    if (how == Halt::kill) {
-        f.kill_at_on = 0;
-        f.kill_at_fired++;
-    } else {
-        f.power_cut_on = 0;
-        f.power_cut_fired++;
-    }
-    update_armed(f);
     if (how == Halt::power_cut && state_->core.trace_on) {
         TraceRecord rec;
         rec.kind = kind;
@@ -112,54 +81,47 @@ void Camera::halt(Lock& lock, Halt how, char kind, uint32_t reg)
         ::pause();
 }
 
-int Camera::reg_read(uint32_t reg, uint32_t* value)
-{
-    SignalOnReturn pending;
-    Lock lock(*this);
-    CoreState& c = state_->core;
-    uint64_t n = ++c.accesses;
-    c.reads++;
-    if (c.faults.armed) {
-        Halt how = Halt::none;
-        int e = access_fault(reg, false, n, &how, &pending.signal);
-        if (how != Halt::none)
-            halt(lock, how, 'R', reg);
-        if (e) {
-            c.failed++;
-            if (c.trace_on)
-                trace_access('R', reg, 0, e);
-            return e;
+namespace {
+
+// A signal that arrives while a process is in the driver is handled as the
+// call returns: raised here once the camera's lock is let go (declared
+// before the Lock, destroyed after it).
+struct SignalOnReturn {
+    int& signal;
+    ~SignalOnReturn()
+    {
+        if (int s = signal) {
+            signal = 0;
+            ::raise(s);
         }
     }
-    uint32_t v = dispatch(reg)->read(reg);
-    *value = v;
-    if (c.trace_on)
-        trace_access('R', reg, v);
+};
+
+}  // namespace
+
+int Camera::reg_read(uint32_t reg, uint32_t* value)
+{
+    SignalOnReturn pending{pending_signal_};
+    Lock lock(*this);
+    state_->core.reads++;
+    if (int e = admit_access(lock, TRACE_READ, reg))
+        return e;
+    *value = dispatch(reg)->read(reg);
+    if (state_->core.trace_on)
+        trace_access(TRACE_READ, reg, *value);
     return 0;
 }
 
 int Camera::reg_write(uint32_t reg, uint32_t value)
 {
-    SignalOnReturn pending;
+    SignalOnReturn pending{pending_signal_};
     Lock lock(*this);
-    CoreState& c = state_->core;
-    uint64_t n = ++c.accesses;
-    c.writes++;
-    if (c.faults.armed) {
-        Halt how = Halt::none;
-        int e = access_fault(reg, true, n, &how, &pending.signal);
-        if (how != Halt::none)
-            halt(lock, how, 'W', reg);
-        if (e) {
-            c.failed++;
-            if (c.trace_on)
-                trace_access('W', reg, 0, e);
-            return e;
-        }
-    }
+    state_->core.writes++;
+    if (int e = admit_access(lock, TRACE_WRITE, reg))
+        return e;
     dispatch(reg)->write(reg, value);
-    if (c.trace_on)
-        trace_access('W', reg, value);
+    if (state_->core.trace_on)
+        trace_access(TRACE_WRITE, reg, value);
     return 0;
 }
 
@@ -175,39 +137,33 @@ void Camera::poke(uint32_t reg, uint32_t value)
     dispatch(reg)->write(reg, value);
 }
 
-int Camera::device_open()
+int Camera::driver_open(DriverFile file)
 {
     Lock lock(*this);
     CoreState& c = state_->core;
-    int e = c.faults.dev_open_errno;
-    if (e)
-        c.faults.dev_open_fired++;
-    else
-        c.dev_opens++;
+    int e = open_fault(file);
+    if (!e)
+        (file == DriverFile::device ? c.dev_opens : c.proc_opens)++;
     if (c.trace_on)
-        trace_open(TRACE_OPEN, "/dev/qx_fpga", e);
+        trace_open(TRACE_OPEN, file == DriverFile::device ? DEVICE_PATH : PROC_PATH, e);
     return e;
+}
+
+int Camera::device_open()
+{
+    return driver_open(DriverFile::device);
+}
+
+int Camera::proc_open()
+{
+    return driver_open(DriverFile::proc);
 }
 
 void Camera::device_close()
 {
     Lock lock(*this);
     if (state_->core.trace_on)
-        trace_open(TRACE_CLOSE, "/dev/qx_fpga", 0);
-}
-
-int Camera::proc_open()
-{
-    Lock lock(*this);
-    CoreState& c = state_->core;
-    int e = c.faults.proc_open_errno;
-    if (e)
-        c.faults.proc_open_fired++;
-    else
-        c.proc_opens++;
-    if (c.trace_on)
-        trace_open(TRACE_OPEN, "/proc/qx_pci/regs", e);
-    return e;
+        trace_open(TRACE_CLOSE, DEVICE_PATH, 0);
 }
 
 int Camera::proc_write(const char* buf, size_t len)
@@ -216,7 +172,7 @@ int Camera::proc_write(const char* buf, size_t len)
         return 0;
     std::vector<ProcLine> lines;
     bool parsed = parse_proc_lines(buf, len, &lines);
-    SignalOnReturn pending;
+    SignalOnReturn pending{pending_signal_};
     Lock lock(*this);
     CoreState& c = state_->core;
     if (!parsed) {
@@ -228,19 +184,11 @@ int Camera::proc_write(const char* buf, size_t len)
     }
     // Valid lines are register writes, one after the other, like ioctl writes.
     for (const ProcLine& l : lines) {
-        uint64_t n = ++c.accesses;
-        if (c.faults.armed) {
-            Halt how = Halt::none;
-            int e = access_fault(l.reg, true, n, &how, &pending.signal);
-            if (how != Halt::none)
-                halt(lock, how, 'P', l.reg);
-            if (e) {
-                c.failed++;
-                c.proc_refused++;
-                if (c.trace_on)
-                    trace_proc(printable_lines(l.text.data(), l.text.size())[0], true);
-                return e;
-            }
+        if (int e = admit_access(lock, TRACE_PROC, l.reg)) {
+            c.proc_refused++;
+            if (c.trace_on)
+                trace_proc(printable_lines(l.text.data(), l.text.size())[0], true);
+            return e;
         }
         c.proc_lines++;
         dispatch(l.reg)->write(l.reg, l.value);

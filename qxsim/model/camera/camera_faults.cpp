@@ -1,13 +1,13 @@
-// Faults by name: the core's access faults (one table below) and the
-// blocks' and bus devices' own, reached through "BLOCK.NAME" and
-// "BLOCK.ADDR.NAME".
+// Faults by name: the driver path's own (one table below, with their
+// effects) and the blocks' and bus devices' faults, reached through
+// "BLOCK.NAME" and "BLOCK.ADDR.NAME".
 #include "qxsim/model/camera/camera.h"
 
 #include "qxsim/model/fault_table.h"
 #include "qxsim/model/fpga/fpga_status.h"
 #include "qxsim/model/fpga/i2c_master.h"
-#include "qxsim/trace/parse.h"
 #include "qxsim/model/fpga/register_names.h"
+#include "qxsim/trace/parse.h"
 
 #include <fmt/format.h>
 
@@ -20,24 +20,27 @@ namespace qxsim {
 
 namespace {
 
-// What the core's faults act on: the driver path's fault state, the access
-// count now (counted faults are set relative to it) and the FPGA status
-// register that "i2c-off" changes.
-struct CoreFaults {
-    AccessFaultState& f;
-    uint64_t now;
-    FpgaStatus& fpga;
-};
-
-using Args = std::vector<std::string>;
-
-bool want_count(const char* name, const Args& args, uint32_t* n, std::string* error)
+// eio-reg's register, by name or address, and the direction it fails.
+bool parse_eio_reg(FaultSlot& slot, const FaultArgs& args)
 {
-    if (args.size() != 1 || !parse_u32(args[0], n) || *n == 0) {
-        *error = fmt::format("{} takes an access count N (1 for the next access)", name);
+    uint32_t reg = 0;
+    if (args.empty() || args.size() > 2 || !parse_register(args[0], &reg) ||
+        (args.size() == 2 && args[1] != "read" && args[1] != "write"))
         return false;
-    }
+    slot.arg[0] = reg;
+    slot.arg[1] = args.size() < 2 ? 0 : args[1] == "read" ? 1 : 2;
     return true;
+}
+
+std::string show_eio_reg(const FaultSlot& slot)
+{
+    return fmt::format("0x{:x}{}", slot.arg[0], slot.arg[1] == 1 ? " read" : slot.arg[1] == 2 ? " write" : "");
+}
+
+// The Nth access from now (counted in `seen`), once it is reached.
+std::string show_access(const FaultSlot& slot, const char* reached)
+{
+    return slot.seen < slot.arg[0] ? fmt::format("(in {} accesses)", slot.arg[0] - slot.seen) : reached;
 }
 
 const struct {
@@ -48,190 +51,78 @@ const struct {
     {SIGPIPE, "PIPE"}, {SIGTERM, "TERM"}, {SIGUSR1, "USR1"}, {SIGUSR2, "USR2"},
 };
 
-// "INT", "SIGINT" or "int".
-bool parse_signal(std::string text, int* signal)
+// kill-at's count, and its signal ("INT", "SIGINT" or "int"; KILL if none).
+bool parse_kill_at(FaultSlot& slot, const FaultArgs& args)
 {
-    for (char& ch : text)
+    uint32_t n = 0;
+    if (args.empty() || args.size() > 2 || !parse_u32(args[0], &n) || n == 0)
+        return false;
+    slot.arg[0] = n;
+    slot.arg[1] = SIGKILL;
+    if (args.size() < 2)
+        return true;
+    std::string name = args[1];
+    for (char& ch : name)
         ch = char(toupper(static_cast<unsigned char>(ch)));
-    if (text.compare(0, 3, "SIG") == 0)
-        text.erase(0, 3);
+    if (name.compare(0, 3, "SIG") == 0)
+        name.erase(0, 3);
     for (const auto& s : signal_names) {
-        if (text == s.name) {
-            *signal = s.number;
+        if (name == s.name) {
+            slot.arg[1] = uint64_t(s.number);
             return true;
         }
     }
     return false;
 }
 
-const char* signal_name(int signal)
+std::string show_kill_at(const FaultSlot& slot)
 {
+    std::string signal;
     for (const auto& s : signal_names)
-        if (s.number == signal)
-            return s.name;
-    return "?";
-}
-
-bool want_none(const char* name, const Args& args, std::string* error)
-{
-    if (!args.empty()) {
-        *error = fmt::format("{} takes no argument", name);
-        return false;
-    }
-    return true;
+        if (slot.arg[1] != SIGKILL && uint64_t(s.number) == slot.arg[1])
+            signal = std::string("SIG") + s.name + " ";
+    return signal + show_access(slot, "");
 }
 
 // The describe functions add to the "Access faults set:" line of `show`.
-const FaultEntry<CoreFaults> core_fault_entries[] = {
+enum CoreFault : unsigned { EIO_REG, EIO_AT, EIO_FROM, POWER_CUT, KILL_AT, OPEN_ERROR, I2C_OFF };
+constexpr FaultEntry core_fault_entries[] = {
     {"eio-reg", "REG [read|write]", "every access to register REG fails with EIO",
-     [](CoreFaults& c, const Args& args, std::string* error) {
-         uint32_t reg = 0;
-         if (args.empty() || args.size() > 2 || !parse_register(args[0], &reg) ||
-             (args.size() == 2 && args[1] != "read" && args[1] != "write")) {
-             *error = "eio-reg takes a register (name or address) and optionally 'read' or 'write'";
-             return false;
-         }
-         c.f.eio_reg = reg;
-         c.f.eio_reg_dir = args.size() < 2 ? 0 : args[1] == "read" ? 1 : 2;
-         c.f.eio_reg_on = 1;
-         return true;
-     },
-     [](CoreFaults& c) { c.f.eio_reg_on = 0; },
-     [](const CoreFaults& c, std::ostream& out) {
-         if (c.f.eio_reg_on)
-             out << fmt::format(" eio-reg 0x{:x}{}", c.f.eio_reg,
-                                c.f.eio_reg_dir == 1 ? " read" : c.f.eio_reg_dir == 2 ? " write" : "");
-     }},
+     "eio-reg takes a register (name or address) and optionally 'read' or 'write'", "", parse_eio_reg, show_eio_reg},
     {"eio-at", "N", "the Nth register access from now fails with EIO",
-     [](CoreFaults& c, const Args& args, std::string* error) {
-         uint32_t n = 0;
-         if (!want_count("eio-at", args, &n, error))
-             return false;
-         c.f.eio_at = c.now + n;
-         c.f.eio_at_on = 1;
-         return true;
-     },
-     [](CoreFaults& c) { c.f.eio_at_on = 0; },
-     [](const CoreFaults& c, std::ostream& out) {
-         if (c.f.eio_at_on)
-             out << (c.f.eio_at > c.now ? fmt::format(" eio-at (in {} accesses)", c.f.eio_at - c.now)
-                                        : std::string(" eio-at (passed)"));
-     }},
+     "eio-at takes an access count N (1 for the next access)", "", nullptr,
+     [](const FaultSlot& s) { return show_access(s, "(passed)"); }},
     {"eio-from", "N", "the Nth register access from now and all after it fail with EIO",
-     [](CoreFaults& c, const Args& args, std::string* error) {
-         uint32_t n = 0;
-         if (!want_count("eio-from", args, &n, error))
-             return false;
-         c.f.eio_from = c.now + n;
-         c.f.eio_from_on = 1;
-         return true;
-     },
-     [](CoreFaults& c) { c.f.eio_from_on = 0; },
-     [](const CoreFaults& c, std::ostream& out) {
-         if (c.f.eio_from_on)
-             out << (c.f.eio_from > c.now ? fmt::format(" eio-from (in {} accesses)", c.f.eio_from - c.now)
-                                          : std::string(" eio-from (active)"));
-     }},
-    {"power-cut", "N",
-     "the process making the Nth register access from now is killed (SIGKILL) before it is applied",
-     [](CoreFaults& c, const Args& args, std::string* error) {
-         uint32_t n = 0;
-         if (!want_count("power-cut", args, &n, error))
-             return false;
-         c.f.power_cut_at = c.now + n;
-         c.f.power_cut_on = 1;
-         return true;
-     },
-     [](CoreFaults& c) { c.f.power_cut_on = 0; },
-     [](const CoreFaults& c, std::ostream& out) {
-         if (c.f.power_cut_on)
-             out << fmt::format(" power-cut (in {} accesses)", c.f.power_cut_at - c.now);
-     }},
+     "eio-from takes an access count N (1 for the next access)", "", nullptr,
+     [](const FaultSlot& s) { return show_access(s, "(active)"); }},
+    {"power-cut", "N", "the process making the Nth register access from now is killed (SIGKILL) before it is applied",
+     "power-cut takes an access count N (1 for the next access)", "", nullptr,
+     [](const FaultSlot& s) { return show_access(s, ""); }},
     {"kill-at", "N [SIGNAL]",
      "the process making the Nth register access from now is sent SIGNAL (default KILL: killed before the "
      "access is applied; another signal arrives as the access returns); the camera stays powered",
-     [](CoreFaults& c, const Args& args, std::string* error) {
-         uint32_t n = 0;
-         int signal = SIGKILL;
-         if (args.empty() || args.size() > 2 || !parse_u32(args[0], &n) || n == 0 ||
-             (args.size() == 2 && !parse_signal(args[1], &signal))) {
-             *error = "kill-at takes an access count N (1 for the next access) and optionally a signal "
-                      "(HUP, INT, QUIT, KILL, PIPE, TERM, USR1, USR2)";
-             return false;
-         }
-         c.f.kill_at = c.now + n;
-         c.f.kill_at_signal = signal;
-         c.f.kill_at_on = 1;
-         return true;
-     },
-     [](CoreFaults& c) { c.f.kill_at_on = 0; },
-     [](const CoreFaults& c, std::ostream& out) {
-         if (c.f.kill_at_on)
-             out << fmt::format(" kill-at{} (in {} accesses)",
-                                c.f.kill_at_signal == SIGKILL ? "" : " SIG" + std::string(signal_name(c.f.kill_at_signal)),
-                                c.f.kill_at - c.now);
-     }},
-    {"dev-missing", "", "opening /dev/qx_fpga fails with ENOENT",
-     [](CoreFaults& c, const Args& args, std::string* error) {
-         if (!want_none("dev-missing", args, error))
-             return false;
-         c.f.dev_open_errno = ENOENT;
-         return true;
-     },
-     [](CoreFaults& c) { c.f.dev_open_errno = 0; },
-     [](const CoreFaults& c, std::ostream& out) {
-         if (c.f.dev_open_errno == ENOENT)
-             out << " dev-missing";
-     }},
-    {"dev-denied", "", "opening /dev/qx_fpga fails with EACCES",
-     [](CoreFaults& c, const Args& args, std::string* error) {
-         if (!want_none("dev-denied", args, error))
-             return false;
-         c.f.dev_open_errno = EACCES;
-         return true;
-     },
-     [](CoreFaults& c) { c.f.dev_open_errno = 0; },
-     [](const CoreFaults& c, std::ostream& out) {
-         if (c.f.dev_open_errno == EACCES)
-             out << " dev-denied";
-     }},
-    {"proc-missing", "", "opening /proc/qx_pci/regs fails with ENOENT",
-     [](CoreFaults& c, const Args& args, std::string* error) {
-         if (!want_none("proc-missing", args, error))
-             return false;
-         c.f.proc_open_errno = ENOENT;
-         return true;
-     },
-     [](CoreFaults& c) { c.f.proc_open_errno = 0; },
-     [](const CoreFaults& c, std::ostream& out) {
-         if (c.f.proc_open_errno == ENOENT)
-             out << " proc-missing";
-     }},
-    {"proc-denied", "", "opening /proc/qx_pci/regs fails with EACCES",
-     [](CoreFaults& c, const Args& args, std::string* error) {
-         if (!want_none("proc-denied", args, error))
-             return false;
-         c.f.proc_open_errno = EACCES;
-         return true;
-     },
-     [](CoreFaults& c) { c.f.proc_open_errno = 0; },
-     [](const CoreFaults& c, std::ostream& out) {
-         if (c.f.proc_open_errno == EACCES)
-             out << " proc-denied";
-     }},
-    // Shown by the FPGA block ("I2C bus DISABLED").
-    {"i2c-off", "", "FPGA_STATUS shows the I2C bus disabled",
-     [](CoreFaults& c, const Args& args, std::string* error) {
-         if (!want_none("i2c-off", args, error))
-             return false;
-         c.fpga.set_i2c_enabled(false);
-         return true;
-     },
-     [](CoreFaults& c) { c.fpga.set_i2c_enabled(true); },
-     nullptr},
+     "kill-at takes an access count N (1 for the next access) and optionally a signal "
+     "(HUP, INT, QUIT, KILL, PIPE, TERM, USR1, USR2)",
+     "", parse_kill_at, show_kill_at},
+    {"open-error", "dev|proc ENOENT|EACCES",
+     "opening /dev/qx_fpga (dev) or /proc/qx_pci/regs (proc) fails with ENOENT or EACCES",
+     "open-error takes dev or proc, and ENOENT or EACCES", "dev|proc"},
+    // Shown by the FPGA block too ("I2C bus DISABLED").
+    {"i2c-off", "", "FPGA_STATUS shows the I2C bus disabled", "i2c-off takes no argument"},
 };
+constexpr FaultAlias core_fault_aliases[] = {
+    {"dev-missing", "open-error", "dev ENOENT"},
+    {"dev-denied", "open-error", "dev EACCES"},
+    {"proc-missing", "open-error", "proc ENOENT"},
+    {"proc-denied", "open-error", "proc EACCES"},
+};
+constexpr FaultTable core_faults(core_fault_entries, core_fault_aliases);
+constexpr int OPEN_ERRNO[] = {ENOENT, EACCES};  // open-error's choices
 
-const FaultTable<CoreFaults> core_faults(core_fault_entries);
+FaultSlot& slot(AccessFaultState& f, CoreFault id, unsigned part = 0)
+{
+    return f.state.slot[core_faults.first(id) + part];
+}
 
 void split_name(const std::string& name, std::string* first, std::string* rest)
 {
@@ -243,8 +134,7 @@ void split_name(const std::string& name, std::string* first, std::string* rest)
 // "BLOCK.0xADDR[.FAULT]" on an I2C master: the device, or null with *err
 // filled in when nobody answers there. *is_device tells whether the name
 // addresses a device at all.
-I2cDevice* device_of(I2cMaster* master, const std::string& rest, bool* is_device, std::string* fault,
-                     std::string* err)
+I2cDevice* device_of(I2cMaster* master, const std::string& rest, bool* is_device, std::string* fault, std::string* err)
 {
     std::string addr_text;
     split_name(rest, &addr_text, fault);
@@ -259,6 +149,59 @@ I2cDevice* device_of(I2cMaster* master, const std::string& rest, bool* is_device
 }
 
 }  // namespace
+
+// Every armed access-count fault counts this access, then the first that
+// applies has its effect. A kill-at with a signal other than KILL lets the
+// access through and leaves the signal in *signal.
+int Camera::access_fault(uint32_t reg, bool write, Halt* halt, int* signal)
+{
+    AccessFaultState& f = state_->core.faults;
+    for (CoreFault at : {EIO_AT, EIO_FROM, POWER_CUT, KILL_AT})
+        if (FaultSlot& s = slot(f, at); s.armed)
+            s.seen++;
+    for (CoreFault cut : {POWER_CUT, KILL_AT}) {
+        FaultSlot& s = slot(f, cut);
+        if (s.armed && s.seen == s.arg[0]) {
+            // used up: the camera works for the next process
+            s.armed = 0;
+            s.fired++;
+            faults_changed();
+            if (cut == KILL_AT && s.arg[1] != SIGKILL) {
+                *signal = static_cast<int>(s.arg[1]);
+                break;
+            }
+            *halt = cut == POWER_CUT ? Halt::power_cut : Halt::kill;
+            return 0;
+        }
+    }
+    FaultSlot& on_reg = slot(f, EIO_REG);
+    if (on_reg.armed && reg == on_reg.arg[0] && (on_reg.arg[1] == 0 || (on_reg.arg[1] == 2) == write)) {
+        on_reg.fired++;
+        return EIO;
+    }
+    FaultSlot& at = slot(f, EIO_AT);
+    FaultSlot& from = slot(f, EIO_FROM);
+    if ((at.armed && at.seen == at.arg[0]) || (from.armed && from.seen >= from.arg[0])) {
+        (at.armed && at.seen == at.arg[0] ? at : from).fired++;
+        return EIO;
+    }
+    return 0;
+}
+
+int Camera::open_fault(DriverFile file)
+{
+    FaultSlot& s = slot(state_->core.faults, OPEN_ERROR, static_cast<unsigned>(file));
+    if (!s.armed || s.arg[0] < 1 || s.arg[0] > 2)
+        return 0;
+    s.fired++;
+    return OPEN_ERRNO[s.arg[0] - 1];
+}
+
+void Camera::faults_changed()
+{
+    AccessFaultState& f = state_->core.faults;
+    f.armed = core_faults.any_armed(f.state);
+}
 
 bool Camera::set_fault(const std::string& name, const std::vector<std::string>& args, std::string* err)
 {
@@ -278,23 +221,29 @@ bool Camera::set_fault(const std::string& name, const std::vector<std::string>& 
             return d && d->set_fault(fault, args, err);
         return b->set_fault(rest, args, err);
     }
-    if (!core_faults.find(name)) {
+    FaultArgs all;
+    int id = core_faults.find(name, &all);
+    if (id < 0) {
         *err = fmt::format("unknown fault '{}' (qxsim fault list shows them)", name);
         return false;
     }
-    CoreFaults c{state_->core.faults, state_->core.accesses, *fpga_};
-    bool ok = core_faults.set(c, name, args, "the camera", err);
-    update_armed(c.f);
+    all.insert(all.end(), args.begin(), args.end());
+    bool ok = core_faults.set(state_->core.faults.state, static_cast<unsigned>(id), all, err);
+    if (ok && id == I2C_OFF)
+        fpga_->set_i2c_enabled(false);
+    faults_changed();
     return ok;
 }
 
 bool Camera::clear_faults(const std::string& target, std::string* err)
 {
     Lock lock(*this);
-    CoreFaults c{state_->core.faults, state_->core.accesses, *fpga_};
+    AccessFaultState& f = state_->core.faults;
     if (target.empty()) {
-        core_faults.clear_all(c);
-        update_armed(c.f);
+        for (unsigned id = 0; id < core_faults.size(); id++)
+            core_faults.clear(f.state, id, {});
+        fpga_->set_i2c_enabled(true);
+        faults_changed();
         for (RegisterBlock* b : blocks_)
             b->clear_faults();
         for (auto& d : owned_devices_)
@@ -322,12 +271,16 @@ bool Camera::clear_faults(const std::string& target, std::string* err)
         }
         return b->clear_fault(rest, err);
     }
-    if (!core_faults.find(target)) {
+    FaultArgs implied;
+    int id = core_faults.find(target, &implied);
+    if (id < 0) {
         *err = fmt::format("no fault or block '{}'", target);
         return false;
     }
-    core_faults.clear(c, target, "the camera", err);
-    update_armed(c.f);
+    core_faults.clear(f.state, static_cast<unsigned>(id), implied);
+    if (id == I2C_OFF)
+        fpga_->set_i2c_enabled(true);
+    faults_changed();
     return true;
 }
 
@@ -335,49 +288,37 @@ void Camera::list_faults(std::ostream& out)
 {
     Lock lock(*this);
     core_faults.list(out);
-    auto prefixed = [&out](const std::string& prefix, const std::string& text) {
-        std::istringstream in(text);
+    auto prefixed = [&out](const std::string& prefix, const FaultHost& host) {
+        std::ostringstream s;
+        host.list_faults(s);
+        std::istringstream in(s.str());
         std::string line;
         while (std::getline(in, line))
             out << prefix << line << "\n";
     };
     for (RegisterBlock* b : blocks_) {
-        std::ostringstream s;
-        b->list_faults(s);
-        prefixed(std::string(b->name()) + ".", s.str());
-        if (I2cMaster* master = i2c_named(b->name())) {
-            for (I2cDevice* d : master->devices()) {
-                int addr = primary_address(*d);
-                if (addr < 0)
-                    continue;
-                std::ostringstream ds;
-                d->list_faults(ds);
-                prefixed(fmt::format("{}.0x{:02x}.", b->name(), addr), ds.str());
-            }
-        }
+        prefixed(std::string(b->name()) + ".", *b);
+        if (I2cMaster* master = i2c_named(b->name()))
+            for (I2cDevice* d : master->devices())
+                if (int addr = primary_address(*d); addr >= 0)
+                    prefixed(fmt::format("{}.0x{:02x}.", b->name(), addr), *d);
     }
 }
 
+// One line of the faults set, one of how often each fired.
 void Camera::describe_faults(std::ostream& out) const
 {
-    CoreFaults c{state_->core.faults, state_->core.accesses, *fpga_};
-    std::ostringstream set;
-    core_faults.describe(c, set);
-    out << "Access faults set:" << (set.str().empty() ? " none" : set.str()) << "\n";
-    // Fired counts are per mechanism: one for both open faults of a file.
-    const AccessFaultState& f = state_->core.faults;
-    std::string fired;
-    auto add = [&fired](const char* name, uint64_t n) {
-        if (n)
-            fired += fmt::format(" {} x{}", name, n);
-    };
-    add("eio-reg", f.eio_reg_fired);
-    add("eio-at", f.eio_at_fired);
-    add("eio-from", f.eio_from_fired);
-    add("power-cut", f.power_cut_fired);
-    add("kill-at", f.kill_at_fired);
-    add("open-device", f.dev_open_fired);
-    add("open-proc", f.proc_open_fired);
+    const FaultSlots& state = state_->core.faults.state;
+    std::string set, fired;
+    for (unsigned id = 0; id < core_faults.size(); id++)
+        for (unsigned p = 0; p < core_faults.parts(id); p++) {
+            const FaultSlot& s = state.slot[core_faults.first(id) + p];
+            if (s.armed)
+                set += " " + core_faults.text(state, id, p);
+            if (s.fired)
+                fired += fmt::format(" {} x{}", core_faults.label(id, p), s.fired);
+        }
+    out << "Access faults set:" << (set.empty() ? " none" : set) << "\n";
     out << "Access faults fired:" << (fired.empty() ? " none" : fired) << "\n";
 }
 

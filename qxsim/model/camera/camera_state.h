@@ -12,15 +12,14 @@
 #include "qxsim/model/fpga/fpga_status_state.h"
 #include "qxsim/model/devices/i2c_devices_state.h"
 #include "qxsim/model/fpga/i2c_master_state.h"
+#include "qxsim/model/fpga/register_map.h"
 #include "qxsim/model/fpga/register_file_state.h"
 
 #include <type_traits>
 
 namespace qxsim {
 
-constexpr uint32_t STATE_VERSION = 6;
-
-enum Bus : unsigned { BUS_MAIN = 0, BUS_ISB = 1, BUS_IOB = 2, BUS_COUNT = 3 };
+constexpr uint32_t STATE_VERSION = 7;
 
 struct CameraState {
     CoreState core;

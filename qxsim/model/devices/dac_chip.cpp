@@ -3,72 +3,62 @@
 #include <fmt/format.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 
 namespace qxsim {
 
 const DacChipWiring DAC_U12_WIRING = {
-    "dac-u12", "U12", 0x10,
+    "dac-u12",
+    "U12",
+    0x10,
     {"VREF", "VLNC", "VLN", "VADH", "VOFF", "VAD4", "VLNA", "VCAS"},
 };
 
 const DacChipWiring DAC_U14_WIRING = {
-    "dac-u14", "U14", 0x11,
+    "dac-u14",
+    "U14",
+    0x11,
     {"VMUX1", "VTX2L", "VABL", "VPIX", "VRSTH", "VTXH", "VTXL", "VMUX2"},
+};
+
+const DacCommand DAC_COMMANDS[16] = {
+    {"load input", DAC_ON_OUTPUT | DAC_LOAD},
+    {"update from input", DAC_ON_OUTPUT | DAC_UPDATE},
+    {"load input, update all", DAC_ON_OUTPUT | DAC_LOAD | DAC_UPDATE_ALL},
+    {"load and update", DAC_ON_OUTPUT | DAC_LOAD | DAC_UPDATE},
+    {"power down output", DAC_ON_OUTPUT | DAC_OUTPUT_DOWN},
+    {"power down chip", DAC_CHIP_DOWN},
+    {"internal reference", DAC_REF_INTERNAL},
+    {"external reference", DAC_REF_EXTERNAL},
+    {"reserved", 0},
+    {"reserved", 0},
+    {"reserved", 0},
+    {"reserved", 0},
+    {"reserved", 0},
+    {"reserved", 0},
+    {"reserved", 0},
+    {"no operation", 0},
 };
 
 namespace {
 
-enum : uint8_t {
-    CMD_WRITE_INPUT = 0x0,
-    CMD_UPDATE = 0x1,
-    CMD_WRITE_INPUT_UPDATE_ALL = 0x2,
-    CMD_WRITE_UPDATE = 0x3,
-    CMD_POWER_DOWN = 0x4,
-    CMD_POWER_DOWN_CHIP = 0x5,
-    CMD_INTERNAL_REF = 0x6,
-    CMD_EXTERNAL_REF = 0x7,
-    CMD_NOP = 0xF,
-};
-
 constexpr unsigned INDEX_ALL = 0xF;
 
-const FaultEntry<DacChipState> dac_fault_entries[] = {
-    {"nak", "[N]", "no acknowledge from the Nth write on (default: the next write)",
-     [](DacChipState& s, const std::vector<std::string>& args, std::string* error) {
-         unsigned long from = 1;
-         if (args.size() > 1) {
-             *error = "nak takes at most one argument";
-             return false;
-         }
-         if (args.size() == 1) {
-             char* end = nullptr;
-             from = strtoul(args[0].c_str(), &end, 0);
-             if (args[0].empty() || *end != '\0' || from == 0 || from > UINT32_MAX) {
-                 *error = "nak: N must be a write count from 1";
-                 return false;
-             }
-         }
-         s.nak_from = static_cast<uint32_t>(from);
-         s.nak_seen = 0;
-         s.nak_fired = 0;
-         return true;
-     },
-     [](DacChipState& s) {
-         s.nak_from = 0;
-         s.nak_seen = 0;
-         s.nak_fired = 0;
-     },
-     [](const DacChipState& s, std::ostream& out) {
-         if (s.nak_from)
-             out << fmt::format("    fault nak {}: no acknowledge from write {} on, fired {} time(s)\n", s.nak_from,
-                                s.nak_from, s.nak_fired);
-     }},
+// "nak REG" of the simple devices names a register; this chip's fault
+// counts writes, and "nak", its older spelling, still takes the count.
+constexpr FaultEntry dac_fault_entries[] = {
+    {"nak-from", "[N]", "no acknowledge from the Nth write on (default: the next write)",
+     "nak-from takes a write count N from 1"},
 };
-const FaultTable<DacChipState> dac_faults(dac_fault_entries);
+constexpr FaultAlias dac_fault_aliases[] = {{"nak", "nak-from", ""}};
+constexpr FaultTable dac_faults(dac_fault_entries, dac_fault_aliases);
 
 }  // namespace
+
+DacChip::DacChip(const DacChipWiring& wiring, DacChipState& state) : wiring_(wiring), state_(state)
+{
+    add_faults(dac_faults, state_.faults, "    ");
+}
 
 bool DacChip::answers(uint8_t addr) const
 {
@@ -82,12 +72,10 @@ bool DacChip::read(uint8_t, uint8_t, uint32_t*, unsigned*)
 
 bool DacChip::nak_fires()
 {
-    if (state_.nak_from == 0)
+    FaultSlot& f = state_.faults.slot[dac_faults.first(0)];
+    if (!f.armed || ++f.seen < (f.given ? f.arg[0] : 1))
         return false;
-    state_.nak_seen++;
-    if (state_.nak_seen < state_.nak_from)
-        return false;
-    state_.nak_fired++;
+    f.fired++;
     return true;
 }
 
@@ -102,33 +90,21 @@ void DacChip::update(unsigned n)
 
 void DacChip::command(uint8_t cmd, unsigned index, uint16_t code)
 {
-    switch (cmd) {
-    case CMD_POWER_DOWN_CHIP:
+    const uint8_t does = DAC_COMMANDS[cmd].does;
+    if (does & DAC_CHIP_DOWN) {
         for (DacOutputState& out : state_.outputs)
             out.powered = 0;
         state_.ref_powered = 0;
-        return;
-    case CMD_INTERNAL_REF:
-        state_.ref_internal = 1;
-        state_.ref_powered = 1;
-        return;
-    case CMD_EXTERNAL_REF:
-        state_.ref_internal = 0;
-        state_.ref_powered = 0;
-        return;
-    case CMD_NOP:
-        return;
-    case CMD_WRITE_INPUT:
-    case CMD_UPDATE:
-    case CMD_WRITE_INPUT_UPDATE_ALL:
-    case CMD_WRITE_UPDATE:
-    case CMD_POWER_DOWN:
-        break;
-    default:
-        state_.ignored++;
+    }
+    if (does & (DAC_REF_INTERNAL | DAC_REF_EXTERNAL)) {
+        state_.ref_internal = (does & DAC_REF_INTERNAL) != 0;
+        state_.ref_powered = state_.ref_internal;
+    }
+    if (!(does & DAC_ON_OUTPUT)) {
+        if (!does && cmd != DAC_NOP)
+            state_.ignored++;
         return;
     }
-
     if (index >= DAC_CHIP_OUTPUTS && index != INDEX_ALL) {
         state_.ignored++;
         return;
@@ -136,27 +112,16 @@ void DacChip::command(uint8_t cmd, unsigned index, uint16_t code)
     const unsigned first = index == INDEX_ALL ? 0 : index;
     const unsigned last = index == INDEX_ALL ? DAC_CHIP_OUTPUTS - 1 : index;
     for (unsigned n = first; n <= last; n++) {
-        switch (cmd) {
-        case CMD_WRITE_INPUT:
-        case CMD_WRITE_INPUT_UPDATE_ALL:
+        if (does & DAC_LOAD)
             state_.outputs[n].input = code;
-            break;
-        case CMD_UPDATE:
+        if (does & DAC_UPDATE)
             update(n);
-            break;
-        case CMD_WRITE_UPDATE:
-            state_.outputs[n].input = code;
-            update(n);
-            break;
-        case CMD_POWER_DOWN:
+        if (does & DAC_OUTPUT_DOWN)
             state_.outputs[n].powered = 0;
-            break;
-        }
     }
-    if (cmd == CMD_WRITE_INPUT_UPDATE_ALL) {
+    if (does & DAC_UPDATE_ALL)
         for (unsigned n = 0; n < DAC_CHIP_OUTPUTS; n++)
             update(n);
-    }
 }
 
 bool DacChip::write(uint8_t, uint8_t reg, uint16_t data)
@@ -166,6 +131,28 @@ bool DacChip::write(uint8_t, uint8_t reg, uint16_t data)
     state_.writes++;
     command(reg >> 4, reg & 0xF, data >> 6);
     return true;
+}
+
+std::string dac_write_meaning(uint8_t dev, uint8_t cmd, uint16_t data)
+{
+    const DacChipWiring* chip = dev == DAC_U12_WIRING.addr   ? &DAC_U12_WIRING
+                                : dev == DAC_U14_WIRING.addr ? &DAC_U14_WIRING
+                                                             : nullptr;
+    const DacCommand& c = DAC_COMMANDS[cmd >> 4];
+    const unsigned n = cmd & 0xF;
+    std::string text = chip ? chip->part : "U12+U14";
+    if (c.does & DAC_ON_OUTPUT) {
+        if (n == INDEX_ALL)
+            text += " all outputs";
+        else if (chip && n < DAC_CHIP_OUTPUTS)
+            text += fmt::format(" {}", chip->outputs[n]);
+        else
+            text += fmt::format(" output {}", n);
+    }
+    text += fmt::format(": {}", c.meaning);
+    if (c.does & DAC_LOAD)
+        text += fmt::format(", code {}", data >> 6);
+    return text;
 }
 
 void DacChip::reset()
@@ -194,35 +181,15 @@ void DacChip::describe(std::ostream& out) const
                        DAC_GLOBAL_ADDRESS, ref, state_.writes);
     for (unsigned n = 0; n < DAC_CHIP_OUTPUTS; n++) {
         const DacOutputState& o = state_.outputs[n];
-        out << fmt::format("    {:<6} 0x{:03x}  {}", wiring_.outputs[n], o.code, o.powered ? "powered" : "powered down");
+        out << fmt::format("    {:<6} 0x{:03x}  {}", wiring_.outputs[n], o.code,
+                           o.powered ? "powered" : "powered down");
         if (o.input != o.code)
             out << fmt::format("  (input 0x{:03x} pending)", o.input);
         out << "\n";
     }
     if (state_.ignored)
         out << fmt::format("    {} write(s) with a reserved command or output ignored\n", state_.ignored);
-    dac_faults.describe(state_, out);
-}
-
-bool DacChip::set_fault(const std::string& fault, const std::vector<std::string>& args,
-                        std::string* error)
-{
-    return dac_faults.set(state_, fault, args, wiring_.name, error);
-}
-
-void DacChip::clear_faults()
-{
-    dac_faults.clear_all(state_);
-}
-
-bool DacChip::clear_fault(const std::string& fault, std::string* error)
-{
-    return dac_faults.clear(state_, fault, wiring_.name, error);
-}
-
-void DacChip::list_faults(std::ostream& out) const
-{
-    dac_faults.list(out);
+    describe_faults(out);
 }
 
 }  // namespace qxsim

@@ -3,13 +3,9 @@
 // Write-only part. The command byte carries the command in bits 7..4 and the
 // output index in bits 3..0 (0..7, 0xF all); the data word carries the code
 // left-aligned (bits 15..6). Every output has an input register and a DAC
-// register; the output drives the DAC register's code while powered.
-//
-//   0x0 load input n              0x4 power down output n
-//   0x1 update n from input       0x5 power down chip (outputs, reference)
-//   0x2 load input n, update all  0x6 select internal reference
-//   0x3 load and update n         0x7 select external reference
-//   0xF no operation              others reserved: acknowledged, ignored
+// register; the output drives the DAC register's code while powered. The
+// commands are DAC_COMMANDS below; reserved ones are acknowledged and
+// ignored.
 //
 // Updates power the outputs they touch up again, and the internal reference
 // with them when it is selected. A read transaction is not acknowledged.
@@ -20,6 +16,8 @@
 #include "qxsim/model/devices/dac_state.h"
 #include "qxsim/model/fault_table.h"
 #include "qxsim/model/devices/i2c_device.h"
+
+#include <string>
 
 namespace qxsim {
 
@@ -35,9 +33,31 @@ extern const DacChipWiring DAC_U12_WIRING;
 extern const DacChipWiring DAC_U14_WIRING;
 constexpr uint8_t DAC_GLOBAL_ADDRESS = 0x73;
 
+// What a command does, by the command nibble.
+enum : uint8_t {
+    DAC_ON_OUTPUT = 0x01,     // acts on output n, or on all of them for index 0xF
+    DAC_LOAD = 0x02,          // the input register takes the code
+    DAC_UPDATE = 0x04,        // the output drives its input register's code, powered
+    DAC_UPDATE_ALL = 0x08,    // then every output does
+    DAC_OUTPUT_DOWN = 0x10,   // the output powers down
+    DAC_CHIP_DOWN = 0x20,     // every output and the reference power down
+    DAC_REF_INTERNAL = 0x40,  // the internal reference is selected and runs
+    DAC_REF_EXTERNAL = 0x80,  // the external reference is selected
+};
+struct DacCommand {
+    const char* meaning;  // as the decoded trace names it
+    uint8_t does;         // 0: reserved (or no operation)
+};
+extern const DacCommand DAC_COMMANDS[16];
+constexpr uint8_t DAC_NOP = 0xF;
+
+// What a write of `data` with command byte `cmd` to DAC address `dev` (a
+// chip's own or the global one) does: "U12 VREF: load input, code 300".
+std::string dac_write_meaning(uint8_t dev, uint8_t cmd, uint16_t data);
+
 class DacChip : public I2cDevice {
 public:
-    DacChip(const DacChipWiring& wiring, DacChipState& state) : wiring_(wiring), state_(state) {}
+    DacChip(const DacChipWiring& wiring, DacChipState& state);
 
     const char* name() const override { return wiring_.name; }
     bool answers(uint8_t addr) const override;
@@ -48,11 +68,6 @@ public:
     void power_on() override;
     void describe(std::ostream& out) const override;
 
-    bool set_fault(const std::string& fault, const std::vector<std::string>& args,
-                   std::string* error) override;
-    void clear_faults() override;
-    bool clear_fault(const std::string& fault, std::string* error) override;
-    void list_faults(std::ostream& out) const override;
 
 private:
     bool nak_fires();

@@ -2,6 +2,8 @@
 // Plain data: lives in the camera's state file.
 #pragma once
 
+#include "qxsim/model/fault_table.h"
+
 #include <cstdint>
 
 namespace qxsim {
@@ -22,10 +24,7 @@ struct DacChipState {
     uint8_t reserved[2];
     uint32_t writes;       // acknowledged write transactions
     uint32_t ignored;      // acknowledged, but reserved command or output index
-    // Fault "nak N": no acknowledge from the Nth write after arming on.
-    uint32_t nak_from;     // 0: fault off
-    uint32_t nak_seen;     // writes addressed to the chip since arming
-    uint32_t nak_fired;
+    FaultSlots faults;
 };
 
 struct DacState {

@@ -4,19 +4,17 @@
 // the camera lock held.
 #pragma once
 
+#include "qxsim/model/fault_table.h"
+
 #include <cstdint>
 #include <ostream>
-#include <string>
-#include <vector>
 
 namespace qxsim {
 
-class I2cDevice {
+// Its faults are reached through FaultHost, named after the device's
+// master and address ("i2c-isb.0x50.nak").
+class I2cDevice : public FaultHost {
 public:
-    virtual ~I2cDevice() = default;
-
-    virtual const char* name() const = 0;
-
     // True when the device acknowledges slave address `addr` (a device may
     // answer several, e.g. a DAC's own address and the global one).
     virtual bool answers(uint8_t addr) const = 0;
@@ -36,19 +34,6 @@ public:
     // power-on values; non-volatile memory, faults and counters stay.
     virtual void power_on() = 0;
     virtual void describe(std::ostream& out) const = 0;
-
-    virtual bool set_fault(const std::string& fault, const std::vector<std::string>& args,
-                           std::string* error) {
-        (void)fault; (void)args;
-        *error = "unknown fault";
-        return false;
-    }
-    virtual void clear_faults() {}
-    virtual bool clear_fault(const std::string& fault, std::string* error) {
-        *error = "unknown fault '" + fault + "' of " + name();
-        return false;
-    }
-    virtual void list_faults(std::ostream& out) const { (void)out; }
 };
 
 }  // namespace qxsim

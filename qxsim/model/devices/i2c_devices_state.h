@@ -2,22 +2,17 @@
 // identification memory and register devices of 8, 16 or 32 bits.
 #pragma once
 
+#include "qxsim/model/fault_table.h"
+
 #include <cstdint>
 
 namespace qxsim {
-
-// Fault "nak [REG]" (nak_fault.h).
-struct NakFaultState {
-    uint32_t all;            // acknowledge nothing
-    int32_t reg;             // -1, or the one register that is not acknowledged
-    uint64_t fired;          // transactions not acknowledged
-};
 
 struct IdentMemoryState {
     uint8_t reg[256];
     uint32_t code;           // sensor code, register 4 in bits 7..0
     uint32_t pad;
-    NakFaultState nak;
+    FaultSlots faults;       // nak_fault.h
     uint64_t reads, writes;
 };
 
@@ -26,7 +21,7 @@ struct RegisterDeviceState {
     uint32_t addr;
     uint32_t width;          // bytes per register: 1, 2 or 4
     uint32_t pad;
-    NakFaultState nak;
+    FaultSlots faults;       // nak_fault.h
     char label[28];
     uint32_t reg[256];
     uint64_t reads, writes;

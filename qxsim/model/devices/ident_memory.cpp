@@ -1,6 +1,5 @@
 #include "qxsim/model/devices/ident_memory.h"
 
-#include "qxsim/model/devices/nak_fault.h"
 #include "qxsim/trace/parse.h"
 
 #include <fmt/format.h>
@@ -57,9 +56,20 @@ const char* sensor_name(uint32_t code)
     return "unknown";
 }
 
+std::string ident_read_meaning(uint8_t reg, uint32_t data, unsigned width)
+{
+    const char c = static_cast<char>(data & 0xFF);
+    const char* what = reg >= IDENT_CODE_REG && reg < IDENT_CODE_REG + 4 ? "sensor code"
+                       : reg >= IDENT_TEXT_REG                           ? "board text"
+                                                                          : nullptr;
+    if (width != 8 || !what || c < 0x20 || c >= 0x7F)
+        return "";
+    return fmt::format("{} '{}'", what, c);
+}
+
 bool IdentMemory::read(uint8_t, uint8_t reg, uint32_t* data, unsigned* width)
 {
-    if (nak_fires(s_.nak, reg))
+    if (nak_fires(s_.faults, reg))
         return false;
     s_.reads++;
     *data = s_.reg[reg];
@@ -71,7 +81,7 @@ bool IdentMemory::read(uint8_t, uint8_t reg, uint32_t* data, unsigned* width)
 // acknowledged and have no effect.
 bool IdentMemory::write(uint8_t, uint8_t reg, uint16_t)
 {
-    if (nak_fires(s_.nak, reg))
+    if (nak_fires(s_.faults, reg))
         return false;
     s_.writes++;
     return true;
@@ -99,31 +109,9 @@ void IdentMemory::reset()
 {
     uint32_t code = s_.code;
     s_ = IdentMemoryState{};
-    nak_faults.clear_all(s_.nak);
     s_.reg[0] = 0x01;  // layout revision of the memory
     std::memcpy(&s_.reg[IDENT_TEXT_REG], board_text, sizeof board_text);
     set_code(code);
-}
-
-bool IdentMemory::set_fault(const std::string& fault, const std::vector<std::string>& args,
-                            std::string* error)
-{
-    return nak_faults.set(s_.nak, fault, args, "the identification memory", error);
-}
-
-void IdentMemory::clear_faults()
-{
-    nak_faults.clear_all(s_.nak);
-}
-
-bool IdentMemory::clear_fault(const std::string& fault, std::string* error)
-{
-    return nak_faults.clear(s_.nak, fault, "the identification memory", error);
-}
-
-void IdentMemory::list_faults(std::ostream& out) const
-{
-    nak_faults.list(out);
 }
 
 void IdentMemory::describe(std::ostream& out) const
@@ -137,7 +125,7 @@ void IdentMemory::describe(std::ostream& out) const
     chars[4] = 0;
     out << fmt::format("  0x{:02x} identification memory: sensor code 0x{:08x} \"{}\" ({}), {} read(s)\n",
                        IDENT_ADDR, c, chars, sensor_name(c), s_.reads);
-    nak_faults.describe(s_.nak, out);
+    describe_faults(out);
 }
 
 }  // namespace qxsim

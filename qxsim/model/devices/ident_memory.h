@@ -6,6 +6,9 @@
 
 #include "qxsim/model/devices/i2c_device.h"
 #include "qxsim/model/devices/i2c_devices_state.h"
+#include "qxsim/model/devices/nak_fault.h"
+
+#include <string>
 
 namespace qxsim {
 
@@ -20,6 +23,10 @@ struct SensorCode {
 };
 extern const SensorCode sensor_codes[6];
 
+// What a read of `reg` answering `data` (`width` bits) means, "sensor code
+// 'C'", or "" when it is nothing to name.
+std::string ident_read_meaning(uint8_t reg, uint32_t data, unsigned width);
+
 // "LUX13HS-C", "lince5m-m", "LUX19HS" (C variant), four characters as in
 // registers 4..7 ("CH9X"), or a number "0x58394843".
 bool parse_sensor(const std::string& text, uint32_t* code);
@@ -28,7 +35,7 @@ const char* sensor_name(uint32_t code);
 
 class IdentMemory : public I2cDevice {
 public:
-    explicit IdentMemory(IdentMemoryState& s) : s_(s) {}
+    explicit IdentMemory(IdentMemoryState& s) : s_(s) { add_faults(nak_faults, s_.faults, "    "); }
 
     const char* name() const override { return "ident"; }
     bool answers(uint8_t addr) const override { return addr == IDENT_ADDR; }
@@ -37,11 +44,6 @@ public:
     void reset() override;
     void power_on() override;
     void describe(std::ostream& out) const override;
-    bool set_fault(const std::string& fault, const std::vector<std::string>& args,
-                   std::string* error) override;
-    void clear_faults() override;
-    bool clear_fault(const std::string& fault, std::string* error) override;
-    void list_faults(std::ostream& out) const override;
 
     // Programs the sensor code into registers 4..7 (and keeps it for reset).
     void set_code(uint32_t code);
@@ -50,6 +52,8 @@ public:
     uint8_t reg(uint8_t reg) const { return s_.reg[reg]; }
 
 private:
+    std::string fault_owner() const override { return "the identification memory"; }
+
     IdentMemoryState& s_;
 };
 

@@ -1,6 +1,4 @@
 #include "qxsim/model/devices/register_device.h"
-#include "qxsim/model/devices/nak_fault.h"
-#include "qxsim/trace/parse.h"
 
 #include <fmt/format.h>
 
@@ -15,7 +13,7 @@ uint32_t RegisterDevice::mask() const
 
 bool RegisterDevice::read(uint8_t, uint8_t reg, uint32_t* data, unsigned* width)
 {
-    if (nak_fires(s_.nak, reg))
+    if (nak_fires(s_.faults, reg))
         return false;
     s_.reads++;
     *data = s_.reg[reg] & mask();
@@ -25,7 +23,7 @@ bool RegisterDevice::read(uint8_t, uint8_t reg, uint32_t* data, unsigned* width)
 
 bool RegisterDevice::write(uint8_t, uint8_t reg, uint16_t data)
 {
-    if (nak_fires(s_.nak, reg))
+    if (nak_fires(s_.faults, reg))
         return false;
     s_.writes++;
     s_.reg[reg] = data & mask();
@@ -37,7 +35,6 @@ void RegisterDevice::install(uint8_t addr, unsigned width, const char* label)
     s_ = RegisterDeviceState{};
     s_.addr = addr;
     s_.width = width == 4 || width == 2 ? width : 1;
-    nak_faults.clear_all(s_.nak);
     std::strncpy(s_.label, label, sizeof s_.label - 1);
     fill_registers();
     s_.used = 1;
@@ -72,32 +69,11 @@ void RegisterDevice::power_on()
         fill_registers();
 }
 
-bool RegisterDevice::set_fault(const std::string& fault, const std::vector<std::string>& args,
-                               std::string* error)
-{
-    return nak_faults.set(s_.nak, fault, args, std::string("device ") + s_.label, error);
-}
-
-void RegisterDevice::clear_faults()
-{
-    nak_faults.clear_all(s_.nak);
-}
-
-bool RegisterDevice::clear_fault(const std::string& fault, std::string* error)
-{
-    return nak_faults.clear(s_.nak, fault, std::string("device ") + s_.label, error);
-}
-
-void RegisterDevice::list_faults(std::ostream& out) const
-{
-    nak_faults.list(out);
-}
-
 void RegisterDevice::describe(std::ostream& out) const
 {
     out << fmt::format("  0x{:02x} {}: {}-bit registers, {} read(s), {} write(s)\n", s_.addr, s_.label,
                        s_.width * 8, s_.reads, s_.writes);
-    nak_faults.describe(s_.nak, out);
+    describe_faults(out);
 }
 
 }  // namespace qxsim

@@ -6,26 +6,24 @@
 
 #include "qxsim/model/devices/i2c_device.h"
 #include "qxsim/model/devices/i2c_devices_state.h"
+#include "qxsim/model/devices/nak_fault.h"
+
+#include <string>
 
 namespace qxsim {
 
 class RegisterDevice : public I2cDevice {
 public:
-    explicit RegisterDevice(RegisterDeviceState& s) : s_(s) {}
+    explicit RegisterDevice(RegisterDeviceState& s) : s_(s) { add_faults(nak_faults, s_.faults, "    "); }
 
     const char* name() const override { return s_.label; }
     bool answers(uint8_t addr) const override { return s_.used && s_.addr == addr; }
     bool read(uint8_t addr, uint8_t reg, uint32_t* data, unsigned* width) override;
     bool write(uint8_t addr, uint8_t reg, uint16_t data) override;
-    // Unused slots stay unused; a device in use gets its registers back.
+    // Unused state stay unused; a device in use gets its registers back.
     void reset() override;
     void power_on() override;
     void describe(std::ostream& out) const override;
-    bool set_fault(const std::string& fault, const std::vector<std::string>& args,
-                   std::string* error) override;
-    void clear_faults() override;
-    bool clear_fault(const std::string& fault, std::string* error) override;
-    void list_faults(std::ostream& out) const override;
 
     bool used() const { return s_.used != 0; }
     // Puts a device at `addr` with registers `width` bytes wide, filled with
@@ -39,6 +37,7 @@ public:
     uint8_t addr() const { return static_cast<uint8_t>(s_.addr); }
 
 private:
+    std::string fault_owner() const override { return std::string("device ") + s_.label; }
     // The power-on pattern of every register (see install).
     void fill_registers();
 

@@ -1,7 +1,5 @@
 #include "qxsim/model/flash/epcq_flash.h"
 
-#include "qxsim/trace/parse.h"
-
 #include <fmt/format.h>
 
 #include <algorithm>
@@ -14,23 +12,18 @@ namespace qxsim {
 
 namespace {
 
-struct EpcqDevice {
-    uint8_t id;
-    const char* name;
-    uint32_t capacity;
+enum EpcqFault : unsigned { ERASE_ERROR, WRITE_ERROR, TORN_PROGRAM, TORN_ERASE };
+constexpr FaultEntry epcq_fault_entries[] = {
+    {"erase-error", "ADDR", "erasing the sector that holds ADDR fails (erase error bit)",
+     "erase-error takes one address"},
+    {"write-error", "ADDR", "programming the page that holds ADDR fails (write error bit)",
+     "write-error takes one address"},
+    {"torn-program", "N BYTES", "power cut in the Nth page program: only its first BYTES bytes",
+     "torn-program takes N (1 = next operation) and a byte count"},
+    {"torn-erase", "N BYTES", "power cut in the Nth sector erase: only its first BYTES bytes",
+     "torn-erase takes N (1 = next operation) and a byte count"},
 };
-
-static const EpcqDevice epcq_devices[] = {
-    {EPCQ_ID_L256, "EPCQ-L256", 32u << 20},
-    {EPCQ_ID_L512, "EPCQ-L512", 64u << 20},
-    {EPCQ_ID_L1024, "EPCQ-L1024", 128u << 20},
-};
-
-// Sectors protected for each value of BP3..BP0: none, then the lowest or
-// highest 2^(n-1) sectors (TB selects which end), up to the whole chip.
-static const uint32_t epcq_protected_sectors[16] = {
-    0, 1, 2, 4, 8, 16, 32, 64, 128, 256, 512, 1024, 2048, 2048, 2048, 2048,
-};
+constexpr FaultTable epcq_faults(epcq_fault_entries);
 
 int64_t monotonic_ns()
 {
@@ -47,33 +40,7 @@ void kill_self()
 
 }  // namespace
 
-const char* epcq_device_name(uint8_t id)
-{
-    for (const EpcqDevice& d : epcq_devices)
-        if (d.id == id)
-            return d.name;
-    return "unknown device";
-}
-
 EpcqFlash::EpcqFlash(EpcqState& state, FlashStore& store) : state_(state), store_(store), power_cut_(kill_self) {}
-
-uint32_t epcq_capacity(uint8_t id)
-{
-    for (const EpcqDevice& d : epcq_devices)
-        if (d.id == id)
-            return d.capacity;
-    return FlashStore::kSize;
-}
-
-ProtectedRange epcq_protected_range(uint8_t sr, uint32_t sectors)
-{
-    unsigned bp = ((sr & EPCQ_SR_BP3) ? 8 : 0) | ((sr & EPCQ_SR_BP2) ? 4 : 0) | ((sr & EPCQ_SR_BP1) ? 2 : 0) |
-                  ((sr & EPCQ_SR_BP0) ? 1 : 0);
-    uint32_t n = std::min(epcq_protected_sectors[bp], sectors);
-    if (sr & EPCQ_SR_TB)
-        return {0, n};
-    return {sectors - n, n};
-}
 
 uint32_t EpcqFlash::capacity() const
 {
@@ -111,12 +78,25 @@ bool EpcqFlash::sector_protected(uint32_t sector) const
     return sector >= r.first_sector && sector < r.first_sector + r.sectors;
 }
 
-bool EpcqFlash::torn(EpcqTornFault& f)
+FaultSlot& EpcqFlash::fault(unsigned id) const
 {
-    if (!f.armed)
+    return state_.faults.slot[epcq_faults.first(id)];
+}
+
+bool EpcqFlash::fails(unsigned id, uint32_t addr, uint32_t unit) const
+{
+    FaultSlot& f = fault(id);
+    if (!f.armed || (static_cast<uint32_t>(f.arg[0]) & ~(unit - 1)) != addr)
         return false;
-    ++f.seen;
-    if (f.seen != f.nth)
+    ++f.fired;
+    return true;
+}
+
+// The Nth operation of its kind since the fault was set; used up then.
+bool EpcqFlash::torn(unsigned id) const
+{
+    FaultSlot& f = fault(id);
+    if (!f.armed || ++f.seen != f.arg[0])
         return false;
     f.armed = 0;
     ++f.fired;
@@ -129,21 +109,16 @@ FlashResult EpcqFlash::page_program(uint32_t addr, const uint8_t* data, uint32_t
     const uint32_t page = a & ~(EPCQ_PAGE_SIZE - 1);
     if (len == 0)
         return FlashResult::ok;
-    if (sector_protected(a / EPCQ_SECTOR_SIZE)) {
-        ++state_.refused_programs;
-        return FlashResult::refused;
-    }
-    if (state_.write_error.armed && (state_.write_error.addr & ~(EPCQ_PAGE_SIZE - 1)) == page) {
-        ++state_.write_error.fired;
+    if (sector_protected(a / EPCQ_SECTOR_SIZE) || fails(WRITE_ERROR, page, EPCQ_PAGE_SIZE)) {
         ++state_.refused_programs;
         return FlashResult::refused;
     }
     if (observer_)
         observer_->page_programmed(a, data, len);
     uint32_t limit = len;
-    bool cut = torn(state_.torn_program);
+    bool cut = torn(TORN_PROGRAM);
     if (cut)
-        limit = std::min(len, state_.torn_program.bytes);
+        limit = static_cast<uint32_t>(std::min<uint64_t>(len, fault(TORN_PROGRAM).arg[1]));
 
     // Bytes go into the page buffer at the address's column and wrap at the
     // end of the page.
@@ -168,19 +143,14 @@ FlashResult EpcqFlash::page_program(uint32_t addr, const uint8_t* data, uint32_t
 FlashResult EpcqFlash::sector_erase(uint32_t addr)
 {
     const uint32_t a = decode(addr) & ~(EPCQ_SECTOR_SIZE - 1);
-    if (sector_protected(a / EPCQ_SECTOR_SIZE)) {
-        ++state_.refused_erases;
-        return FlashResult::refused;
-    }
-    if (state_.erase_error.armed && (state_.erase_error.addr & ~(EPCQ_SECTOR_SIZE - 1)) == a) {
-        ++state_.erase_error.fired;
+    if (sector_protected(a / EPCQ_SECTOR_SIZE) || fails(ERASE_ERROR, a, EPCQ_SECTOR_SIZE)) {
         ++state_.refused_erases;
         return FlashResult::refused;
     }
     if (observer_)
         observer_->sector_erased(a);
-    if (torn(state_.torn_erase)) {
-        store_.erase(a, std::min(EPCQ_SECTOR_SIZE, state_.torn_erase.bytes));
+    if (torn(TORN_ERASE)) {
+        store_.erase(a, static_cast<uint32_t>(std::min<uint64_t>(EPCQ_SECTOR_SIZE, fault(TORN_ERASE).arg[1])));
         power_cut_();
     } else {
         store_.erase(a, EPCQ_SECTOR_SIZE);
@@ -228,7 +198,7 @@ void EpcqFlash::reset()
 {
     std::memset(&state_, 0, sizeof state_);
     state_.device_id = EPCQ_ID_L1024;
-    state_.status_reg = EPCQ_SR_BP3 | EPCQ_SR_BP2 | EPCQ_SR_BP1 | EPCQ_SR_BP0;
+    state_.status_reg = EPCQ_PROTECT_ALL;
     set_timing(EPCQ_TIMING_INSTANT, EPCQ_ERASE_US, EPCQ_PROGRAM_US, EPCQ_STATUS_US);
     store_.erase(0, FlashStore::kSize);
 }
@@ -236,7 +206,8 @@ void EpcqFlash::reset()
 void EpcqFlash::describe(std::ostream& out) const
 {
     ProtectedRange r = protected_range();
-    out << fmt::format("  chip {} (ID 0x{:02X}), {} MiB, {} addressing, timing ", epcq_device_name(state_.device_id),
+    const EpcqPart* part = epcq_part(state_.device_id);
+    out << fmt::format("  chip {} (ID 0x{:02X}), {} MiB, {} addressing, timing ", part ? part->name : "unknown device",
                        state_.device_id, capacity() >> 20, state_.four_byte ? "4-byte" : "3-byte");
     if (state_.timing == EPCQ_TIMING_DATASHEET)
         out << fmt::format("datasheet (erase {} us, page program {} us, status write {} us){}\n", state_.erase_us,
@@ -255,96 +226,9 @@ void EpcqFlash::describe(std::ostream& out) const
                        state_.unerased_programs);
 }
 
-namespace {
-
-bool set_addr_fault(EpcqAddrFault& f, const char* name, const std::vector<std::string>& args, std::string* error)
+const FaultTable& EpcqFlash::faults()
 {
-    uint32_t addr;
-    if (args.size() != 1 || !parse_u32(args[0], &addr)) {
-        *error = std::string(name) + " takes one address";
-        return false;
-    }
-    f.armed = 1;
-    f.addr = addr;
-    return true;
-}
-
-void describe_addr_fault(const EpcqAddrFault& f, const char* name, std::ostream& out)
-{
-    if (!f.armed && !f.fired)
-        return;
-    out << fmt::format("  fault {} 0x{:08X}{}, fired {}\n", name, f.addr, f.armed ? "" : " (cleared)", f.fired);
-}
-
-bool set_torn_fault(EpcqTornFault& f, const char* name, const std::vector<std::string>& args, std::string* error)
-{
-    uint32_t nth, bytes;
-    if (args.size() != 2 || !parse_u32(args[0], &nth) || nth == 0 || !parse_u32(args[1], &bytes)) {
-        *error = std::string(name) + " takes N (1 = next operation) and a byte count";
-        return false;
-    }
-    f.armed = 1;
-    f.nth = nth;
-    f.bytes = bytes;
-    f.seen = 0;
-    return true;
-}
-
-void describe_torn_fault(const EpcqTornFault& f, const char* name, std::ostream& out)
-{
-    if (!f.armed && !f.fired)
-        return;
-    out << fmt::format("  fault {} {} {}{}, fired {}\n", name, f.nth, f.bytes, f.armed ? "" : " (done)", f.fired);
-}
-
-using Args = std::vector<std::string>;
-
-const FaultEntry<EpcqState> epcq_fault_entries[] = {
-    {"erase-error", "ADDR", "erasing the sector that holds ADDR fails (erase error bit)",
-     [](EpcqState& s, const Args& a, std::string* e) { return set_addr_fault(s.erase_error, "erase-error", a, e); },
-     [](EpcqState& s) { s.erase_error.armed = 0; },
-     [](const EpcqState& s, std::ostream& out) { describe_addr_fault(s.erase_error, "erase-error", out); }},
-    {"write-error", "ADDR", "programming the page that holds ADDR fails (write error bit)",
-     [](EpcqState& s, const Args& a, std::string* e) { return set_addr_fault(s.write_error, "write-error", a, e); },
-     [](EpcqState& s) { s.write_error.armed = 0; },
-     [](const EpcqState& s, std::ostream& out) { describe_addr_fault(s.write_error, "write-error", out); }},
-    {"torn-program", "N BYTES", "power cut in the Nth page program: only its first BYTES bytes",
-     [](EpcqState& s, const Args& a, std::string* e) { return set_torn_fault(s.torn_program, "torn-program", a, e); },
-     [](EpcqState& s) { s.torn_program.armed = 0; },
-     [](const EpcqState& s, std::ostream& out) { describe_torn_fault(s.torn_program, "torn-program", out); }},
-    {"torn-erase", "N BYTES", "power cut in the Nth sector erase: only its first BYTES bytes",
-     [](EpcqState& s, const Args& a, std::string* e) { return set_torn_fault(s.torn_erase, "torn-erase", a, e); },
-     [](EpcqState& s) { s.torn_erase.armed = 0; },
-     [](const EpcqState& s, std::ostream& out) { describe_torn_fault(s.torn_erase, "torn-erase", out); }},
-};
-
-}  // namespace
-
-const FaultTable<EpcqState> epcq_faults(epcq_fault_entries);
-
-bool EpcqFlash::set_fault(const std::string& fault, const std::vector<std::string>& args, std::string* error)
-{
-    return epcq_faults.set(state_, fault, args, "the flash chip", error);
-}
-
-void EpcqFlash::clear_faults()
-{
-    epcq_faults.clear_all(state_);
-}
-
-bool EpcqFlash::clear_fault(const std::string& fault, std::string* error)
-{
-    return epcq_faults.clear(state_, fault, "the flash chip", error);
-}
-
-void EpcqFlash::list_faults(std::ostream& out) const
-{
-    epcq_faults.list(out);
-}
-
-void EpcqFlash::describe_faults(std::ostream& out) const
-{
-    epcq_faults.describe(state_, out);
+    return epcq_faults;
 }
 
 }  // namespace qxsim

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "qxsim/model/fault_table.h"
+#include "qxsim/model/flash/epcq_parts.h"
 #include "qxsim/model/flash/epcq_state.h"
 #include "qxsim/model/flash/flash_store.h"
 
@@ -16,38 +17,12 @@
 
 namespace qxsim {
 
-constexpr uint8_t EPCQ_ID_L256 = 0x19;
-constexpr uint8_t EPCQ_ID_L512 = 0x20;
-constexpr uint8_t EPCQ_ID_L1024 = 0x21;
-
-constexpr uint32_t EPCQ_SECTOR_SIZE = 0x10000;
-constexpr uint32_t EPCQ_PAGE_SIZE = 256;
-
-// Status register bits that select the protected area.
-constexpr uint8_t EPCQ_SR_BP0 = 0x04;
-constexpr uint8_t EPCQ_SR_BP1 = 0x08;
-constexpr uint8_t EPCQ_SR_BP2 = 0x10;
-constexpr uint8_t EPCQ_SR_TB = 0x20;
-constexpr uint8_t EPCQ_SR_BP3 = 0x40;
-constexpr uint8_t EPCQ_SR_PROTECT_MASK = 0x7C;
-
 // Datasheet-like typical times used by the timing mode.
 constexpr uint32_t EPCQ_ERASE_US = 250000;
 constexpr uint32_t EPCQ_PROGRAM_US = 400;
 constexpr uint32_t EPCQ_STATUS_US = 400;
 
 enum class FlashResult { ok, refused };
-
-struct ProtectedRange {
-    uint32_t first_sector;
-    uint32_t sectors;  // 0: nothing protected
-};
-
-// The part with READ ID `id`: its capacity (the whole array for an unknown
-// ID), and the sectors a status register's BP3..BP0 and TB bits protect on a
-// part of `sectors` sectors.
-uint32_t epcq_capacity(uint8_t id);
-ProtectedRange epcq_protected_range(uint8_t status_reg, uint32_t sectors);
 
 // Sees every change the chip makes to what survives a power cut, in the
 // order it takes them: a page program (the address as decoded, the bytes in
@@ -109,16 +84,19 @@ public:
     const EpcqState& state() const { return state_; }
 
     void describe(std::ostream& out) const;
-    bool set_fault(const std::string& fault, const std::vector<std::string>& args, std::string* error);
-    void clear_faults();
-    bool clear_fault(const std::string& fault, std::string* error);
-    void list_faults(std::ostream& out) const;
-    void describe_faults(std::ostream& out) const;
+    // The chip's faults, which the serial-flash controller offers beside
+    // its own, and their state.
+    static const FaultTable& faults();
+    FaultSlots& fault_slots() { return state_.faults; }
 
 private:
     void start_busy(uint32_t us);
-    // True when the torn fault fires for this operation.
-    bool torn(EpcqTornFault& f);
+    FaultSlot& fault(unsigned id) const;
+    // True when the address fault fails the operation on the `unit`-sized
+    // area holding `addr`.
+    bool fails(unsigned id, uint32_t addr, uint32_t unit) const;
+    // True when the torn fault cuts this operation short.
+    bool torn(unsigned id) const;
 
     EpcqState& state_;
     FlashStore& store_;
@@ -126,9 +104,5 @@ private:
     FlashObserver* observer_ = nullptr;
 };
 
-const char* epcq_device_name(uint8_t id);
-
-// The chip's faults; the serial-flash controller offers them beside its own.
-extern const FaultTable<EpcqState> epcq_faults;
 
 }  // namespace qxsim

@@ -2,27 +2,13 @@
 // flash.bin, see flash_store.h).
 #pragma once
 
+#include "qxsim/model/fault_table.h"
+
 #include <cstdint>
 
 namespace qxsim {
 
 enum : uint8_t { EPCQ_TIMING_INSTANT = 0, EPCQ_TIMING_DATASHEET = 1 };
-
-// A fault that cuts the power in the middle of the Nth operation of its
-// kind: only the first `bytes` bytes of the page or sector are done.
-struct EpcqTornFault {
-    uint32_t armed;
-    uint32_t nth;
-    uint32_t bytes;
-    uint32_t seen;
-    uint32_t fired;
-};
-
-struct EpcqAddrFault {
-    uint32_t armed;
-    uint32_t addr;
-    uint32_t fired;
-};
 
 struct EpcqState {
     uint8_t device_id;      // answer to READ ID
@@ -40,10 +26,7 @@ struct EpcqState {
     uint64_t refused_programs;   // protected or failed
     uint64_t unerased_programs;  // programs that tried to set a 0 bit
 
-    EpcqAddrFault erase_error;  // addr: any byte of the failing sector
-    EpcqAddrFault write_error;  // a program whose page holds addr fails
-    EpcqTornFault torn_program;
-    EpcqTornFault torn_erase;
+    FaultSlots faults;
 };
 
 }  // namespace qxsim

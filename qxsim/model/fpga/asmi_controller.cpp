@@ -1,7 +1,6 @@
 #include "qxsim/model/fpga/asmi_controller.h"
 
 #include "qxsim/model/flash/release_images.h"
-#include "qxsim/trace/parse.h"
 
 #include <fmt/format.h>
 
@@ -31,200 +30,72 @@ void fifo_empty(AsmiFifo& f)
     f.level = 0;
 }
 
-// A level offset: a number as parse_u32 takes it, with an optional minus.
-bool parse_i32(const std::string& text, int32_t* value)
-{
-    bool negative = !text.empty() && text[0] == '-';
-    uint32_t magnitude;
-    if (!parse_u32(negative ? text.substr(1) : text, &magnitude) || magnitude > (negative ? 0x80000000u : 0x7FFFFFFFu))
-        return false;
-    *value = negative ? static_cast<int32_t>(0u - magnitude) : static_cast<int32_t>(magnitude);
-    return true;
-}
-
-using Args = std::vector<std::string>;
-
-void describe_level_fault(const AsmiLevelFault& l, const char* fifo, std::ostream& out)
-{
-    if (!l.armed)
-        return;
-    out << fmt::format("  fault fifo-level {} {} {}, fired {}\n", fifo, l.delta, l.nth, l.fired);
-}
-
-const FaultEntry<AsmiState> asmi_fault_entries[] = {
-    {"stuck-busy", "", "the controller's busy bit never clears",
-     [](AsmiState& s, const Args& args, std::string* error) {
-         if (!args.empty()) {
-             *error = "stuck-busy takes no argument";
-             return false;
-         }
-         s.faults.stuck_busy = 1;
-         return true;
-     },
-     [](AsmiState& s) { s.faults.stuck_busy = 0; },
-     [](const AsmiState& s, std::ostream& out) {
-         if (!s.faults.stuck_busy)
-             return;
-         out << fmt::format("  fault stuck-busy, fired {}\n", s.faults.stuck_busy_fired);
-     }},
-    {"busy-reads", "K", "after each command the next K status reads show busy",
-     [](AsmiState& s, const Args& args, std::string* error) {
-         uint32_t k;
-         if (args.size() != 1 || !parse_u32(args[0], &k)) {
-             *error = "busy-reads takes a number of status reads";
-             return false;
-         }
-         s.faults.busy_reads = k;
-         return true;
-     },
-     // a pending count goes with the fault
-     [](AsmiState& s) {
-         s.faults.busy_reads = 0;
-         s.busy_left = 0;
-     },
-     [](const AsmiState& s, std::ostream& out) {
-         if (!s.faults.busy_reads)
-             return;
-         out << fmt::format("  fault busy-reads {}, fired {}\n", s.faults.busy_reads, s.faults.busy_reads_fired);
-     }},
+enum AsmiFault : unsigned { STUCK_BUSY, BUSY, CORRUPT_READ, FIFO_LEVEL, DEVICE_ID };
+constexpr FaultEntry asmi_fault_entries[] = {
+    stuck_busy_fault("the controller's busy bit never clears"),
+    busy_fault("after each command the next K status reads show busy"),
     {"corrupt-read", "ADDR [XOR]", "the word read back for ADDR is XORed with XOR (default 0x1)",
-     [](AsmiState& s, const Args& args, std::string* error) {
-         uint32_t addr, mask = 0x00000001;
-         if (args.empty() || args.size() > 2 || !parse_u32(args[0], &addr) ||
-             (args.size() == 2 && (!parse_u32(args[1], &mask) || mask == 0))) {
-             *error = "corrupt-read takes an address and an optional non-zero XOR mask";
-             return false;
-         }
-         s.faults.corrupt_armed = 1;
-         s.faults.corrupt_addr = addr;
-         s.faults.corrupt_xor = mask;
-         return true;
-     },
-     [](AsmiState& s) { s.faults.corrupt_armed = 0; },
-     [](const AsmiState& s, std::ostream& out) {
-         if (!s.faults.corrupt_armed)
-             return;
-         out << fmt::format("  fault corrupt-read 0x{:08X} 0x{:08X}, fired {}\n", s.faults.corrupt_addr,
-                            s.faults.corrupt_xor, s.faults.corrupt_fired);
-     }},
+     "corrupt-read takes an address and an optional non-zero XOR mask"},
     {"fifo-level", "wr|rd DELTA [N]", "the FIFO level reads DELTA off (only the Nth read, if given)",
-     [](AsmiState& s, const Args& args, std::string* error) {
-         int32_t delta;
-         uint32_t nth = 0;
-         if (args.size() < 2 || args.size() > 3 || (args[0] != "wr" && args[0] != "rd") ||
-             !parse_i32(args[1], &delta) || delta == 0 ||
-             (args.size() == 3 && (!parse_u32(args[2], &nth) || nth == 0))) {
-             *error = "fifo-level takes wr or rd, a non-zero offset and optionally N (only the Nth read)";
-             return false;
-         }
-         AsmiLevelFault& l = args[0] == "wr" ? s.faults.wr_level : s.faults.rd_level;
-         l = AsmiLevelFault{1, delta, nth, 0, 0};
-         return true;
-     },
-     [](AsmiState& s) {
-         s.faults.wr_level.armed = 0;
-         s.faults.rd_level.armed = 0;
-     },
-     [](const AsmiState& s, std::ostream& out) {
-         describe_level_fault(s.faults.wr_level, "wr", out);
-         describe_level_fault(s.faults.rd_level, "rd", out);
-     }},
-    {"device-id", "ID", "READ ID reports ID",
-     [](AsmiState& s, const Args& args, std::string* error) {
-         uint32_t id;
-         if (args.size() != 1 || !parse_u32(args[0], &id) || id > 0xFF) {
-             *error = "device-id takes an ID byte";
-             return false;
-         }
-         s.faults.id_armed = 1;
-         s.faults.id_value = id;
-         return true;
-     },
-     [](AsmiState& s) { s.faults.id_armed = 0; },
-     [](const AsmiState& s, std::ostream& out) {
-         if (!s.faults.id_armed)
-             return;
-         out << fmt::format("  fault device-id 0x{:02X}, fired {}\n", s.faults.id_value, s.faults.id_fired);
-     }},
+     "fifo-level takes wr or rd, a non-zero offset and optionally N (only the Nth read)", "wr|rd"},
+    {"device-id", "ID", "READ ID reports ID", "device-id takes an ID byte"},
 };
-
-const FaultTable<AsmiState> asmi_faults(asmi_fault_entries);
+constexpr FaultAlias asmi_fault_aliases[] = {{"busy-reads", "busy", ""}};
+constexpr FaultTable asmi_faults(asmi_fault_entries, asmi_fault_aliases);
+constexpr unsigned LEVEL_WR = 0, LEVEL_RD = 1;  // the parts of fifo-level
 
 }  // namespace
 
-// The controller's registers. ASMI_CMD reads back the last command, the
-// address, length and protect code registers what was written; busy in
-// ASMI_STATUS is computed on every read, the error bits stay until written
-// as 1.
-const AsmiController::Reg AsmiController::table_[] = {
-    // name, offset, access, reset, writable, w1c; storage; read, write hooks
-    {{"ASMI_CMD", ASMI_CMD, RegAccess::RW, 0, 0xFFFFFFFF, 0},
-     offsetof(AsmiState, last_cmd),
-     nullptr,
-     &AsmiController::command},
-    {{"ASMI_STATUS", ASMI_STATUS, RegAccess::RW, 0, 0, ASMI_STATUS_ERASE_ERR | ASMI_STATUS_WRITE_ERR},
-     offsetof(AsmiState, status),
-     &AsmiController::read_status,
-     nullptr},
-    {{"ASMI_ADDR", ASMI_ADDR, RegAccess::RW, 0, 0xFFFFFFFF, 0}, offsetof(AsmiState, addr), nullptr, nullptr},
-    {{"ASMI_LENGTH", ASMI_LENGTH, RegAccess::RW, 0, 0xFFFFFFFF, 0}, offsetof(AsmiState, length), nullptr, nullptr},
-    {{"ASMI_PROTECT_CODE", ASMI_PROTECT_CODE, RegAccess::RW, 0, 0xFFFFFFFF, 0},
-     offsetof(AsmiState, protect_code),
-     nullptr,
-     nullptr},
-    {{"ASMI_WR_FIFO", ASMI_WR_FIFO, RegAccess::WO, 0, 0, 0}, NO_STORAGE, nullptr, &AsmiController::push_wr_fifo},
-    {{"ASMI_WR_FIFO_LEVEL", ASMI_WR_FIFO_LEVEL, RegAccess::RO, 0, 0, 0},
-     NO_STORAGE,
-     &AsmiController::read_wr_level,
-     nullptr},
-    {{"ASMI_RD_FIFO", ASMI_RD_FIFO, RegAccess::RO, 0, 0, 0}, NO_STORAGE, &AsmiController::pop_rd_fifo, nullptr},
-    {{"ASMI_RD_FIFO_LEVEL", ASMI_RD_FIFO_LEVEL, RegAccess::RO, 0, 0, 0},
-     NO_STORAGE,
-     &AsmiController::read_rd_level,
-     nullptr},
-    {{"ASMI_RECONFIG", ASMI_RECONFIG, RegAccess::WO, 0, 0, 0}, NO_STORAGE, nullptr, &AsmiController::reconfigure},
-};
+QXSIM_REGISTER_TABLE(AsmiController, QXSIM_ASMI_REGISTERS)
 
-const AsmiController::Map& AsmiController::map()
+AsmiController::AsmiController(AsmiState& state, EpcqFlash& flash, FpgaBoot& boot, const BlockPlace& place)
+    : TableBlock(state, place), state_(state), flash_(flash), boot_(boot)
 {
-    static const Map m(table_);
-    return m;
+    add_faults(asmi_faults, state_.faults);
+    add_faults(EpcqFlash::faults(), flash_.fault_slots());
 }
 
-AsmiController::AsmiController(AsmiState& state, EpcqFlash& flash, FpgaBoot& boot)
-    : TableBlock(map(), state, 0), state_(state), flash_(flash), boot_(boot)
-{}
+FaultSlot& AsmiController::fault(unsigned id, unsigned part) const
+{
+    return state_.faults.slot[asmi_faults.first(id) + part];
+}
+
+void AsmiController::fault_changed(const FaultTable& table, unsigned id, bool set)
+{
+    if (&table == &asmi_faults && id == BUSY && !set)
+        state_.busy_left = 0;
+}
 
 bool AsmiController::busy_now() const
 {
-    return state_.faults.stuck_busy || state_.busy_left > 0 || flash_.busy();
+    return fault(STUCK_BUSY).armed || state_.busy_left > 0 || flash_.busy();
 }
 
 uint32_t AsmiController::read_status(const Reg&)
 {
-    AsmiFaults& f = state_.faults;
     bool busy = false;
-    if (f.stuck_busy) {
+    if (FaultSlot& stuck = fault(STUCK_BUSY); stuck.armed) {
         busy = true;
-        ++f.stuck_busy_fired;
+        ++stuck.fired;
     } else if (state_.busy_left > 0) {
         --state_.busy_left;
         busy = true;
-        ++f.busy_reads_fired;
+        ++fault(BUSY).fired;
     } else {
         busy = flash_.busy();
     }
     return state_.status | (busy ? ASMI_STATUS_BUSY : 0);
 }
 
-uint32_t AsmiController::read_level(const AsmiFifo& fifo, AsmiLevelFault& fault)
+// The level register reads DELTA off, on every read or only the Nth.
+uint32_t AsmiController::read_level(const AsmiFifo& fifo, unsigned part)
 {
     uint32_t level = fifo.level;
-    if (fault.armed) {
-        ++fault.seen;
-        if (fault.nth == 0 || fault.seen == fault.nth) {
-            ++fault.fired;
-            level += static_cast<uint32_t>(fault.delta);
+    if (FaultSlot& f = fault(FIFO_LEVEL, part); f.armed) {
+        const uint64_t nth = f.arg[1];
+        if (nth == 0 || ++f.seen == nth) {
+            ++f.fired;
+            level += static_cast<uint32_t>(f.arg[0]);
         }
     }
     return level;
@@ -232,12 +103,12 @@ uint32_t AsmiController::read_level(const AsmiFifo& fifo, AsmiLevelFault& fault)
 
 uint32_t AsmiController::read_wr_level(const Reg&)
 {
-    return read_level(state_.wr, state_.faults.wr_level);
+    return read_level(state_.wr, LEVEL_WR);
 }
 
 uint32_t AsmiController::read_rd_level(const Reg&)
 {
-    return read_level(state_.rd, state_.faults.rd_level);
+    return read_level(state_.rd, LEVEL_RD);
 }
 
 uint32_t AsmiController::pop_rd_fifo(const Reg&)
@@ -287,11 +158,11 @@ void AsmiController::command(const Reg&, uint32_t value)
     case ASMI_4BYTE_MODE: flash_.enter_4byte(); break;
     case ASMI_READ_ID: {
         uint32_t id = flash_.read_id();
-        if (state_.faults.id_armed) {
-            id = state_.faults.id_value;
-            ++state_.faults.id_fired;
+        if (FaultSlot& f = fault(DEVICE_ID); f.armed) {
+            id = static_cast<uint32_t>(f.arg[0]);
+            ++f.fired;
         }
-        state_.status = (state_.status & ~ASMI_STATUS_ID_MASK) | ((id & 0xFF) << ASMI_STATUS_ID_SHIFT);
+        state_.status = with_field(state_.status, ASMI_STATUS_ID, id);
         break;
     }
     case ASMI_WRITE: write_to_flash(image); break;
@@ -305,7 +176,8 @@ void AsmiController::command(const Reg&, uint32_t value)
         break;
     default: ++state_.unknown_commands; return;
     }
-    state_.busy_left = state_.faults.busy_reads;
+    const FaultSlot& busy = fault(BUSY);
+    state_.busy_left = busy.armed ? static_cast<uint32_t>(busy.arg[0]) : 0;
 }
 
 void AsmiController::write_to_flash(bool image)
@@ -349,13 +221,15 @@ void AsmiController::read_from_flash(bool image)
     // the length are the flash bytes that follow.
     uint8_t bytes[ASMI_FIFO_WORDS * 4];
     flash_.read(state_.addr, bytes, fit * 4);
-    const AsmiFaults& f = state_.faults;
+    FaultSlot& corrupt = fault(CORRUPT_READ);
+    const uint32_t corrupt_at = static_cast<uint32_t>(corrupt.arg[0]) - state_.addr;
+    const uint32_t corrupt_xor = corrupt.given & 2 ? static_cast<uint32_t>(corrupt.arg[1]) : 1;
     for (uint32_t i = 0; i < fit; ++i) {
         uint32_t w = bytes[4 * i] | (bytes[4 * i + 1] << 8) | (bytes[4 * i + 2] << 16) |
                      (static_cast<uint32_t>(bytes[4 * i + 3]) << 24);
-        if (f.corrupt_armed && f.corrupt_addr - state_.addr < fit * 4 && (f.corrupt_addr - state_.addr) / 4 == i) {
-            w ^= f.corrupt_xor;
-            ++state_.faults.corrupt_fired;
+        if (corrupt.armed && corrupt_at < fit * 4 && corrupt_at / 4 == i) {
+            w ^= corrupt_xor;
+            ++corrupt.fired;
         }
         fifo_push(state_.rd, w);
     }
@@ -403,7 +277,7 @@ void AsmiController::describe(std::ostream& out) const
     out << fmt::format("  status 0x{:08X} ({}{}{}), ID field 0x{:02X}\n", status,
                        status & ASMI_STATUS_BUSY ? "busy" : "idle", status & ASMI_STATUS_ERASE_ERR ? ", erase error" : "",
                        status & ASMI_STATUS_WRITE_ERR ? ", write error" : "",
-                       (status & ASMI_STATUS_ID_MASK) >> ASMI_STATUS_ID_SHIFT);
+                       field_value(status, ASMI_STATUS_ID));
     out << fmt::format("  write FIFO {}/{} words, read FIFO {}/{} words (lost: {} pushed into a full "
                        "write FIFO, {} read words, {} pops of an empty read FIFO)\n",
                        state_.wr.level, ASMI_FIFO_WORDS, state_.rd.level, ASMI_FIFO_WORDS, state_.wr_overflows,
@@ -417,34 +291,7 @@ void AsmiController::describe(std::ostream& out) const
     flash_.describe(out);
     boot_.describe(out);
 
-    asmi_faults.describe(state_, out);
-    flash_.describe_faults(out);
-}
-
-bool AsmiController::set_fault(const std::string& fault, const std::vector<std::string>& args, std::string* error)
-{
-    if (!asmi_faults.find(fault) && epcq_faults.find(fault))
-        return flash_.set_fault(fault, args, error);
-    return asmi_faults.set(state_, fault, args, name(), error);
-}
-
-void AsmiController::clear_faults()
-{
-    asmi_faults.clear_all(state_);
-    flash_.clear_faults();
-}
-
-bool AsmiController::clear_fault(const std::string& fault, std::string* error)
-{
-    if (!asmi_faults.find(fault) && epcq_faults.find(fault))
-        return flash_.clear_fault(fault, error);
-    return asmi_faults.clear(state_, fault, name(), error);
-}
-
-void AsmiController::list_faults(std::ostream& out) const
-{
-    asmi_faults.list(out);
-    flash_.list_faults(out);
+    describe_faults(out);
 }
 
 }  // namespace qxsim

@@ -1,6 +1,8 @@
 // Shared state of the FPGA's serial-flash (ASMI) controller.
 #pragma once
 
+#include "qxsim/model/fault_table.h"
+
 #include <cstdint>
 
 namespace qxsim {
@@ -14,39 +16,13 @@ struct AsmiFifo {
     uint32_t level;
 };
 
-// A FIFO level register that reads `delta` off the true level: on every
-// read, or only on the Nth read after the fault was set.
-struct AsmiLevelFault {
-    uint32_t armed;
-    int32_t delta;
-    uint32_t nth;  // 0: every read
-    uint32_t seen;
-    uint32_t fired;
-};
-
-struct AsmiFaults {
-    uint32_t stuck_busy;
-    uint32_t stuck_busy_fired;
-    uint32_t busy_reads;      // status reads that show busy after each command
-    uint32_t busy_reads_fired;
-    uint32_t corrupt_armed;
-    uint32_t corrupt_addr;
-    uint32_t corrupt_xor;
-    uint32_t corrupt_fired;
-    uint32_t id_armed;
-    uint32_t id_value;
-    uint32_t id_fired;
-    AsmiLevelFault wr_level;
-    AsmiLevelFault rd_level;
-};
-
 struct AsmiState {
     uint32_t addr;
     uint32_t length;
     uint32_t protect_code;
     uint32_t last_cmd;
     uint32_t status;          // error bits and the ID field; busy is computed
-    uint32_t busy_left;       // status reads still to show busy (fault)
+    uint32_t busy_left;       // status reads still to show busy (the busy fault)
     AsmiFifo wr;
     AsmiFifo rd;
 
@@ -66,7 +42,7 @@ struct AsmiState {
     uint64_t clears;
     uint64_t reconfigs;
 
-    AsmiFaults faults;
+    FaultSlots faults;
 };
 
 }  // namespace qxsim

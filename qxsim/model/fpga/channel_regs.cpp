@@ -4,21 +4,7 @@
 
 namespace qxsim {
 
-// Table order is the bit number in `written`: mask groups BL, BR, TL, TR
-// (channels 0-19, 20-39, ...), then the clamp register.
-const ChannelRegs::Reg ChannelRegs::table_[] = {
-    // name, offset, access, reset, writable, w1c; storage; read, write hooks
-    {{"CHL_MASK_BL", CHL_MASK_BL, RegAccess::RW, 0, 0xFFFFFFFF, 0},
-     offsetof(ChannelState, mask[0]), nullptr, &ChannelRegs::note_written},
-    {{"CHL_MASK_BR", CHL_MASK_BR, RegAccess::RW, 0, 0xFFFFFFFF, 0},
-     offsetof(ChannelState, mask[1]), nullptr, &ChannelRegs::note_written},
-    {{"CHL_MASK_TL", CHL_MASK_TL, RegAccess::RW, 0, 0xFFFFFFFF, 0},
-     offsetof(ChannelState, mask[2]), nullptr, &ChannelRegs::note_written},
-    {{"CHL_MASK_TR", CHL_MASK_TR, RegAccess::RW, 0, 0xFFFFFFFF, 0},
-     offsetof(ChannelState, mask[3]), nullptr, &ChannelRegs::note_written},
-    {{"CLPOUT_CTRL", CLPOUT_CTRL, RegAccess::RW, 0, 0xFFFFFFFF, 0},
-     offsetof(ChannelState, clpout), nullptr, &ChannelRegs::note_written},
-};
+QXSIM_REGISTER_TABLE(ChannelRegs, QXSIM_CHANNEL_REGISTERS)
 
 namespace {
 
@@ -28,13 +14,23 @@ const size_t CHL_MASK_PREFIX = sizeof "CHL_MASK_" - 1;  // the rest of the name 
 
 }  // namespace
 
-const ChannelRegs::Map& ChannelRegs::map()
+ChannelRegs::ChannelRegs(ChannelState& state, const BlockPlace& place)
+    : TableBlock(state, place), state_(state)
 {
-    static const Map m(table_);
-    return m;
 }
 
-ChannelRegs::ChannelRegs(ChannelState& state) : TableBlock(map(), state, 0), state_(state) {}
+std::string ChannelRegs::note(uint32_t reg, uint32_t value, bool write)
+{
+    if (!write)
+        return "";
+    if (reg == CLPOUT_CTRL)
+        return fmt::format(" (clamp output {}, width {}, offset {})", (value & CLPOUT_CTRL_ENABLE) ? "on" : "off",
+                           field_value(value, CLPOUT_CTRL_WIDTH), field_value(value, CLPOUT_CTRL_OFFSET));
+    unsigned on = 0;
+    for (uint32_t v = value & CHL_MASK_CHANNELS; v; v &= v - 1)
+        on++;
+    return fmt::format(" ({} of {} channels on)", on, CHL_GROUP_CHANNELS);
+}
 
 void ChannelRegs::note_written(const Reg& reg, uint32_t)
 {
@@ -73,11 +69,12 @@ void ChannelRegs::describe(std::ostream& out) const
 
     const uint32_t clpout = state_.clpout;
     out << fmt::format("  clamp 0x{:04x} = 0x{:04x}  enable {}, offset {}, width {}{}", CLPOUT_CTRL, clpout,
-                       clpout & CLPOUT_ENABLE ? "on" : "off", clpout & CLPOUT_OFFSET_MASK,
-                       (clpout >> CLPOUT_WIDTH_SHIFT) & CLPOUT_WIDTH_MASK,
+                       clpout & CLPOUT_CTRL_ENABLE ? "on" : "off", field_value(clpout, CLPOUT_CTRL_OFFSET),
+                       field_value(clpout, CLPOUT_CTRL_WIDTH),
                        (state_.written >> CLPOUT_SLOT) & 1u ? "" : "  (not written)");
-    if (clpout & ~CLPOUT_USED_BITS)
-        out << fmt::format("  reserved bits: 0x{:x}", clpout & ~CLPOUT_USED_BITS);
+    const uint32_t reserved = clpout & ~(CLPOUT_CTRL_ENABLE | CLPOUT_CTRL_WIDTH | CLPOUT_CTRL_OFFSET);
+    if (reserved)
+        out << fmt::format("  reserved bits: 0x{:x}", reserved);
     out << '\n';
 }
 

@@ -4,23 +4,19 @@
 
 namespace qxsim {
 
-// Both registers are read-only for software; the bus-enable bit follows the
-// board's I2C power, which only the simulator's front end switches.
-const FpgaStatus::Reg FpgaStatus::table_[] = {
-    // name, offset, access, reset, writable, w1c; storage; read, write hooks
-    {{"FPGA_ID", FPGA_ID, RegAccess::RO, FPGA_ID_VALUE, 0, 0},
-     NO_STORAGE, nullptr, &FpgaStatus::ignored_write},
-    {{"FPGA_STATUS", FPGA_STATUS, RegAccess::RO, FPGA_STATUS_CONFIGURED | FPGA_STATUS_I2C_ENABLED, 0, 0},
-     offsetof(FpgaStatusState, status), nullptr, &FpgaStatus::ignored_write},
-};
+QXSIM_REGISTER_TABLE(FpgaStatus, QXSIM_FPGA_STATUS_REGISTERS)
 
-const FpgaStatus::Map& FpgaStatus::map()
+FpgaStatus::FpgaStatus(FpgaStatusState& s, const BlockPlace& place)
+    : TableBlock(s, place), s_(s)
 {
-    static const Map m(table_);
-    return m;
 }
 
-FpgaStatus::FpgaStatus(FpgaStatusState& s) : TableBlock(map(), s, 0), s_(s) {}
+std::string FpgaStatus::note(uint32_t reg, uint32_t value, bool write)
+{
+    if (reg != FPGA_STATUS || write)
+        return "";
+    return (value & FPGA_STATUS_I2C_ENABLED) ? " (I2C bus enabled)" : " (I2C bus disabled)";
+}
 
 void FpgaStatus::ignored_write(const Reg&, uint32_t)
 {

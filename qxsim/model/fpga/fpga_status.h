@@ -1,22 +1,16 @@
-// FPGA identification and status registers.
+// FPGA identification and status registers (register_map.h).
 #pragma once
 
 #include "qxsim/model/fpga/fpga_status_state.h"
-#include "qxsim/model/fpga/register_table.h"
+#include "qxsim/model/fpga/register_map.h"
 
 namespace qxsim {
 
-constexpr uint32_t FPGA_ID = 0x0;
-constexpr uint32_t FPGA_STATUS = 0x4;
-constexpr uint32_t FPGA_STATUS_CONFIGURED = 0x01;
-constexpr uint32_t FPGA_STATUS_I2C_ENABLED = 0x10;
-constexpr uint32_t FPGA_ID_VALUE = 0x51580201;  // "QX", design 2, revision 1
-
 class FpgaStatus : public TableBlock<FpgaStatus, FpgaStatusState> {
 public:
-    explicit FpgaStatus(FpgaStatusState& s);
+    static const Map& map();  // its table, from its list in register_map.h
+    FpgaStatus(FpgaStatusState& s, const BlockPlace& place);
 
-    const char* name() const override { return "fpga"; }
     void reset() override;
     // Configured again; the bus-enable bit follows the board, not the FPGA.
     void power_on() override;
@@ -25,11 +19,10 @@ public:
     bool i2c_enabled() const { return (s_.status & FPGA_STATUS_I2C_ENABLED) != 0; }
     void set_i2c_enabled(bool on);
 
-    static const RegisterLayout& layout() { return map(); }
+    // The bus-enable bit of a FPGA_STATUS read, for the decoded trace.
+    static std::string note(uint32_t reg, uint32_t value, bool write);
 
 private:
-    static const Reg table_[];
-    static const Map& map();
     void ignored_write(const Reg& reg, uint32_t value);
 
     FpgaStatusState& s_;

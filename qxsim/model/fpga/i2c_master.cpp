@@ -1,6 +1,5 @@
 #include "qxsim/model/fpga/i2c_master.h"
 
-#include "qxsim/trace/parse.h"
 
 #include <fmt/format.h>
 
@@ -14,32 +13,31 @@ int primary_address(const I2cDevice& device)
     return -1;
 }
 
-// Offsets from the master's base. CONTROL takes a command word and reads
-// back the width flags of the last read; REG_ADDR and WR_DATA read back
-// what was written, 8 and 16 bits of it.
-const I2cMaster::Reg I2cMaster::table_[] = {
-    // name, offset, access, reset, writable, w1c; storage; read, write hooks
-    {{"I2C_CONTROL", I2C_CONTROL, RegAccess::RW, 0, 0, 0},
-     offsetof(I2cMasterState, control), nullptr, &I2cMaster::command},
-    {{"I2C_STATUS", I2C_STATUS, RegAccess::RO, 0, 0, 0},
-     NO_STORAGE, &I2cMaster::status, nullptr},
-    {{"I2C_REG_ADDR", I2C_REG_ADDR, RegAccess::RW, 0, 0xFF, 0},
-     offsetof(I2cMasterState, reg_addr), nullptr, nullptr},
-    {{"I2C_WR_DATA", I2C_WR_DATA, RegAccess::RW, 0, 0xFFFF, 0},
-     offsetof(I2cMasterState, wr_data), nullptr, nullptr},
-    {{"I2C_RD_DATA", I2C_RD_DATA, RegAccess::RO, 0, 0, 0},
-     offsetof(I2cMasterState, rd_data), nullptr, nullptr},
-};
+namespace {
 
-const I2cMaster::Map& I2cMaster::map()
+enum I2cFault : unsigned { STUCK_BUSY, BUSY, ERROR };
+constexpr FaultEntry i2c_fault_entries[] = {
+    stuck_busy_fault("status shows busy forever; commands are dropped"),
+    busy_fault("every transaction shows busy for K status reads"),
+    {"error", "[next|always]", "the next (or every) transaction ends with the error bit",
+     "error takes 'next' or 'always'"},
+};
+constexpr FaultTable i2c_faults(i2c_fault_entries);
+constexpr uint64_t ERROR_ALWAYS = 2;
+
+}  // namespace
+
+QXSIM_REGISTER_TABLE(I2cMaster, QXSIM_I2C_REGISTERS)
+
+I2cMaster::I2cMaster(const BlockPlace& place, I2cMasterState& s, const FpgaStatus& fpga)
+    : TableBlock(s, place), s_(s), fpga_(fpga), bus_id_(place.bus)
 {
-    static const Map m(table_);
-    return m;
+    add_faults(i2c_faults, s_.faults);
 }
 
-I2cMaster::I2cMaster(const I2cMasterPlace& place, I2cMasterState& s, const FpgaStatus& fpga)
-    : TableBlock(map(), s, place.base), place_(place), s_(s), fpga_(fpga)
+FaultSlot& I2cMaster::fault(unsigned id) const
 {
+    return s_.faults.slot[i2c_faults.first(id)];
 }
 
 I2cDevice* I2cMaster::device_at(uint8_t addr) const
@@ -53,13 +51,13 @@ I2cDevice* I2cMaster::device_at(uint8_t addr) const
 uint32_t I2cMaster::status(const Reg&)
 {
     s_.status_reads++;
-    if (s_.stuck_busy) {
-        s_.stuck_fired++;
+    if (FaultSlot& stuck = fault(STUCK_BUSY); stuck.armed) {
+        stuck.fired++;
         return I2C_STATUS_BUSY | s_.error;
     }
     if (s_.busy_left) {
         // the K-th busy reading ends the transaction; the next one sees its result
-        s_.busy_fired++;
+        fault(BUSY).fired++;
         if (--s_.busy_left == 0)
             finish();
         return I2C_STATUS_BUSY;
@@ -69,7 +67,7 @@ uint32_t I2cMaster::status(const Reg&)
 
 void I2cMaster::command(const Reg&, uint32_t word)
 {
-    if (s_.stuck_busy || s_.busy_left) {
+    if (fault(STUCK_BUSY).armed || s_.busy_left) {
         s_.dropped++;
         return;
     }
@@ -77,7 +75,7 @@ void I2cMaster::command(const Reg&, uint32_t word)
     s_.transactions++;
     s_.error = 0;
 
-    uint32_t op = word & I2C_CMD_MASK;
+    uint32_t op = word & I2C_CONTROL_OP;
     uint32_t dev = word >> 12;
     bool ok = false;
     uint32_t data = s_.rd_data;
@@ -85,10 +83,10 @@ void I2cMaster::command(const Reg&, uint32_t word)
 
     if ((op != I2C_CMD_READ && op != I2C_CMD_WRITE) || dev > 0xFF) {
         s_.refused++;
-    } else if (s_.error_mode) {
-        s_.error_fired++;
-        if (s_.error_mode == 1)
-            s_.error_mode = 0;
+    } else if (FaultSlot& error = fault(ERROR); error.armed) {
+        error.fired++;
+        if (error.arg[0] != ERROR_ALWAYS)
+            error.armed = 0;
     } else {
         I2cDevice* d = fpga_.i2c_enabled() ? device_at(static_cast<uint8_t>(dev)) : nullptr;
         uint8_t r = static_cast<uint8_t>(s_.reg_addr);
@@ -100,10 +98,10 @@ void I2cMaster::command(const Reg&, uint32_t word)
                 s_.reads++;
                 if (width == 4) {
                     data = v;
-                    control = I2C_WIDTH_32;
+                    control = I2C_CONTROL_WIDTH_32;
                 } else if (width == 2) {
                     data = v & 0xFFFF;
-                    control = I2C_WIDTH_16;
+                    control = I2C_CONTROL_WIDTH_16;
                 } else {
                     data = v & 0xFF;
                     control = 0;
@@ -126,13 +124,13 @@ void I2cMaster::command(const Reg&, uint32_t word)
         if (observer_ && fpga_.i2c_enabled()) {
             TraceRecord rec;
             rec.kind = TRACE_I2C_BUS;
-            rec.bus = static_cast<uint8_t>(place_.bus);
+            rec.bus = static_cast<uint8_t>(bus_id_);
             rec.dev = static_cast<uint8_t>(dev);
             rec.reg = r;
             rec.bus_read = op == I2C_CMD_READ;
             rec.ack = !d ? I2C_BUS_NAK : ok ? I2C_BUS_ACK : I2C_BUS_NAK_REGISTER;
             if (ok) {
-                rec.width = rec.bus_read ? (control == I2C_WIDTH_32 ? 4 : control == I2C_WIDTH_16 ? 2 : 1) : 2;
+                rec.width = rec.bus_read ? (control == I2C_CONTROL_WIDTH_32 ? 4 : control == I2C_CONTROL_WIDTH_16 ? 2 : 1) : 2;
                 rec.value = rec.bus_read ? data : s_.wr_data & 0xFFFF;
             }
             observer_(observer_context_, rec);
@@ -142,7 +140,8 @@ void I2cMaster::command(const Reg&, uint32_t word)
     s_.pending_ok = ok;
     s_.pending_data = data;
     s_.pending_control = control;
-    s_.busy_left = s_.busy_reads;
+    const FaultSlot& busy = fault(BUSY);
+    s_.busy_left = busy.armed ? static_cast<uint32_t>(busy.arg[0]) : 0;
     if (s_.busy_left == 0)
         finish();
 }
@@ -177,104 +176,25 @@ void I2cMaster::power_on()
         d->power_on();
 }
 
-bool I2cMaster::set_fault(const std::string& fault, const std::vector<std::string>& args,
-                          std::string* error)
+void I2cMaster::fault_changed(const FaultTable&, unsigned id, bool set)
 {
-    return faults.set(*this, fault, args, name(), error);
-}
-
-void I2cMaster::clear_faults()
-{
-    faults.clear_all(*this);
-}
-
-bool I2cMaster::clear_fault(const std::string& fault, std::string* error)
-{
-    return faults.clear(*this, fault, name(), error);
-}
-
-void I2cMaster::list_faults(std::ostream& out) const
-{
-    faults.list(out);
-}
-
-void I2cMaster::release_held_transaction()
-{
-    if (s_.busy_left && !s_.stuck_busy && !s_.busy_reads)
+    if (!set && (id == STUCK_BUSY || id == BUSY) && s_.busy_left && !fault(STUCK_BUSY).armed && !fault(BUSY).armed)
         finish();
 }
 
-const FaultEntry<I2cMaster> I2cMaster::fault_entries[] = {
-    {"stuck-busy", "", "status shows busy forever; commands are dropped",
-     [](I2cMaster& m, const std::vector<std::string>& args, std::string* error) {
-         if (!args.empty()) {
-             *error = "stuck-busy takes no argument";
-             return false;
-         }
-         m.s_.stuck_busy = 1;
-         return true;
-     },
-     [](I2cMaster& m) {
-         m.s_.stuck_busy = 0;
-         m.release_held_transaction();
-     },
-     [](const I2cMaster& m, std::ostream& out) {
-         if (m.s_.stuck_busy)
-             out << fmt::format("  fault stuck-busy: set, fired {} time(s)\n", m.s_.stuck_fired);
-     }},
-    {"busy", "K", "every transaction shows busy for K status reads",
-     [](I2cMaster& m, const std::vector<std::string>& args, std::string* error) {
-         uint32_t k = 0;
-         if (args.size() != 1 || !parse_u32(args[0], &k) || k == 0) {
-             *error = "busy takes the number of status reads (1 or more)";
-             return false;
-         }
-         m.s_.busy_reads = k;
-         return true;
-     },
-     [](I2cMaster& m) {
-         m.s_.busy_reads = 0;
-         m.release_held_transaction();
-     },
-     [](const I2cMaster& m, std::ostream& out) {
-         if (m.s_.busy_reads)
-             out << fmt::format("  fault busy {}: set, {} busy status read(s) so far\n", m.s_.busy_reads,
-                                m.s_.busy_fired);
-     }},
-    {"error", "[next|always]", "the next (or every) transaction ends with the error bit",
-     [](I2cMaster& m, const std::vector<std::string>& args, std::string* error) {
-         std::string mode = args.empty() ? "next" : args[0];
-         if (args.size() > 1 || (mode != "next" && mode != "always")) {
-             *error = "error takes 'next' or 'always'";
-             return false;
-         }
-         m.s_.error_mode = mode == "next" ? 1 : 2;
-         return true;
-     },
-     [](I2cMaster& m) { m.s_.error_mode = 0; },
-     [](const I2cMaster& m, std::ostream& out) {
-         if (m.s_.error_mode)
-             out << fmt::format("  fault error {}: set\n", m.s_.error_mode == 1 ? "next" : "always");
-         if (m.s_.error_fired)
-             out << fmt::format("  fault error fired {} time(s)\n", m.s_.error_fired);
-     }},
-};
-
-const FaultTable<I2cMaster> I2cMaster::faults(I2cMaster::fault_entries);
-
 void I2cMaster::describe(std::ostream& out) const
 {
-    uint32_t st = s_.stuck_busy || s_.busy_left ? I2C_STATUS_BUSY | s_.error : s_.error;
+    uint32_t st = fault(STUCK_BUSY).armed || s_.busy_left ? I2C_STATUS_BUSY | s_.error : s_.error;
     out << fmt::format("I2C master {} at 0x{:03x}: status 0x{:08x} ({}{}), {} transaction(s)\n", name(), base(), st,
-                       st & I2C_STATUS_BUSY ? "busy" : "idle", st & I2C_STATUS_ERROR ? ", error" : "",
-                       s_.transactions);
+                       st & I2C_STATUS_BUSY ? "busy" : "idle", st & I2C_STATUS_ERROR ? ", error" : "", s_.transactions);
     if (s_.transactions || s_.dropped || s_.status_reads) {
-        out << fmt::format("  {} read(s), {} write(s), {} not acknowledged, {} refused command(s), {} dropped while busy;"
-                           " {} status read(s)\n",
-                           s_.reads, s_.writes, s_.naks, s_.refused, s_.dropped, s_.status_reads);
+        out << fmt::format(
+            "  {} read(s), {} write(s), {} not acknowledged, {} refused command(s), {} dropped while busy;"
+            " {} status read(s)\n",
+            s_.reads, s_.writes, s_.naks, s_.refused, s_.dropped, s_.status_reads);
         out << fmt::format("  last command 0x{:05x}\n", s_.last_command);
     }
-    faults.describe(*this, out);
+    describe_faults(out);
     for (const I2cDevice* d : bus_) {
         if (primary_address(*d) < 0)
             continue;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "qxsim/model/fault_table.h"
+
 #include <cstdint>
 
 namespace qxsim {
@@ -17,14 +19,9 @@ struct I2cMasterState {
     uint32_t pending_data;
     uint32_t pending_control;
     uint32_t last_command;
-    // faults
-    uint32_t stuck_busy;
-    uint32_t busy_reads;     // busy for K status reads per transaction
-    uint32_t error_mode;     // 0 none, 1 next transaction, 2 always
-    uint32_t pad;
     // counters
     uint64_t transactions, reads, writes, naks, refused, dropped, status_reads;
-    uint64_t stuck_fired, busy_fired, error_fired;
+    FaultSlots faults;
 };
 
 }  // namespace qxsim

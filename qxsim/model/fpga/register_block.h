@@ -7,21 +7,19 @@
 // holds a reference to it. All calls are made with the camera lock held.
 #pragma once
 
+#include "qxsim/model/fault_table.h"
+
 #include <cstdint>
 #include <ostream>
-#include <string>
-#include <vector>
 
 namespace qxsim {
 
 class RegisterLayout;
 
-class RegisterBlock {
+// Its name ("i2c-isb", "asmi", ...) is the front end's for it; its faults
+// are reached through FaultHost.
+class RegisterBlock : public FaultHost {
 public:
-    virtual ~RegisterBlock() = default;
-
-    // Short name used by the front end ("i2c-isb", "asmi", ...).
-    virtual const char* name() const = 0;
 
     // True when the block owns FPGA register offset `reg`.
     virtual bool decodes(uint32_t reg) const = 0;
@@ -58,23 +56,6 @@ public:
     // Human-readable state for `qxsim show`: a few lines, each indented by
     // two spaces, under a heading line naming the block.
     virtual void describe(std::ostream& out) const = 0;
-
-    // Faults the block can inject, set by name from the front end and tests.
-    // Unknown names return false with *error filled in.
-    virtual bool set_fault(const std::string& fault, const std::vector<std::string>& args,
-                           std::string* error) {
-        (void)fault; (void)args;
-        *error = "unknown fault";
-        return false;
-    }
-    virtual void clear_faults() {}
-    // Clears one fault by name; unknown names return false with *error.
-    virtual bool clear_fault(const std::string& fault, std::string* error) {
-        *error = "unknown fault '" + fault + "' of " + name();
-        return false;
-    }
-    // One line per fault the block knows, "name ARGS  description".
-    virtual void list_faults(std::ostream& out) const { (void)out; }
 };
 
 }  // namespace qxsim

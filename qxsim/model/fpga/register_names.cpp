@@ -1,9 +1,6 @@
 #include "qxsim/model/fpga/register_names.h"
 
-#include "qxsim/model/fpga/asmi_controller.h"
-#include "qxsim/model/fpga/channel_regs.h"
-#include "qxsim/model/fpga/fpga_status.h"
-#include "qxsim/model/fpga/i2c_master.h"
+#include "qxsim/model/fpga/register_map.h"
 #include "qxsim/trace/parse.h"
 
 #include <algorithm>
@@ -13,20 +10,16 @@ namespace qxsim {
 
 namespace {
 
-// Built once from the blocks' own tables, placed where Camera::build places
-// the blocks.
+// Built once from the blocks' tables where the register map places them.
 std::vector<NamedRegister> build_names()
 {
     std::vector<NamedRegister> names;
-    auto place = [&names](const RegisterLayout& layout, uint32_t base, const char* prefix) {
+    for (const BlockPlace& place : FPGA_BLOCKS) {
+        const RegisterLayout& layout = place.layout();
         for (unsigned i = 0; i < layout.size(); i++)
-            names.push_back({base + layout[i].offset, std::string(prefix) + layout[i].name, &layout[i]});
-    };
-    place(FpgaStatus::layout(), 0, "");
-    for (const I2cMasterPlace& m : I2C_MASTERS)
-        place(I2cMaster::layout(), m.base, m.prefix);
-    place(ChannelRegs::layout(), 0, "");
-    place(AsmiController::layout(), 0, "");
+            names.push_back(
+                {place.base + layout[i].offset, std::string(place.prefix) + layout[i].name, &layout[i], &place});
+    }
     std::sort(names.begin(), names.end(),
               [](const NamedRegister& a, const NamedRegister& b) { return a.reg < b.reg; });
     return names;
@@ -45,12 +38,18 @@ const std::vector<NamedRegister>& named_registers()
     return names;
 }
 
-const char* register_name(uint32_t reg)
+const NamedRegister* find_register(uint32_t reg)
 {
     const std::vector<NamedRegister>& names = named_registers();
     auto it = std::lower_bound(names.begin(), names.end(), reg,
                                [](const NamedRegister& n, uint32_t r) { return n.reg < r; });
-    return it != names.end() && it->reg == reg ? it->name.c_str() : nullptr;
+    return it != names.end() && it->reg == reg ? &*it : nullptr;
+}
+
+const char* register_name(uint32_t reg)
+{
+    const NamedRegister* n = find_register(reg);
+    return n ? n->name.c_str() : nullptr;
 }
 
 bool parse_register(const std::string& text, uint32_t* reg)

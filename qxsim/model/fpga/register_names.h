@@ -19,13 +19,18 @@ const char* register_name(uint32_t reg);
 // A register name (any case) or a number as parse_u32 takes it.
 bool parse_register(const std::string& text, uint32_t* reg);
 
+struct BlockPlace;
+
 struct NamedRegister {
     uint32_t reg;
     std::string name;
     const RegisterInfo* info;  // the block table's entry
+    const BlockPlace* place;   // the block's
 };
 
 // Every named register, by address.
 const std::vector<NamedRegister>& named_registers();
+// The named register at `reg`, or null.
+const NamedRegister* find_register(uint32_t reg);
 
 }  // namespace qxsim

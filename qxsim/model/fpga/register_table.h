@@ -1,8 +1,10 @@
-// Registers described as data. A block lists its registers in one table:
-// name, offset, access, reset value, writable bits, write-1-to-clear bits,
-// where the value lives in the block's shared state, and the hooks that run
-// the side effects (start a transaction, pop a FIFO). The generic part here
-// does the rest: decoding, stored bits, cleared bits, ignored writes, reset.
+// Registers described as data. A block's registers are one list in
+// register_map.h, one line per register: name, offset, access, reset value,
+// writable bits, write-1-to-clear bits, where the value lives in the block's
+// shared state, and the hooks that run the side effects (start a
+// transaction, pop a FIFO). The block's table is that list; the generic part
+// here does the rest: decoding, stored bits, cleared bits, ignored writes,
+// reset.
 //
 // A read returns 0 for a write-only register, else the read hook's value,
 // else the stored value, else the reset value (a constant register). A
@@ -21,6 +23,26 @@ namespace qxsim {
 
 enum class RegAccess : uint8_t { RW, RO, WO };
 
+// A list line as the register's offset constant: ASMI_STATUS = 0x1004.
+#define QXSIM_REGISTER_OFFSET(name, offset, ...) constexpr uint32_t name = offset;
+// A list line as a row of its block's table.
+#define QXSIM_REGISTER_ROW(name, offset, access, reset, writable, w1c, storage, on_read, on_write)                    \
+    {{#name, offset, RegAccess::access, reset, writable, w1c}, storage, on_read, on_write},
+// A block's table from its list, built once: `Block::map()` in the block's
+// source.
+#define QXSIM_REGISTER_TABLE(Block, LIST)                                                                              \
+    const Block::Map& Block::map()                                                                                     \
+    {                                                                                                                  \
+        static const Reg table[] = {LIST(QXSIM_REGISTER_ROW)};                                                         \
+        static const Map m(table);                                                                                     \
+        return m;                                                                                                      \
+    }
+// In a list: the state field holding the value, and a hook of the block.
+#define STORED(field) offsetof(State, field)
+#define HOOK(method) &Self::method
+// A field of a register: REG_FIELD is its mask.
+#define QXSIM_FIELD(reg, field, shift, width)                                                                          \
+    constexpr uint32_t reg##_##field = static_cast<uint32_t>(((1ull << (width)) - 1) << (shift));
 
 // A register as the hardware documents it.
 struct RegisterInfo {
@@ -160,17 +182,29 @@ private:
 
 // A block whose registers come from a RegisterMap: decoding, reads and
 // writes are the table's; the block writes only its hooks.
-template <class Block, class State>
+template <class Block, class BlockState>
 class TableBlock : public RegisterBlock {
 public:
+    // What the block's list names: STORED(field) of State, HOOK(method) of Self.
+    using Self = Block;
+    using State = BlockState;
     using Map = RegisterMap<Block, State>;
     using Reg = RegisterDef<Block, State>;
 
-    TableBlock(const Map& map, State& state, uint32_t base)
-        : map_(map), regs_(state), base_(base), first_(base + map.lowest()), span_(map.span()),
-          by_word_(map.by_word())
+    // At its place in register_map.h (a BlockPlace): name, register name
+    // prefix, base.
+    template <class Place>
+    TableBlock(State& state, const Place& place)
+        : map_(Block::map()), regs_(state), name_(place.name), prefix_(place.prefix), base_(place.base),
+          first_(place.base + map_.lowest()), span_(map_.span()), by_word_(map_.by_word())
     {
     }
+
+    // The block's table, for the names and the tests.
+    static const RegisterLayout& layout() { return Block::map(); }
+
+    const char* name() const override { return name_; }
+    const char* register_prefix() const override { return prefix_; }
 
     bool decodes(uint32_t reg) const override { return find(reg) != nullptr; }
 
@@ -210,6 +244,8 @@ private:
     }
 
     State& regs_;
+    const char* name_;
+    const char* prefix_;
     uint32_t base_;
     uint32_t first_;  // address of the lowest register
     uint32_t span_;
