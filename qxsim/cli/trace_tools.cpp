@@ -319,8 +319,11 @@ int cmd_trace_show(const std::string& dir, const std::vector<std::string>& args)
         status = 2;
     }
     if (bad) {
-        std::fprintf(stderr, "qxsim: %s: %zu line%s that %s not trace lines, the first: %s\n", path.c_str(), bad,
-                     bad == 1 ? "" : "s", bad == 1 ? "is" : "are", first_bad.c_str());
+        if (bad == 1)
+            std::fprintf(stderr, "qxsim: %s: a line that is not a trace line: %s\n", path.c_str(), first_bad.c_str());
+        else
+            std::fprintf(stderr, "qxsim: %s: %zu lines that are not trace lines, the first: %s\n", path.c_str(), bad,
+                         first_bad.c_str());
         status = 2;
     }
     return status;
