@@ -294,6 +294,64 @@ TEST(TraceDecode, update_of_a_small_image_lists_its_flash_operations)
     EXPECT_EQ(l.lines, expected);
 }
 
+// A write's outcome is the next status read, also when the next tool makes
+// it: biasset never reads it, regdump's wait for idle does. Neither entry is
+// mixed: regdump wrote nothing into biasset's transaction.
+TEST(TraceDecode, a_write_s_outcome_read_by_the_next_tool_is_named_and_mixes_nothing)
+{
+    SimCamera sim;
+    ASSERT_TRUE(status_is(sim.run({"biasset", "VREF", "300"}), 0));
+    ASSERT_TRUE(status_is(sim.run({"regdump", "-i", "-d", "0x50", "-r", "4", "-c", "1"}), 0));
+    Listing l = decoded(sim);
+    ASSERT_GE(l.lines.size(), 3u);
+    const int regdump = l.pids.back();
+    std::vector<std::string> i2c;
+    for (const std::string& line : l.lines)
+        if (line.rfind("i2c-", 0) == 0)
+            i2c.push_back(line.substr(0, line.find(" (proc lines of pid")));
+    EXPECT_EQ(i2c, (std::vector<std::string>{
+                       fmt::format("i2c-isb write dev 0x10 reg 0x30 data 0x4b00, outcome read by pid {} [U12 VREF: "
+                                   "load and update, code 300]",
+                                   regdump),
+                       "i2c-isb read dev 0x50 reg 0x04 -> 0x43 (8 bit), ack [sensor code 'C']"}));
+}
+
+// `trace show --decode FILE` reads a recording as the camera's own trace is
+// read, with no camera at all, and adds how each process ended.
+TEST(TraceDecode, a_recording_decodes_without_a_camera_as_the_camera_s_own_trace)
+{
+    SimCamera sim;
+    const std::string file = sim.dir() + "/session.trace";
+    ASSERT_TRUE(status_is(sim.cli({"record", "-o", file, "--sim", "--", "dac", "-u"}), 0));
+    Listing own = decoded(sim);
+    const std::vector<std::string> no_camera = {qxtest::qxsim_path(), "--state", sim.dir() + "/none", "trace",
+                                                "show"};
+    std::vector<std::string> argv = no_camera;
+    argv.insert(argv.end(), {"--decode", file});
+    Result r = sim.run(argv);
+    ASSERT_TRUE(status_is(r, 0));
+    EXPECT_TRUE(qxtest::stderr_is(r, ""));
+    std::vector<std::string> recorded;
+    size_t start = 0;
+    for (size_t nl; (nl = r.out.find('\n', start)) != std::string::npos; start = nl + 1) {
+        std::string line = r.out.substr(start, nl - start);
+        std::string rest = line.substr(line.find(' ', line.find(' ') + 1) + 1);
+        size_t block_end = rest.find(' ');
+        recorded.push_back(rest.substr(0, block_end) + " " + rest.substr(rest.find_first_not_of(' ', block_end)));
+    }
+    std::vector<std::string> expected = own.lines;
+    expected.push_back("exit exit status 0");
+    expected.push_back("exit end of the recording: the recorded command's exit status 0");
+    EXPECT_EQ(recorded, expected);
+    // and the raw lines, registers named
+    argv = no_camera;
+    argv.push_back(file);
+    r = sim.run(argv);
+    ASSERT_TRUE(status_is(r, 0));
+    EXPECT_TRUE(qxtest::stdout_starts_with(r, "# qxsim recording 2\n"));
+    EXPECT_TRUE(qxtest::stdout_contains(r, " W ISB_I2C_CONTROL 0x00010120\n"));
+}
+
 // Update (flash) and regdump (ISB master) in one trace, their lines
 // interleaved one by one: each tool's entries are its own, unmixed.
 TEST(TraceDecode, two_tools_at_once_are_attributed_to_their_processes)
