@@ -37,8 +37,10 @@ struct I2cTransaction : Group {
     uint32_t rd = 0, ctl = 0;
     int32_t outcome_pid = 0;  // a write's outcome was read by this other process
 
-    bool is_read() const { return field_value(cmd, I2C_CONTROL_OP) == I2C_CMD_READ; }
-    bool is_write() const { return field_value(cmd, I2C_CONTROL_OP) == I2C_CMD_WRITE; }
+    // A read or a write as the master takes them: a device address beyond
+    // 8 bits makes a command it refuses, as an unknown one.
+    bool is_read() const { return field_value(cmd, I2C_CONTROL_OP) == I2C_CMD_READ && dev() <= 0xFF; }
+    bool is_write() const { return field_value(cmd, I2C_CONTROL_OP) == I2C_CMD_WRITE && dev() <= 0xFF; }
     uint32_t dev() const { return field_value(cmd, I2C_CONTROL_DEV); }
     // The data read and its width in bits, as the width flags of I2C_CONTROL
     // tell (32 when they were not read).

@@ -437,7 +437,8 @@ bool parse_fields(Cursor& c, TraceRecord* rec)
         rec->text = std::string_view(path, static_cast<size_t>(c.p - path));
         if (rec->text.empty())
             return false;
-        if (c.take(' ') && !c.errno_field(&rec->error))
+        // only an open can fail
+        if (rec->kind == TRACE_OPEN && c.take(' ') && !c.errno_field(&rec->error))
             return false;
         return c.at_end();
     }

@@ -91,7 +91,7 @@ TEST(TraceParse, malformed_lines_are_refused)
                              "2147483648 1.000000000 R 0x00000004 0x00000011", "- R 0x00000004 0x00000011",
                              "12 18446744074.000000000 R 0x00000004 0x00000011",
                              "12 99999999999999999999999.000000000 R 0x00000004 0x00000011",
-                             "12 1.000000000  R 0x00000004 0x00000011"}) {
+                             "12 1.000000000  R 0x00000004 0x00000011", "12 1.000000000 C /dev/qx_fpga E5"}) {
         qxsim::TraceRecord rec;
         EXPECT_FALSE(qxsim::parse_trace_line(line, &rec)) << '"' << line << '"';
         EXPECT_FALSE(qxsim::parse_trace_access(line, &rec)) << '"' << line << '"';
