@@ -4,11 +4,9 @@
 #include "qxsim/cli/qxsim_paths.h"
 #include "qxsim/cli/record_commands.h"
 #include "qxsim/cli/sweep_commands.h"
-#include "qxsim/cli/trace_commands.h"
 #include "qxsim/cli/trace_tools.h"
 #include "qxsim/cli/diff_commands.h"
 #include "qxsim/model/fpga/asmi_controller.h"
-#include "qxsim/cli/trace_view.h"
 #include "qxsim/model/camera/camera.h"
 #include "qxsim/model/camera/tool_locks.h"
 #include "qxsim/model/devices/ident_memory.h"
@@ -187,18 +185,10 @@ int cmd_set(qxsim::Camera& cam, const std::vector<std::string>& args)
 
 int cmd_trace(qxsim::Camera& cam, const std::vector<std::string>& args)
 {
-    if (args.size() == 2 && args[0] == "show" && args[1] == "--decode")
-        return qxsim_cli::trace_show_decoded(cam.trace_file());
-    if (args.size() > 2 && args[0] == "show" && args[1] == "--decode")
-        return qxsim_cli::cmd_trace_decoded(cam.trace_file(), {args.begin() + 2, args.end()});
     if (args.size() != 1)
         return usage();
     if (args[0] == "on" || args[0] == "off") {
         cam.set_trace(args[0] == "on");
-        return 0;
-    }
-    if (args[0] == "show") {
-        qxsim_cli::show_trace(cam.trace_file(), stdout);
         return 0;
     }
     if (args[0] == "clear") {
@@ -298,6 +288,8 @@ int main(int argc, char** argv)
         return qxsim_cli::cmd_diff(dir, rest);
     if (command == "trace" && !rest.empty() && rest[0] == "export")
         return qxsim_cli::cmd_trace_export(dir, {rest.begin() + 1, rest.end()});
+    if (command == "trace" && !rest.empty() && rest[0] == "show")
+        return qxsim_cli::cmd_trace_show(dir, {rest.begin() + 1, rest.end()});
 
     std::string err;
     std::unique_ptr<qxsim::Camera> cam = qxsim::Camera::open(dir, &err);

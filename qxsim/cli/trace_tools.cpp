@@ -3,6 +3,8 @@
 #include "qxsim/model/camera/camera.h"
 #include "qxsim/trace/collapse.h"
 #include "qxsim/trace/mapped_file.h"
+#include "qxsim/cli/trace_view.h"
+#include "qxsim/trace/trace_file.h"
 #include "qxsim/trace/parse.h"
 #include "qxsim/trace/trace_decoder.h"
 #include "qxsim/trace/vcd_export.h"
@@ -22,7 +24,9 @@
 namespace qxsim_cli {
 
 const char trace_tools_usage_text[] =
-    "  trace show --decode [--follow] [--pid P] [--block NAME] [--collapse]\n"
+    "  trace show [--decode [--follow] [--pid P] [--block NAME] [--collapse]] [FILE]\n"
+    "                        FILE: a trace or recording instead of the camera's trace (no\n"
+    "                        camera needed); --decode: as a protocol analyser lists it;\n"
     "                        --follow: go on printing entries as tools run (as tail -f);\n"
     "                        --pid, --block: only one process's or block's entries;\n"
     "                        --collapse: runs of page programs, reads and sector erases\n"
@@ -115,6 +119,12 @@ int cmd_trace_export(const std::string& dir, const std::vector<std::string>& arg
         return fail("cannot write " + out_path + ": " + std::strerror(errno));
     qxsim::VcdSummary sum;
     bool ok = qxsim::write_vcd(std::string_view(trace.data(), trace.size()), options, out, &sum, &err);
+    std::string changed;
+    if (trace.changed(&changed)) {
+        if (!to_stdout)
+            std::fclose(out);
+        return fail(changed);
+    }
     if (!to_stdout && std::fclose(out) != 0 && ok) {
         ok = false;
         err = std::strerror(errno);
@@ -231,33 +241,67 @@ void sleep_ms(long ms)
 
 }  // namespace
 
-int cmd_trace_decoded(const std::string& path, const std::vector<std::string>& args)
+int cmd_trace_show(const std::string& dir, const std::vector<std::string>& args)
 {
     DecodedView view;
-    bool follow_on = false;
+    bool decode = false, follow_on = false, decode_options = false;
+    std::string path;
     for (size_t i = 0; i < args.size(); i++) {
-        if (args[i] == "--follow") {
-            follow_on = true;
+        if (args[i] == "--decode") {
+            decode = true;
+        } else if (args[i] == "--follow") {
+            follow_on = decode_options = true;
         } else if (args[i] == "--collapse") {
-            view.collapse = true;
+            view.collapse = decode_options = true;
         } else if (args[i] == "--pid" && i + 1 < args.size() && parse_pid(args[i + 1], &view.pid)) {
-            view.one_pid = true;
+            view.one_pid = decode_options = true;
             i++;
         } else if (args[i] == "--block" && i + 1 < args.size()) {
             view.block = args[++i];
+            decode_options = true;
+        } else if (path.empty() && !args[i].empty() && args[i][0] != '-') {
+            path = args[i];
         } else {
             return usage();
         }
     }
+    if (decode_options && !decode)
+        return usage();
+    // The camera's own trace: none yet shows nothing, and a line the camera
+    // is writing at this moment waits for the next look.
+    const bool camera_trace = path.empty();
+    if (camera_trace) {
+        std::string err;
+        std::unique_ptr<qxsim::Camera> cam = qxsim::Camera::open(dir, &err);
+        if (!cam)
+            return fail(err);
+        path = cam->trace_file();
+    }
+    if (!decode)
+        return show_trace(path, camera_trace, stdout);
     if (follow_on)
         follow(path, view);
-    if (::access(path.c_str(), F_OK) != 0 && errno == ENOENT)
+    if (camera_trace && ::access(path.c_str(), F_OK) != 0 && errno == ENOENT)
         return 0;
     qxsim::MappedFile file;
     std::string err;
-    if (!file.open(path, true, &err))
-        return fail(err);
-    std::vector<qxsim::DecodedEntry> entries = qxsim::decode_trace_text(std::string_view(file.data(), file.size()));
+    if (!file.open(path, true, &err)) {
+        std::fprintf(stderr, "qxsim: %s\n", err.c_str());
+        return 2;
+    }
+    std::string_view text(file.data(), file.size());
+    if (camera_trace)
+        text = text.substr(0, text.rfind('\n') + 1);
+    std::vector<qxsim::DecodedEntry> entries = qxsim::decode_trace_text(text);
+    if (file.changed(&err)) {
+        std::fprintf(stderr, "qxsim: %s\n", err.c_str());
+        return 2;
+    }
+    size_t bad = 0;
+    std::string first_bad;
+    for (const qxsim::DecodedEntry& e : entries)
+        if (e.kind == qxsim::DECODED_BAD_LINE && bad++ == 0)
+            first_bad = e.text;
     if (view.collapse) {
         std::vector<qxsim::DecodedEntry> wanted;
         for (qxsim::DecodedEntry& e : entries)
@@ -267,7 +311,22 @@ int cmd_trace_decoded(const std::string& path, const std::vector<std::string>& a
         view.collapse = false;
     }
     view.print(std::move(entries), false);
-    return 0;
+    // What is wrong with the file, after what could be decoded of it.
+    int status = 0;
+    qxsim::TraceFileShape shape = qxsim::inspect_trace_file(text);
+    if (!shape.problem.empty()) {
+        std::fprintf(stderr, "qxsim: %s: %s\n", path.c_str(), shape.problem.c_str());
+        status = 2;
+    }
+    if (bad) {
+        if (bad == 1)
+            std::fprintf(stderr, "qxsim: %s: a line that is not a trace line: %s\n", path.c_str(), first_bad.c_str());
+        else
+            std::fprintf(stderr, "qxsim: %s: %zu lines that are not trace lines, the first: %s\n", path.c_str(), bad,
+                         first_bad.c_str());
+        status = 2;
+    }
+    return status;
 }
 
 }  // namespace qxsim_cli

@@ -1,5 +1,5 @@
-// `qxsim trace export` (waveforms for GTKWave and sigrok) and the options of
-// `qxsim trace show --decode` (--follow, --pid, --block, --collapse).
+// `qxsim trace export` (waveforms for GTKWave and sigrok) and `qxsim trace
+// show`, of the camera's trace or of a trace or recording file.
 #pragma once
 
 #include <string>
@@ -14,8 +14,11 @@ extern const char trace_tools_usage_text[];
 // 0 written, 1 a file cannot be read or written, 2 usage.
 int cmd_trace_export(const std::string& dir, const std::vector<std::string>& args);
 
-// show --decode [--follow] [--pid P] [--block NAME] [--collapse], the
-// arguments after "show --decode".
-int cmd_trace_decoded(const std::string& path, const std::vector<std::string>& args);
+// show [--decode [--follow] [--pid P] [--block NAME] [--collapse]] [FILE],
+// the arguments after "show": FILE, else the trace of the camera of `dir`,
+// with register names or decoded. 0 shown, 1 no camera, 2 usage or a file
+// that cannot be read, changed while it was read, or is no whole trace
+// (what could be decoded is shown first).
+int cmd_trace_show(const std::string& dir, const std::vector<std::string>& args);
 
 }  // namespace qxsim_cli

@@ -1,72 +1,42 @@
 #include "qxsim/cli/trace_view.h"
 
-#include "qxsim/trace/parse.h"
-#include "qxsim/model/fpga/register_names.h"
+#include "qxsim/trace/mapped_file.h"
+#include "qxsim/trace/trace_view.h"
 
-#include <fstream>
+#include <cerrno>
+#include <cstring>
+#include <string_view>
+
+#include <unistd.h>
 
 namespace qxsim_cli {
 
-namespace {
-
-// [begin, end) of the word starting at or after `from`.
-bool next_word(const std::string& line, size_t from, size_t* begin, size_t* end)
+int show_trace(const std::string& path, bool missing_ok, std::FILE* out)
 {
-    size_t b = line.find_first_not_of(" \t", from);
-    if (b == std::string::npos)
-        return false;
-    size_t e = line.find_first_of(" \t", b);
-    *begin = b;
-    *end = e == std::string::npos ? line.size() : e;
-    return true;
-}
-
-const char* name_of(const std::string& line, size_t begin, size_t end)
-{
-    uint32_t reg = 0;
-    if (!qxsim::parse_u32(line.data() + begin, line.data() + end, &reg))
-        return nullptr;
-    return qxsim::register_name(reg);
-}
-
-}  // namespace
-
-// The kind follows the pid, or the pid and a time ("12.000123456").
-std::string trace_view_line(const std::string& line)
-{
-    size_t b = 0, e = 0;
-    if (!next_word(line, 0, &b, &e) || !next_word(line, e, &b, &e))
-        return line;
-    if (line.find('.', b) < e && !next_word(line, e, &b, &e))
-        return line;
-    const std::string kind = line.substr(b, e - b);
-    if (kind != "R" && kind != "W" && kind != "P")
-        return line;
-    size_t rb = 0, re = 0;
-    if (!next_word(line, e, &rb, &re))
-        return line;
-    if (kind == "P" && line.compare(rb, re - rb, "w") == 0) {
-        // an accepted proc line, "w REG VALUE" as the tool wrote it
-        size_t ab = 0, ae = 0;
-        const char* name = next_word(line, re, &ab, &ae) ? name_of(line, ab, ae) : nullptr;
-        return name ? line + "  (" + name + ")" : line;
+    if (missing_ok && ::access(path.c_str(), F_OK) != 0 && errno == ENOENT)
+        return 0;
+    qxsim::MappedFile file;
+    std::string err;
+    if (!file.open(path, true, &err)) {
+        std::fprintf(stderr, "qxsim: %s\n", err.c_str());
+        return 2;
     }
-    // "R|W 0x<reg> ..." and the power cut at a proc line, "P 0x<reg> K"
-    const char* name = name_of(line, rb, re);
-    if (!name)
-        return line;
-    return line.substr(0, rb) + name + line.substr(re);
-}
-
-void show_trace(const std::string& path, std::FILE* out)
-{
-    std::ifstream in(path);
-    std::string line;
-    while (std::getline(in, line)) {
-        std::string shown = trace_view_line(line);
+    std::string shown;
+    const char* p = file.data();
+    const char* end = p + file.size();
+    while (p < end) {
+        const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+        const char* eol = nl ? nl : end;
+        shown = qxsim::trace_view_line(std::string_view(p, static_cast<size_t>(eol - p)));
         shown += '\n';
         std::fwrite(shown.data(), 1, shown.size(), out);
+        p = nl ? nl + 1 : end;
     }
+    if (file.changed(&err)) {
+        std::fprintf(stderr, "qxsim: %s\n", err.c_str());
+        return 2;
+    }
+    return 0;
 }
 
 }  // namespace qxsim_cli

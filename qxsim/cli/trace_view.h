@@ -1,5 +1,5 @@
-// `qxsim trace show`: trace.log as it is, with the name of each register
-// beside its access.
+// `qxsim trace show`: trace.log, or a trace or recording file, as it is,
+// with the name of each register beside its access.
 #pragma once
 
 #include <cstdio>
@@ -7,14 +7,10 @@
 
 namespace qxsim_cli {
 
-// One trace line as shown: a register access names the register in place
-// of its address ("4711 W ASMI_CMD 0x00000208"), an accepted proc line gets
-// the name after the line as received ("4711 P w 0x8170 0x114  (CLPOUT_CTRL)").
-// Unmodelled registers and every other line stay as they are.
-std::string trace_view_line(const std::string& line);
-
-// Copies the trace file to `out` line by line through trace_view_line; a
-// camera without a trace shows nothing.
-void show_trace(const std::string& path, std::FILE* out);
+// Copies the trace file to `out` line by line through qxsim::trace_view_line.
+// Returns 0; 2 with a line on standard error when the file cannot be read
+// or changed while it was read. A camera without a trace (`missing_ok`)
+// shows nothing.
+int show_trace(const std::string& path, bool missing_ok, std::FILE* out);
 
 }  // namespace qxsim_cli

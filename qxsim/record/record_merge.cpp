@@ -86,8 +86,10 @@ public:
     bool open(const std::string& path, std::string* err)
     {
         name_ = path.substr(path.rfind('/') + 1);
-        if (!file_.open(path, false, err))
+        if (!file_.open(path, false, err)) {
+            *err = err->substr(std::min(err->size(), path.size() + 2));  // the reason, without the path
             return false;
+        }
         data_ = reinterpret_cast<const unsigned char*>(file_.data());
         size_ = file_.size();
         if (size_ < sizeof(FileHeader)) {
@@ -117,6 +119,8 @@ public:
     const std::string& name() const { return name_; }
     // Where and how the file is damaged; empty when it is whole.
     const std::string& damage() const { return damage_; }
+    // The file shrank or was replaced while it was read.
+    bool changed(std::string* what) const { return file_.changed(what); }
 
     // Emits this file's current segment, up to the next SEGMENT record.
     void segment(TraceWriter& out)
@@ -421,7 +425,10 @@ bool merge_recording(const std::string& dir, const std::string& out_path, const 
         return false;
     }
     for (auto& f : files) {
-        if (!f->damage().empty())
+        std::string what;
+        if (f->changed(&what))
+            result->damaged.push_back(f->name() + what.substr(what.rfind(':')) + "; its lines may be wrong");
+        else if (!f->damage().empty())
             result->damaged.push_back(f->name() + ": " + f->damage() + "; read up to there");
         else if (!f->ended_cleanly())
             result->killed.push_back(static_cast<uint32_t>(f->pid()));

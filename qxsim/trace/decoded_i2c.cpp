@@ -1,5 +1,7 @@
 // Reads the decoder's I2C lines: "read dev 0x50 reg 0x04 -> 0x43 (8 bit), ack",
-// "write dev 0x10 reg 0x30 data 0x4b00, no ack (error bit, ...)".
+// "write dev 0x10 reg 0x30 data 0x4b00, no ack (error bit, ...)", "write ...,
+// outcome read by pid 12" (acknowledged, as another process's status read
+// showed).
 #include "qxsim/trace/decoded_i2c.h"
 
 #include <cstring>
@@ -84,7 +86,7 @@ bool decoded_i2c_transfer(const DecodedEntry& entry, I2cTransfer* out)
     }
     if (!take(s, ", "))
         return false;
-    if (take(s, "ack")) {
+    if (take(s, "ack") || take(s, "outcome read by pid ")) {
         t.ack = t.outcome_known = true;
     } else if (take(s, "no ack")) {
         t.outcome_known = true;

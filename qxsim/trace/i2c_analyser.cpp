@@ -54,6 +54,8 @@ void I2cAnalyser::close(I2cTransaction& t)
     if (!t.open)
         return;
     masters_[t.bus].writers.forget(&t);
+    if (masters_[t.bus].unread == &t)
+        masters_[t.bus].unread = nullptr;
     sink_.finished(t);
     t.open = false;
 }
@@ -105,6 +107,18 @@ void I2cAnalyser::access(int64_t issuer, Bus bus, const TraceRecord& rec, size_t
         write(t, masters_[bus], off, rec);
     else
         read(t, off, rec);
+    Master& m = masters_[bus];
+    if (!is_write && off == I2C_STATUS && !rec.error && m.unread && m.unread->issuer != issuer &&
+        !(rec.value & I2C_STATUS_BUSY)) {
+        // another process's write, its outcome read by this one
+        I2cTransaction& w = *m.unread;
+        w.polled = true;
+        w.last_busy = false;
+        w.status = rec.value;
+        w.outcome_pid = rec.pid;
+        w.phase = I2cTransaction::RESULT;
+        close(w);
+    }
 }
 
 void I2cAnalyser::write(I2cTransaction& t, Master& m, uint32_t off, const TraceRecord& rec)
@@ -136,10 +150,14 @@ void I2cAnalyser::write(I2cTransaction& t, Master& m, uint32_t off, const TraceR
         t.dev_reg = m.reg_addr;
         t.dev_data = m.wr_data;
         t.phase = I2cTransaction::COMMANDED;
-        if (!ok)
+        if (!ok) {
             close(t);  // nothing started on the bus
-        else if (t.issuer == PROC_ISSUER)
-            m.writers.forget(&t);  // blind: no result to be spoilt
+        } else if (t.is_write() || t.issuer == PROC_ISSUER) {
+            // on the bus now with what it was given: nothing written later spoils it
+            m.writers.forget(&t);
+            if (t.is_write())
+                m.unread = &t;
+        }
         break;
     default: t.note(fmt::format("{} written 0x{:x}", reg_label(rec.reg), rec.value)); break;
     }
@@ -227,11 +245,13 @@ std::string i2c_transaction_text(I2cTransaction& t)
     } else if (t.status & I2C_STATUS_ERROR) {
         text += fmt::format(", no ack (error bit, status 0x{:08x})", t.status);
         t.failed = true;
-    } else {
+    } else if (!t.outcome_pid) {
         text += ", ack";
         if (t.is_read() && !t.have_rd)
             text += ", data not read";
     }
+    if (t.outcome_pid)
+        text += fmt::format(", outcome read by pid {}", t.outcome_pid);
     if (t.busy_polls && !t.last_busy)
         text += busy_polls(t.busy_polls);
     if (t.prewait_busy)

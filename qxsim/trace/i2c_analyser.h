@@ -3,9 +3,12 @@
 // I2C_REG_ADDR / I2C_WR_DATA, the command word, the polls until busy
 // clears, and for a read I2C_RD_DATA and I2C_CONTROL. The device, register
 // and data are what the master held when the command was written, so a
-// register set by another process shows as it reached the bus; a
-// transaction is mixed when another issuer wrote the master's registers
-// between its first write and its result.
+// register set by another process shows as it reached the bus. A write is
+// mixed when another issuer wrote the master's registers between its first
+// write and its command (its bus transaction starts there), a read up to
+// its result. A write's outcome is the next status read with busy clear,
+// also when another process makes it (dac reads it in its next write's
+// wait; biasset never does).
 #pragma once
 
 #include "qxsim/model/fpga/register_map.h"
@@ -32,9 +35,12 @@ struct I2cTransaction : Group {
     uint32_t setup_reg_value = 0;
     bool have_rd = false, have_ctl = false;
     uint32_t rd = 0, ctl = 0;
+    int32_t outcome_pid = 0;  // a write's outcome was read by this other process
 
-    bool is_read() const { return field_value(cmd, I2C_CONTROL_OP) == I2C_CMD_READ; }
-    bool is_write() const { return field_value(cmd, I2C_CONTROL_OP) == I2C_CMD_WRITE; }
+    // A read or a write as the master takes them: a device address beyond
+    // 8 bits makes a command it refuses, as an unknown one.
+    bool is_read() const { return field_value(cmd, I2C_CONTROL_OP) == I2C_CMD_READ && dev() <= 0xFF; }
+    bool is_write() const { return field_value(cmd, I2C_CONTROL_OP) == I2C_CMD_WRITE && dev() <= 0xFF; }
     uint32_t dev() const { return field_value(cmd, I2C_CONTROL_DEV); }
     // The data read and its width in bits, as the width flags of I2C_CONTROL
     // tell (32 when they were not read).
@@ -70,6 +76,9 @@ private:
     struct Master {
         uint32_t reg_addr = 0, wr_data = 0;
         Writers writers;
+        // The write transaction last started, while its outcome is unread:
+        // the next status read shows it, whoever makes it.
+        I2cTransaction* unread = nullptr;
     };
     using Transactions = std::array<I2cTransaction, BUS_COUNT>;
 

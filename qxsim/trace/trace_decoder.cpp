@@ -135,11 +135,29 @@ struct TraceDecoder::Impl : I2cAnalyser::Sink, FlashAnalyser::Sink {
         }
     }
 
+    // A recording's exit record (the process's open operations end with
+    // it) and its end mark.
+    void ended(const TraceRecord& rec)
+    {
+        DecodedEntry& e = emit(DECODED_EXIT, "exit", rec);
+        const std::string how = rec.text == "exec"     ? "exec: another program in the process"
+                                : rec.text == "signal" ? fmt::format("killed by signal {}", rec.value)
+                                                       : fmt::format("exit status {}", rec.value);
+        if (rec.kind == TRACE_END) {
+            e.text = "end of the recording: the recorded command's " + how;
+        } else {
+            e.text = how;
+            close_issuer(rec.pid, nullptr);
+        }
+    }
+
     void feed(const TraceRecord& rec)
     {
         switch (rec.kind) {
         case TRACE_OPEN:
         case TRACE_CLOSE: open_or_close(rec); break;
+        case TRACE_EXIT:
+        case TRACE_END: ended(rec); break;
         case TRACE_READ:
         case TRACE_WRITE:
         case TRACE_PROC: access(rec); break;
@@ -168,7 +186,18 @@ void TraceDecoder::feed_bad_line(std::string_view line)
     TraceRecord rec;
     DecodedEntry& e = impl_->emit(DECODED_BAD_LINE, "?", rec);
     e.failed = true;
-    e.text = fmt::format("unreadable line {}: {}", impl_->index + 1, line);
+    e.text = fmt::format("unreadable line {}: ", impl_->index + 1);
+    // as much of it as a screen line holds, control bytes escaped
+    const size_t SHOWN = 80;
+    for (size_t i = 0; i < line.size() && i < SHOWN; i++) {
+        const unsigned char c = static_cast<unsigned char>(line[i]);
+        if (c < 0x20 || c >= 0x7F)
+            e.text += fmt::format("\\x{:02x}", c);
+        else
+            e.text += static_cast<char>(c);
+    }
+    if (line.size() > SHOWN)
+        e.text += fmt::format("... ({} bytes)", line.size());
     impl_->index++;
 }
 

@@ -36,6 +36,7 @@ enum DecodedKind : uint8_t {
     DECODED_CLOSE,      // C line
     DECODED_POWER_CUT,  // K: the process died before the access
     DECODED_BAD_LINE,   // a line the parser refused (from decode_trace_text)
+    DECODED_EXIT,       // X or Z: how a process, or a recording's command, ended
 };
 
 struct DecodedEntry {
@@ -48,7 +49,7 @@ struct DecodedEntry {
     uint32_t records = 0;    // records grouped into the entry
     bool failed = false;     // error bit, no acknowledge, E<errno>, timeout
     bool mixed = false;      // another issuer touched its registers meanwhile
-    const char* block = "";  // "i2c-isb", "flash", "fpga", "proc", "dev", "power", ...
+    const char* block = "";  // "i2c-isb", "flash", "fpga", "proc", "dev", "power", "exit", ...
     std::string text;        // what it was: "read dev 0x50 reg 0x04 -> 0x43 (8 bit), ack"
 };
 

@@ -88,6 +88,13 @@ struct HexTable {
 };
 constexpr HexTable HEX;
 
+// A time field's nanoseconds fit 64 bits.
+constexpr uint64_t MAX_SECONDS = UINT64_MAX / 1000000000u;
+constexpr bool time_fits(uint64_t s, uint64_t ns)
+{
+    return s < MAX_SECONDS || (s == MAX_SECONDS && ns <= UINT64_MAX % 1000000000u);
+}
+
 // Reads fields of one line of a buffer; the line ends at a newline or at
 // the end of the buffer.
 struct Cursor {
@@ -108,12 +115,17 @@ struct Cursor {
         }
         return false;
     }
+    // Decimal digits; false for none and for a number beyond 64 bits.
     bool decimal(uint64_t* v, int* digits = nullptr)
     {
         const char* start = p;
         uint64_t x = 0;
-        while (p != end && *p >= '0' && *p <= '9' && p - start < 20)
-            x = x * 10 + static_cast<uint64_t>(*p++ - '0');
+        while (p != end && *p >= '0' && *p <= '9') {
+            const uint64_t d = static_cast<uint64_t>(*p++ - '0');
+            if (x > (UINT64_MAX - d) / 10)
+                return false;
+            x = x * 10 + d;
+        }
         if (digits)
             *digits = static_cast<int>(p - start);
         *v = x;
@@ -344,7 +356,8 @@ bool parse_fields(Cursor& c, TraceRecord* rec)
     if (!c.at_end() && *c.p >= '0' && *c.p <= '9') {
         uint64_t s, ns;
         int digits;
-        if (!c.decimal(&s) || !c.take('.') || !c.decimal(&ns, &digits) || digits != 9 || !c.take(' '))
+        if (!c.decimal(&s) || !c.take('.') || !c.decimal(&ns, &digits) || digits != 9 || !time_fits(s, ns) ||
+            !c.take(' '))
             return false;
         rec->time_ns = s * 1000000000u + ns;
     }
@@ -424,7 +437,8 @@ bool parse_fields(Cursor& c, TraceRecord* rec)
         rec->text = std::string_view(path, static_cast<size_t>(c.p - path));
         if (rec->text.empty())
             return false;
-        if (c.take(' ') && !c.errno_field(&rec->error))
+        // only an open can fail
+        if (rec->kind == TRACE_OPEN && c.take(' ') && !c.errno_field(&rec->error))
             return false;
         return c.at_end();
     }
@@ -445,10 +459,54 @@ bool parse_trace_line(std::string_view line, TraceRecord* rec)
     return parse_fields(c, rec) && c.p == c.end;
 }
 
+namespace {
+
+// "<pid> " or "<pid> <seconds>.<9 digits> " exactly filling [p, end), as
+// parse_fields reads it.
+bool parse_prefix(const char* p, const char* end, TraceRecord* rec)
+{
+    const bool negative = p != end && *p == '-';
+    p += negative;
+    uint64_t v = 0;
+    const char* start = p;
+    for (; p != end && *p >= '0' && *p <= '9'; p++) {
+        v = v * 10 + static_cast<uint64_t>(*p - '0');
+        if (v > 0x7FFFFFFF)
+            return false;
+    }
+    if (p == start || p == end || *p != ' ')
+        return false;
+    rec->pid = negative ? -static_cast<int32_t>(v) : static_cast<int32_t>(v);
+    rec->time_ns = 0;
+    if (++p == end)
+        return true;
+    uint64_t s = 0;
+    start = p;
+    for (; p != end && *p >= '0' && *p <= '9'; p++) {
+        s = s * 10 + static_cast<uint64_t>(*p - '0');
+        if (s > MAX_SECONDS)
+            return false;
+    }
+    if (p == start || end - p != 11 || *p != '.' || end[-1] != ' ')
+        return false;
+    uint64_t ns = 0;
+    for (const char* q = p + 1; q != end - 1; q++) {
+        if (*q < '0' || *q > '9')
+            return false;
+        ns = ns * 10 + static_cast<uint64_t>(*q - '0');
+    }
+    if (!time_fits(s, ns))
+        return false;
+    rec->time_ns = s * 1000000000u + ns;
+    return true;
+}
+
+}  // namespace
+
 bool parse_trace_access(std::string_view line, TraceRecord* rec)
 {
     size_t n = line.size();
-    if (n < 28 || line[0] < '0' || line[0] > '9')
+    if (n < 25)
         return false;
     const char* e = line.data() + n;
     if (e[-11] != ' ' || e[-10] != '0' || e[-9] != 'x' || e[-22] != ' ' || e[-21] != '0' || e[-20] != 'x' ||
@@ -464,7 +522,7 @@ bool parse_trace_access(std::string_view line, TraceRecord* rec)
             fields[f] = (fields[f] << 4) | (d & 0xF);
         }
     }
-    if (bad & 0xF0)
+    if ((bad & 0xF0) || !parse_prefix(line.data(), e - 23, rec))
         return false;
     rec->kind = e[-23];
     rec->reg = fields[0];
@@ -472,6 +530,7 @@ bool parse_trace_access(std::string_view line, TraceRecord* rec)
     rec->error = 0;
     rec->killed = false;
     rec->refused = false;
+    rec->text = {};
     return true;
 }
 

@@ -95,11 +95,11 @@ size_t format_trace_line(const TraceRecord& rec, char* buf, size_t size);
 // not in the format above; *rec is then unspecified.
 bool parse_trace_line(std::string_view line, TraceRecord* rec);
 
-// The common line alone, a successful register access ("... R 0x<8 hex
-// digits> 0x<8 hex digits>"), read from its end: fills kind, reg and value
-// (and clears error, killed, refused), not pid or time. False for any other
-// line, which then takes parse_trace_line. For readers that only need the
-// accesses (replay), several times faster.
+// The common line alone, a successful register access ("<pid> <time> R
+// 0x<8 hex digits> 0x<8 hex digits>"), read from its end: true for exactly
+// the lines of that form parse_trace_line takes, filling the same fields.
+// False for any other line, which then takes parse_trace_line. For readers
+// that mostly see accesses (replay), several times faster.
 bool parse_trace_access(std::string_view line, TraceRecord* rec);
 
 // Parses the line starting at p in the buffer [p, end) (a trace file read

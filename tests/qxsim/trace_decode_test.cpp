@@ -63,6 +63,9 @@ const DecodeCase decode_cases[] = {
       "3 R 0x00000164 0x40000000", "3 R 0x00000164 0x80000000", "3 R 0x00000164 0x80000000"},
      {"3 0 i2c-main read dev 0x02 reg 0x10, no ack (error bit, status 0x40000000)",
       "3 4 i2c-main wait for idle, 2 busy polls, never idle"}},
+    {"a_device_address_beyond_8_bits_is_a_command_the_master_refuses",
+     {"3 W 0x00000188 0x00000004", "3 W 0x00000180 0x00250111", "3 R 0x00000184 0x40000000"},
+     {"3 0 i2c-isb command 0x250111 (unknown) dev 0x250 reg 0x04, no ack (error bit, status 0x40000000)"}},
     {"i2c_writes_take_their_result_from_the_next_status_read",
      {"9 R 0x00000004 0x00000011", "9 R 0x00000184 0x00000000", "9 W 0x0000018c 0x00004b00",
       "9 W 0x00000188 0x00000000", "9 W 0x00000180 0x00010120", "9 R 0x00000184 0x00000000",
@@ -87,8 +90,8 @@ const DecodeCase decode_cases[] = {
       "16 R 0x00000184 0x00000000", "16 W 0x0000018c 0x00000000", "16 W 0x00000188 0x0000005f",
       "16 W 0x00000180 0x00073120", "16 R 0x00000184 0x00000000"},
      {"11 0 proc open /proc/qx_pci/regs",
-      "11 1 i2c-isb write dev 0x10 reg 0x30 data 0x4b00, result not read [U12 VREF: load and update, code 300] "
-      "(proc lines of pid 11 12 13)",
+      "11 1 i2c-isb write dev 0x10 reg 0x30 data 0x4b00, outcome read by pid 16 [U12 VREF: load and update, "
+      "code 300] (proc lines of pid 11 12 13)",
       "12 2 proc open /proc/qx_pci/regs", "13 4 proc open /proc/qx_pci/regs",
       "14 6 proc w 0x8170 0x114: CLPOUT_CTRL = 0x00000114 (clamp output off, width 1, offset 20)",
       "15 7 proc refused: w 0x8170 zz",
@@ -127,6 +130,19 @@ const DecodeCase decode_cases[] = {
       "6 9 flash no command, 1 word pushed; power cut", "6 11 power power cut before W ASMI_WR_FIFO, process killed",
       "0 12 ? unreadable line 13: garbage line", "8 13 dev open /dev/qx_fpga failed E13", "10 14 dev open /dev/qx_fpga",
       "10 15 dev close /dev/qx_fpga"}},
+    {"a_write_s_outcome_read_by_another_process_and_writes_after_a_command_mix_nothing",
+     {"9 W 0x0000018c 0x00000000", "9 W 0x00000188 0x0000005f", "9 W 0x00000180 0x00073120",
+      "10 R 0x00000184 0x80000000", "10 R 0x00000184 0x40000000", "10 W 0x00000188 0x00000004",
+      "10 W 0x00000180 0x00050111", "10 R 0x00000184 0x00000000", "10 R 0x00000190 0x00000043",
+      "10 R 0x00000180 0x00000000",
+      "9 W 0x0000018c 0x00004b00", "9 W 0x00000188 0x00000000", "9 W 0x00000180 0x00010120",
+      "10 R 0x00000184 0x00000000", "9 R 0x00000184 0x00000000", "9 X exit 0", "10 X exit 1", "10 Z exit 1"},
+     {"9 0 i2c-isb write dev 0x73 reg 0x5f data 0x0000, no ack (error bit, status 0x40000000), outcome read by "
+      "pid 10 [U12+U14: power down chip]",
+      "10 3 i2c-isb read dev 0x50 reg 0x04 -> 0x43 (8 bit), ack, 1 busy poll waiting for idle [sensor code 'C']",
+      "9 10 i2c-isb write dev 0x10 reg 0x00 data 0x4b00, outcome read by pid 10 [U12 VREF: load input, code 300]",
+      "10 13 i2c-isb wait for idle", "9 14 i2c-isb wait for idle", "9 15 exit exit status 0",
+      "10 16 exit exit status 1", "10 17 exit end of the recording: the recorded command's exit status 1"}},
     {"interleaved_processes_are_kept_apart_and_mixing_is_flagged",
      {"7 W 0x00000188 0x00000004", "8 W 0x00000188 0x00000005", "7 W 0x00000180 0x00050111",
       "20 W 0x000001a8 0x00000001", "7 R 0x00000184 0x00000000", "7 R 0x00000190 0x00000048",
@@ -279,6 +295,64 @@ TEST(TraceDecode, update_of_a_small_image_lists_its_flash_operations)
     std::vector<std::string> expected = {"dev open /dev/qx_fpga"};
     expected.insert(expected.end(), small_update_flash.begin(), small_update_flash.end());
     EXPECT_EQ(l.lines, expected);
+}
+
+// A write's outcome is the next status read, also when the next tool makes
+// it: biasset never reads it, regdump's wait for idle does. Neither entry is
+// mixed: regdump wrote nothing into biasset's transaction.
+TEST(TraceDecode, a_write_s_outcome_read_by_the_next_tool_is_named_and_mixes_nothing)
+{
+    SimCamera sim;
+    ASSERT_TRUE(status_is(sim.run({"biasset", "VREF", "300"}), 0));
+    ASSERT_TRUE(status_is(sim.run({"regdump", "-i", "-d", "0x50", "-r", "4", "-c", "1"}), 0));
+    Listing l = decoded(sim);
+    ASSERT_GE(l.lines.size(), 3u);
+    const int regdump = l.pids.back();
+    std::vector<std::string> i2c;
+    for (const std::string& line : l.lines)
+        if (line.rfind("i2c-", 0) == 0)
+            i2c.push_back(line.substr(0, line.find(" (proc lines of pid")));
+    EXPECT_EQ(i2c, (std::vector<std::string>{
+                       fmt::format("i2c-isb write dev 0x10 reg 0x30 data 0x4b00, outcome read by pid {} [U12 VREF: "
+                                   "load and update, code 300]",
+                                   regdump),
+                       "i2c-isb read dev 0x50 reg 0x04 -> 0x43 (8 bit), ack [sensor code 'C']"}));
+}
+
+// `trace show --decode FILE` reads a recording as the camera's own trace is
+// read, with no camera at all, and adds how each process ended.
+TEST(TraceDecode, a_recording_decodes_without_a_camera_as_the_camera_s_own_trace)
+{
+    SimCamera sim;
+    const std::string file = sim.dir() + "/session.trace";
+    ASSERT_TRUE(status_is(sim.cli({"record", "-o", file, "--sim", "--", "dac", "-u"}), 0));
+    Listing own = decoded(sim);
+    const std::vector<std::string> no_camera = {qxtest::qxsim_path(), "--state", sim.dir() + "/none", "trace",
+                                                "show"};
+    std::vector<std::string> argv = no_camera;
+    argv.insert(argv.end(), {"--decode", file});
+    Result r = sim.run(argv);
+    ASSERT_TRUE(status_is(r, 0));
+    EXPECT_TRUE(qxtest::stderr_is(r, ""));
+    std::vector<std::string> recorded;
+    size_t start = 0;
+    for (size_t nl; (nl = r.out.find('\n', start)) != std::string::npos; start = nl + 1) {
+        std::string line = r.out.substr(start, nl - start);
+        std::string rest = line.substr(line.find(' ', line.find(' ') + 1) + 1);
+        size_t block_end = rest.find(' ');
+        recorded.push_back(rest.substr(0, block_end) + " " + rest.substr(rest.find_first_not_of(' ', block_end)));
+    }
+    std::vector<std::string> expected = own.lines;
+    expected.push_back("exit exit status 0");
+    expected.push_back("exit end of the recording: the recorded command's exit status 0");
+    EXPECT_EQ(recorded, expected);
+    // and the raw lines, registers named
+    argv = no_camera;
+    argv.push_back(file);
+    r = sim.run(argv);
+    ASSERT_TRUE(status_is(r, 0));
+    EXPECT_TRUE(qxtest::stdout_starts_with(r, "# qxsim recording 2\n"));
+    EXPECT_TRUE(qxtest::stdout_contains(r, " W ISB_I2C_CONTROL 0x00010120\n"));
 }
 
 // Update (flash) and regdump (ISB master) in one trace, their lines

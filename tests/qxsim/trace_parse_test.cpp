@@ -1,8 +1,14 @@
-// The trace line format (writer and parser) and the harness's reading of
-// it, which every tool test relies on.
+// The trace line format (writer and parser), the harness's reading of it,
+// which every tool test relies on, and trace files read while they change.
 #include "sim_camera.h"
 
+#include "qxsim/trace/mapped_file.h"
 #include "qxsim/trace/trace_format.h"
+
+#include <fmt/format.h>
+
+#include <cstdio>
+#include <fstream>
 
 #include <gtest/gtest.h>
 
@@ -78,9 +84,17 @@ TEST(TraceParse, malformed_lines_are_refused)
                              "12 1.000000000 P 0x00008170", "12 1.000000000 O ", "12 1.000000000 O /dev/qx_fpga X",
                              "12 1.000000000 I isb 0x50 R 0x04 0x043 ack", "12 1.000000000 I isb 0x150 R 0x04 0x43 ack",
                              "12 1.000000000 I isbx 0x50 R 0x04 0x43 ack", "12 1.000000000 I isb 0x50 R 0x04 0x43 nak-",
-                             "12 1.000000000 I isb 0x50 X 0x04 0x43 ack", "12 1.000000000 I isb 0x50 R 0x04 0x43"}) {
+                             "12 1.000000000 I isb 0x50 X 0x04 0x43 ack", "12 1.000000000 I isb 0x50 R 0x04 0x43",
+                             // the fast path's form with a damaged pid or time
+                             "12ab 1.000000000 R 0x00000004 0x00000011", "12 1.00000000 R 0x00000004 0x00000011",
+                             "12 1.0000000000 R 0x00000004 0x00000011", "12  1.000000000 R 0x00000004 0x00000011",
+                             "2147483648 1.000000000 R 0x00000004 0x00000011", "- R 0x00000004 0x00000011",
+                             "12 18446744074.000000000 R 0x00000004 0x00000011",
+                             "12 99999999999999999999999.000000000 R 0x00000004 0x00000011",
+                             "12 1.000000000  R 0x00000004 0x00000011", "12 1.000000000 C /dev/qx_fpga E5"}) {
         qxsim::TraceRecord rec;
         EXPECT_FALSE(qxsim::parse_trace_line(line, &rec)) << '"' << line << '"';
+        EXPECT_FALSE(qxsim::parse_trace_access(line, &rec)) << '"' << line << '"';
     }
 }
 
@@ -158,6 +172,17 @@ TEST(TraceFormat, written_lines_parse_back_to_the_same_record)
         EXPECT_EQ(back.bus_read, c.rec.bus_read) << c.line;
         EXPECT_EQ(back.width, c.rec.width) << c.line;
         EXPECT_EQ(back.ack, c.rec.ack) << c.line;
+        // the fast path takes exactly the successful accesses, alike
+        qxsim::TraceRecord fast;
+        const bool access = (c.rec.kind == 'R' || c.rec.kind == 'W') && !c.rec.error && !c.rec.killed;
+        ASSERT_EQ(qxsim::parse_trace_access(std::string_view(buf, n - 1), &fast), access) << c.line;
+        if (access) {
+            EXPECT_EQ(fast.pid, back.pid);
+            EXPECT_EQ(fast.time_ns, back.time_ns);
+            EXPECT_EQ(fast.kind, back.kind);
+            EXPECT_EQ(fast.reg, back.reg);
+            EXPECT_EQ(fast.value, back.value);
+        }
     }
     // A buffer too small gets nothing and learns the size it needs.
     char tiny[8] = "unused";
@@ -184,6 +209,77 @@ TEST(TraceFormat, the_camera_stamps_each_line_with_pid_and_time)
     }
     EXPECT_LE(t[0].time_ns, t[1].time_ns);
     EXPECT_EQ(t[1].line.substr(t[1].line.find(" W ")), " W 0x00008000 0x00000077");
+}
+
+// A trace file mapped for reading: cleared or cut under the mapping, its
+// lost pages read as zeros instead of raising SIGBUS and the reader learns
+// what happened; replaced likewise; a trace that grows (the camera writing
+// on) is no change.
+TEST(TraceFile, a_mapping_outlives_the_file_shrunk_or_replaced_under_it)
+{
+    struct Case {
+        const char* name;
+        void (*change)(const std::string& path);
+        const char* says;  // "" for no change
+    };
+    const Case cases[] = {
+        {"grown", [](const std::string& p) { std::ofstream(p, std::ios::app) << "1 2.000000000 C /dev/qx_fpga\n"; },
+         ""},
+        {"cleared", [](const std::string& p) { ASSERT_EQ(::truncate(p.c_str(), 0), 0); },
+         ": shrank from 589824 to 0 bytes while it was read (cleared or cut), what was read is incomplete"},
+        {"cut", [](const std::string& p) { ASSERT_EQ(::truncate(p.c_str(), 5000), 0); },
+         ": shrank from 589824 to 5000 bytes while it was read (cleared or cut), what was read is incomplete"},
+        {"replaced",
+         [](const std::string& p) {
+             qxtest::write_file(p + ".new", "other\n");
+             ASSERT_EQ(std::rename((p + ".new").c_str(), p.c_str()), 0);
+         },
+         ": was replaced by another file while it was read"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        qxtest::TempDir tmp;
+        const std::string path = tmp.path() + "/trace.log";
+        qxtest::write_file(path, std::string(9 * 65536, 'x'));
+        qxsim::MappedFile file;
+        std::string err;
+        ASSERT_TRUE(file.open(path, true, &err)) << err;
+        c.change(path);
+        size_t xs = 0;
+        for (size_t i = 0; i < file.size(); i++)
+            xs += file.data()[i] == 'x';
+        std::string what;
+        EXPECT_EQ(file.changed(&what), *c.says != 0);
+        if (*c.says) {
+            EXPECT_EQ(what, path + c.says);
+        }
+        if (std::string(c.name) == "cleared") {
+            EXPECT_EQ(xs, 0u);  // read as zeros, the process still alive
+        }
+    }
+}
+
+// `trace show --decode` while `trace clear` runs: the decoded trace, or a
+// line saying it shrank (exit 2), never SIGBUS.
+TEST(TraceFile, decode_while_the_trace_is_cleared_ends_in_a_line_not_a_signal)
+{
+    qxtest::SimCamera sim;
+    std::string lines;
+    for (int i = 0; i < 100000; i++)
+        lines += fmt::format("7 1.{:09} R 0x00000184 0x00000000\n7 1.{:09} W 0x00000188 0x00000004\n", 2 * i,
+                             2 * i + 1);
+    const std::string q = qxtest::qxsim_path() + " --state " + sim.dir();
+    for (int round = 0; round < 5; round++) {
+        SCOPED_TRACE(round);
+        qxtest::write_file(sim.dir() + "/trace.log", lines);
+        qxtest::Result r = sim.shell(fmt::format("{0} trace show --decode > /dev/null 2> {1}/err & sleep 0.0{2}; "
+                                                 "{0} trace clear; wait $!; echo $?; cat {1}/err",
+                                                 q, sim.dir(), round));
+        EXPECT_TRUE(r.out == "0\n" ||
+                    (r.out.rfind("2\nqxsim: " + sim.dir() + "/trace.log: shrank from ", 0) == 0 &&
+                     qxtest::contains(r.out, "bytes while it was read (cleared or cut)")))
+            << r.out;
+    }
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include "sim_camera.h"
 
 #include <algorithm>
+#include <sys/stat.h>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -267,17 +268,17 @@ TEST(Replay, names_the_first_real_difference)
     };
     const Case cases[] = {
         {"another sensor", {"regdump", "-i", "-d", "0x50", "-r", "4", "-c", "4"}, {"set", "sensor", "LINCE5M-C"},
-         "R 0x00000190: the camera read 0x00000048, the model reads 0x00000035 (bits 0x0000007d differ)",
+         "R ISB_I2C_RD_DATA: the camera read 0x00000048, the model reads 0x00000035 (bits 0x0000007d differ)",
          "i2c-isb  read dev 0x50 reg 0x05 -> 0x48 (8 bit), ack"},
         {"another flash", {"update", "-v", "@image"}, {"flash", "id", "0x20"},
-         "R 0x00001004: the camera read 0x00002100, the model reads 0x00002000 (bits 0x00000100 differ)",
+         "R ASMI_STATUS: the camera read 0x00002100, the model reads 0x00002000 (bits 0x00000100 differ)",
          "flash    read ID -> 0x21 EPCQ-L1024"},
         {"a missing acknowledge", {"regdump", "-i", "-d", "0x50", "-r", "4", "-c", "1"},
          {"fault", "set", "i2c-isb.0x50.nak"},
-         "R 0x00000184: the camera read 0x00000000, the model reads 0x40000000 (bits 0x40000000 differ)",
+         "R ISB_I2C_STATUS: the camera read 0x00000000, the model reads 0x40000000 (bits 0x40000000 differ)",
          "i2c-isb  read dev 0x50 reg 0x04 -> 0x43 (8 bit), ack"},
         {"a failing erase", {"update", "-v", "@image"}, {"fault", "set", "asmi.erase-error", "0x2000000"},
-         "R 0x00001004: the camera read 0x00002100, the model reads 0x00002102 (bits 0x00000002 differ)",
+         "R ASMI_STATUS: the camera read 0x00002100, the model reads 0x00002102 (bits 0x00000002 differ)",
          "flash    erase sector 512 at 0x02000000"},
     };
     for (const Case& c : cases) {
@@ -298,53 +299,230 @@ TEST(Replay, names_the_first_real_difference)
         // the recorded session around it, decoded and raw, the difference marked
         EXPECT_TRUE(marked_line_contains(r.out, c.decoded)) << r.out;
         EXPECT_TRUE(contains(r.out, "\nrecorded lines around it:\n")) << r.out;
+        // the recorded line, its register named as trace show names it
+        const std::string read = std::string(c.difference).substr(0, std::string(c.difference).find(':'));
+        const std::string value = std::string(c.difference).substr(std::string(c.difference).find("read 0x") + 5, 10);
+        EXPECT_TRUE(marked_line_contains(r.out, " " + read + " " + value)) << r.out;
     }
 }
 
-// A chip busy for more or fewer status polls than the model is timing.
-TEST(Replay, tells_busy_polls_apart_as_timing)
+// Busy polls are timing as long as the tool's bounded wait ends alike on
+// the camera and on the model: the whole poll loop of an I2C idle wait
+// (regdump 10 readings, update and dac 100), a flash completion wait (100),
+// a sector erase's wait with all its cycles. A wait given up on one side
+// and done on the other is a difference.
+TEST(Replay, busy_polls_are_timing_only_while_the_tools_wait_ends_alike)
 {
     struct Case {
         const char* name;
-        std::vector<std::string> record_fault;
-        std::vector<std::string> replay_fault;
-        const char* counts;
+        std::vector<std::string> argv;  // "@image": a small image
+        std::vector<std::vector<std::string>> recorded_on;  // qxsim commands for the recording camera
+        std::vector<std::vector<std::string>> replayed_on;  // and for the camera replayed against
+        int status;
+        const char* says;
     };
+    const std::vector<std::string> regdump = {"regdump", "-i", "-d", "0x50", "-r", "4", "-c", "4"};
+    const std::vector<std::string> update = {"update", "-v", "@image"};
+    const std::string differs_regdump =
+        "R ISB_I2C_STATUS: the camera's wait ended here (0x00000000), the model stays busy (0x80000000) past the "
+        "tool's I2C idle wait of regdump (10 status readings): the tool would have given up";
     const Case cases[] = {
-        {"hardware busy longer", {"i2c-isb.busy", "3"}, {}, "busy polls told apart as timing: 12 recorded beyond"},
-        {"model busy longer", {}, {"i2c-isb.busy", "3"}, "recorded beyond the model, 12 of the model beyond"},
-        {"flash busy longer", {"asmi.busy-reads", "2"}, {}, "busy polls told apart as timing: "},
+        {"camera busy longer", regdump, {{"fault", "set", "i2c-isb.busy", "3"}}, {}, 0,
+         "busy polls told apart as timing: 12 recorded beyond the model, 0 of"},
+        {"model busy longer", regdump, {}, {{"fault", "set", "i2c-isb.busy", "3"}}, 0,
+         "recorded beyond the model, 12 of the model beyond"},
+        {"model idle at regdump's last reading", regdump, {}, {{"fault", "set", "i2c-isb.busy", "9"}}, 0,
+         "0 recorded beyond the model, 36 of the model beyond"},
+        {"model busy past regdump's wait", regdump, {}, {{"fault", "set", "i2c-isb.busy", "10"}}, 1,
+         differs_regdump.c_str()},
+        {"camera's I2C wait given up (dac)", {"dac", "-u"}, {{"fault", "set", "i2c-isb.stuck-busy"}}, {}, 1,
+         "R ISB_I2C_STATUS: the camera stayed busy until the tool gave its wait up (100 status readings to line "
+         "103); the model is done here (0x00000000): the tool would have gone on"},
+        {"flash busy longer", update, {{"fault", "set", "asmi.busy", "2"}}, {}, 0, "model agrees"},
+        {"camera's flash wait given up", update, {{"fault", "set", "asmi.busy", "100"}}, {}, 1,
+         "R ASMI_STATUS: the camera stayed busy until the tool gave its wait up (100 status readings to line"},
+        {"model busy past a flash wait", update, {}, {{"fault", "set", "asmi.busy", "100"}}, 1,
+         "past the tool's flash completion wait (100 status readings): the tool would have given up"},
+        // 20 ms erases outlast the completion wait inside each erase cycle
+        {"camera's erase outlasts a completion wait", update,
+         {{"flash", "timing", "datasheet", "20000", "400", "400"}}, {}, 0, "model agrees"},
+        {"model's erase outlasts a completion wait", update, {},
+         {{"flash", "timing", "datasheet", "150000", "400", "400"}}, 0, "model agrees"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         SimCamera sim(SimOptions{"LUX13HS-C", false});
-        std::string image = small_image(sim);
-        if (!c.record_fault.empty())
-            sim.fault(c.record_fault[0], {c.record_fault[1]});
+        std::vector<std::string> argv = c.argv;
+        for (std::string& a : argv)
+            if (a == "@image")
+                a = small_image(sim);
+        for (const std::vector<std::string>& command : c.recorded_on)
+            ASSERT_TRUE(qxtest::status_is(sim.cli(command), 0));
         const std::string file = sim.dir() + "/session.trace";
-        std::vector<std::string> argv = {"regdump", "-i", "-d", "0x50", "-r", "4", "-c", "4"};
-        if (c.record_fault.size() == 2 && c.record_fault[0] == "asmi.busy-reads")
-            argv = {"update", "-v", image};
-        ASSERT_TRUE(qxtest::status_is(record(sim, file, argv), 0));
+        record(sim, file, argv);
         ASSERT_TRUE(qxtest::status_is(sim.cli({"create", "--force"}), 0));
-        if (!c.replay_fault.empty())
-            sim.fault(c.replay_fault[0], {c.replay_fault[1]});
+        for (const std::vector<std::string>& command : c.replayed_on)
+            ASSERT_TRUE(qxtest::status_is(sim.cli(command), 0));
         Result r = sim.cli({"replay", file});
-        EXPECT_TRUE(qxtest::status_is(r, 0)) << r.out;
-        EXPECT_TRUE(contains(r.out, c.counts)) << r.out;
+        EXPECT_TRUE(qxtest::status_is(r, c.status)) << r.out;
+        EXPECT_TRUE(contains(r.out, c.says)) << r.out;
+        if (c.status == 1) {  // the wait, decoded as recorded, marked
+            EXPECT_TRUE(marked_line_contains(r.out, c.argv[0] == "update" ? "flash" : "i2c-isb")) << r.out;
+        }
+        if (std::string(c.name) == "camera's erase outlasts a completion wait") {
+            // the recorded erase's readings ran on past one completion wait
+            size_t run = 0, longest = 0;
+            for (const qxtest::TraceRecord& t : parsed(read_file(file))) {
+                run = t.kind == 'R' && t.reg == 0x1004 ? run + 1 : 0;
+                longest = std::max(longest, run);
+            }
+            EXPECT_GT(longest, 101u);
+        }
     }
 }
 
+// A recording says how its session ended; replay prints it, and a file that
+// is no whole session is refused.
+TEST(Replay, says_how_the_session_ended_and_refuses_one_cut_short)
+{
+    SimCamera sim;
+    const std::string whole = sim.dir() + "/whole.trace";
+    ASSERT_TRUE(qxtest::status_is(record(sim, whole, {"dac", "-u"}), 0));
+    const std::string text = read_file(whole);
+    Result r = replay_fresh(sim, whole);
+    EXPECT_TRUE(qxtest::status_is(r, 0));
+    const pid_t pid = parsed(text).back().pid;
+    EXPECT_TRUE(qxtest::stdout_contains(
+        r, "session: the recorded command (pid " + std::to_string(pid) +
+               ") ended with exit status 0; 1 process, 1 with an exit record\n"));
+
+    // a trace without the version line: the camera's own, or an older recording
+    std::string old;
+    for (const qxtest::TraceRecord& t : parsed(text))
+        if (t.kind != '#' && t.kind != 'X' && t.kind != 'Z')
+            old += t.line + "\n";
+    write_file(sim.dir() + "/old.trace", old);
+    r = replay_fresh(sim, sim.dir() + "/old.trace");
+    EXPECT_TRUE(qxtest::status_is(r, 0));
+    EXPECT_TRUE(qxtest::stdout_ends_with(r, "\nno version line (a camera's trace or an older recording): whether "
+                                            "the session is complete cannot be checked\n"));
+
+    // a tool killed by a power cut after its first buffer went out: replayed
+    // up to there, and named
+    SimCamera cut;
+    std::string image(256 * 1024, '\0');
+    for (size_t i = 0; i < image.size(); i++)
+        image[i] = static_cast<char>((i * 13 + 5) & 0x7F);
+    write_file(cut.dir() + "/image.rbf", image);
+    cut.fault("power-cut", {"40000"});
+    const std::string killed = cut.dir() + "/killed.trace";
+    ASSERT_TRUE(qxtest::status_is(record(cut, killed, {"update", cut.dir() + "/image.rbf"}), 137));
+    const std::vector<qxtest::TraceRecord> k = parsed(read_file(killed));
+    r = replay_fresh(cut, killed);
+    EXPECT_TRUE(qxtest::status_is(r, 0)) << r.out << r.err;
+    EXPECT_TRUE(qxtest::stdout_contains(r, "session: the recorded command (pid " + std::to_string(k.back().pid) +
+                                               ") was killed by signal 9 (SIGKILL); 1 process, 0 with an exit "
+                                               "record\n  pid " + std::to_string(k.back().pid) +
+                                               " left no exit record (killed): its session ends at line " +
+                                               std::to_string(k.size() - 1) + ": "));
+
+    struct Refused {
+        const char* name;
+        std::string text;
+        std::string says;
+    };
+    SimCamera early;
+    early.fault("power-cut", {"5"});
+    const std::string nothing = early.dir() + "/nothing.trace";
+    ASSERT_TRUE(qxtest::status_is(record(early, nothing, {"regdump", "-i", "-d", "0x50", "-r", "4", "-c", "4"}), 137));
+    const Refused refused[] = {
+        {"empty", "", "is empty: no register access or proc line to compare"},
+        {"cut at a line (head -n 40)",
+         [&] {
+             std::string head;
+             size_t at = 0;
+             for (int n = 0; n < 40; n++)
+                 at = text.find('\n', at) + 1;
+             return text.substr(0, at);
+         }(),
+         "has no end mark (its last line is not a Z line): the recording was cut short or lost its end in a copy"},
+        {"killed before any access was written", read_file(nothing),
+         "no register access or proc line in it (the recorded command, pid " +
+             std::to_string(parsed(read_file(nothing)).back().pid) +
+             ", was killed by signal 9 (SIGKILL)): nothing to compare"},
+    };
+    for (const Refused& c : refused) {
+        SCOPED_TRACE(c.name);
+        const std::string file = sim.dir() + "/refused.trace";
+        write_file(file, c.text);
+        r = replay_fresh(sim, file);
+        EXPECT_TRUE(qxtest::status_is(r, 2));
+        EXPECT_TRUE(qxtest::stderr_is(r, "qxsim: " + file + ": " + c.says + "\n"));
+        EXPECT_TRUE(qxtest::stdout_is(r, ""));
+    }
+}
+
+// Whatever the file is, replay and the decoded view say what is wrong with
+// it in one line and exit 2: never a signal, never a hang, never "model
+// agrees".
 TEST(Replay, refuses_what_it_cannot_read)
 {
     SimCamera sim;
-    const std::string bad = sim.dir() + "/bad.trace";
-    write_file(bad, "4711 1.000000000 W 0x00000188 0x00000004\nthis is no trace\n");
-    Result r = replay_fresh(sim, bad);
-    EXPECT_TRUE(qxtest::status_is(r, 2));
-    EXPECT_TRUE(qxtest::stderr_is(r, "qxsim: " + bad + ":2: not a trace line\n"));
-    r = replay_fresh(sim, sim.dir() + "/missing.trace");
-    EXPECT_TRUE(qxtest::status_is(r, 2));
-    EXPECT_TRUE(contains(r.err, "cannot read")) << r.err;
+    const std::string dir = sim.dir();
+    const std::string fifo = dir + "/fifo.trace";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    write_file(dir + "/bad.trace", "4711 1.000000000 W 0x00000188 0x00000004\nthis is no trace\n");
+    write_file(dir + "/uncut.trace", "4711 1.000000000 W 0x00000188 0x00000004\n4711 1.000000001 R 0x00000184 0x0");
+    write_file(dir + "/zeros.trace", std::string(10000, '\0') + "\n");
+    write_file(dir + "/v3.trace", "# qxsim recording 3\n4711 1.000000000 W 0x00000188 0x00000004\n4711 2.0 Z exit 0\n");
+    write_file(dir + "/early_end.trace", "# qxsim recording 2\n4711 1.000000000 W 0x00000188 0x00000004\n"
+                                         "4711 1.000000001 Z exit 0\n4711 1.000000002 W 0x00000188 0x00000005\n"
+                                         "4711 1.000000003 Z exit 0\n");
+    struct Case {
+        std::string file;
+        std::string replay_says;  // after "qxsim: "
+        std::string decode_says;  // "" when the decoded view takes the file
+    };
+    const Case cases[] = {
+        {dir + "/missing.trace", dir + "/missing.trace: cannot read: No such file or directory",
+         dir + "/missing.trace: cannot read: No such file or directory"},
+        {"/dev/null", "/dev/null: is a character device, not a trace file",
+         "/dev/null: is a character device, not a trace file"},
+        {"/dev/zero", "/dev/zero: is a character device, not a trace file",
+         "/dev/zero: is a character device, not a trace file"},
+        {"/proc/self/status",
+         "/proc/self/status: its size (0) is not what it holds (a file of /proc or /sys?), not a trace file",
+         "/proc/self/status: its size (0) is not what it holds (a file of /proc or /sys?), not a trace file"},
+        {fifo, fifo + ": is a FIFO, not a trace file", fifo + ": is a FIFO, not a trace file"},
+        {dir, dir + ": is a directory, not a trace file", dir + ": is a directory, not a trace file"},
+        {dir + "/bad.trace", dir + "/bad.trace:2: not a trace line",
+         dir + "/bad.trace: a line that is not a trace line: unreadable line 2: this is no trace"},
+        {dir + "/uncut.trace", dir + "/uncut.trace: its last line is cut short (no newline at its end)",
+         dir + "/uncut.trace: its last line is cut short (no newline at its end)"},
+        {dir + "/zeros.trace", dir + "/zeros.trace:1: not a trace line",
+         [&] {  // the first 80 bytes of it, escaped
+             std::string shown;
+             for (int i = 0; i < 80; i++)
+                 shown += "\\x00";
+             return dir + "/zeros.trace: a line that is not a trace line: unreadable line 1: " + shown +
+                    "... (10000 bytes)";
+         }()},
+        {dir + "/v3.trace", dir + "/v3.trace: is a recording of format 'qxsim recording 3'; this qxsim reads 'qxsim "
+                                  "recording 2'",
+         dir + "/v3.trace: is a recording of format 'qxsim recording 3'; this qxsim reads 'qxsim recording 2'"},
+        {dir + "/early_end.trace", dir + "/early_end.trace:3: an end mark before the end of the recording", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        Result r = replay_fresh(sim, c.file);
+        EXPECT_TRUE(qxtest::status_is(r, 2));
+        EXPECT_TRUE(qxtest::stderr_is(r, "qxsim: " + c.replay_says + "\n"));
+        EXPECT_FALSE(contains(r.out, "model agrees")) << r.out;
+        r = sim.run({qxtest::qxsim_path(), "--state", dir + "/no-camera", "trace", "show", "--decode", c.file});
+        EXPECT_TRUE(qxtest::status_is(r, c.decode_says.empty() ? 0 : 2));
+        if (!c.decode_says.empty()) {
+            EXPECT_TRUE(qxtest::stderr_contains(r, "qxsim: " + c.decode_says + "\n"));
+        }
+    }
     EXPECT_TRUE(qxtest::status_is(sim.cli({"replay"}), 2));
 }
