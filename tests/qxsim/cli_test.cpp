@@ -317,6 +317,31 @@ TEST(Cli, run_passes_arguments_and_exit_status_of_the_tool)
     EXPECT_TRUE(status_is(r, 127));
 }
 
+// A tool that a power cut ended, and one started on a camera without
+// power, get one line from run each; a kill without power loss none.
+TEST(Cli, run_tells_when_a_power_cut_ended_the_tool_or_the_camera_has_no_power)
+{
+    SimCamera sim;
+    sim.fault("power-cut", {"2"});
+    Result r = sim.cli({"run", "--", client, "open", "w", "0x8000", "1", "w", "0x8000", "2"});
+    EXPECT_TRUE(status_is(r, 137));
+    EXPECT_TRUE(stderr_is(r, "qxsim: " + client + " was killed by the power cut at access 2; qxsim power-cycle "
+                          "restores the power\n"));
+    r = sim.cli({"run", "--", client, "open"});
+    EXPECT_TRUE(status_is(r, 0));
+    EXPECT_TRUE(stdout_is(r, "open: errno 19\n"));
+    EXPECT_TRUE(stderr_is(r, "qxsim: the camera has no power since the cut at access 2; qxsim power-cycle "
+                          "restores it\n"));
+    ASSERT_TRUE(status_is(sim.cli({"power-cycle"}), 0));
+    sim.fault("kill-at", {"1"});
+    r = sim.cli({"run", "--", client, "open", "w", "0x8000", "3"});
+    EXPECT_TRUE(status_is(r, 137));
+    EXPECT_TRUE(stderr_is(r, ""));
+    r = sim.cli({"run", "--", client, "open", "w", "0x8000", "4"});
+    EXPECT_TRUE(stdout_is(r, "open ok\nw 0x8000 ok\n"));
+    EXPECT_TRUE(stderr_is(r, ""));
+}
+
 TEST(Cli, run_finds_the_built_tools_by_name)
 {
     REQUIRE_TOOL("regdump");

@@ -200,7 +200,7 @@ int Camera::open_fault(DriverFile file)
 void Camera::faults_changed()
 {
     AccessFaultState& f = state_->core.faults;
-    f.armed = core_faults.any_armed(f.state);
+    f.armed = core_faults.any_armed(f.state) || state_->core.powered_off;
 }
 
 bool Camera::set_fault(const std::string& name, const std::vector<std::string>& args, std::string* err)
