@@ -2,6 +2,8 @@
 // statuses and messages.
 #include "reg_client.h"
 
+#include "qxsim/model/fpga/register_map.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -99,7 +101,7 @@ const char fault_list[] =
     "eio-reg REG [read|write]  every access to register REG fails with EIO\n"
     "eio-at N  the Nth register access from now fails with EIO\n"
     "eio-from N  the Nth register access from now and all after it fail with EIO\n"
-    "power-cut N  the process making the Nth register access from now is killed (SIGKILL) before it is applied\n"
+    "power-cut N  the power fails before the Nth register access from now: its process is killed (SIGKILL), the camera stays off until power-cycle\n"
     "kill-at N [SIGNAL]  the process making the Nth register access from now is sent SIGNAL (default KILL: killed before the access is applied; another signal arrives as the access returns); the camera stays powered\n"
     "open-error dev|proc ENOENT|EACCES  opening /dev/qx_fpga (dev) or /proc/qx_pci/regs (proc) fails with ENOENT "
     "or EACCES\n"
@@ -340,6 +342,18 @@ TEST(Cli, run_tells_when_a_power_cut_ended_the_tool_or_the_camera_has_no_power)
     r = sim.cli({"run", "--", client, "open", "w", "0x8000", "4"});
     EXPECT_TRUE(stdout_is(r, "open ok\nw 0x8000 ok\n"));
     EXPECT_TRUE(stderr_is(r, ""));
+}
+
+// peek reads as the bus does: a FIFO data register gives up its word.
+TEST(Cli, peek_of_the_read_fifo_pops_a_word)
+{
+    SimCamera sim;
+    sim.setup().poke(qxsim::ASMI_LENGTH, 8).poke(qxsim::ASMI_CMD, qxsim::ASMI_READ);
+    EXPECT_TRUE(stdout_is(sim.cli({"peek", "ASMI_RD_FIFO_LEVEL"}), "0x00000002\n"));
+    EXPECT_TRUE(stdout_is(sim.cli({"peek", "asmi_rd_fifo"}), "0x49535851\n"));
+    EXPECT_TRUE(stdout_is(sim.cli({"peek", "ASMI_RD_FIFO_LEVEL"}), "0x00000001\n"));
+    Result help = sim.cli({"--help"});
+    EXPECT_TRUE(qxtest::stderr_contains(help, "pops a word"));
 }
 
 TEST(Cli, run_finds_the_built_tools_by_name)
