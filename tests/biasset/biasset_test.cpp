@@ -3,7 +3,7 @@
 // failures.
 #include "sim_camera.h"
 
-#include "qxsim/model/dac_state.h"
+#include "qxsim/model/devices/dac_state.h"
 
 #include <string>
 #include <vector>

@@ -1,5 +1,5 @@
 // The simulated channel mask and clamp-output registers on their own.
-#include "qxsim/model/channel_regs.h"
+#include "qxsim/model/fpga/channel_regs.h"
 
 #include <gtest/gtest.h>
 

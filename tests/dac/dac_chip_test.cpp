@@ -1,7 +1,7 @@
 // The DAC chip model alone: the commands the tools never send, reads,
 // the no-acknowledge fault and the show section. The tool tests cover the
 // rest through the bus.
-#include "qxsim/model/dac_chip.h"
+#include "qxsim/model/devices/dac_chip.h"
 
 #include <sstream>
 

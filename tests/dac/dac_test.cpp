@@ -3,7 +3,7 @@
 // produce.
 #include "sim_camera.h"
 
-#include "qxsim/model/dac_state.h"
+#include "qxsim/model/devices/dac_state.h"
 
 #include <cstdio>
 #include <string>

@@ -5,8 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "qxsim/model/camera.h"
-#include "qxsim/model/register_device.h"
 #include "sim_camera.h"
 
 namespace {
@@ -57,12 +55,7 @@ TEST_F(I2cForms, update_reads_the_first_byte_of_the_answer)
                                         "R 0x184 0x0", "R 0x190 0x43", "R 0x180 0x0"}));
 
     // Of a 32-bit answer, the most significant byte.
-    {
-        auto lock = sim.model().lock();
-        qxsim::RegisterDevice* dev = sim.model().register_device_slot(qxsim::BUS_ISB, 0x3C);
-        dev->install(0x3C, 4, "wide");
-        dev->set_register(0x10, 0xA1B2C3D4);
-    }
+    sim.setup().device(qxsim::BUS_ISB, 0x3C, 32, "wide").device_register(qxsim::BUS_ISB, 0x3C, 0x10, 0xA1B2C3D4);
     EXPECT_TRUE(stdout_is(probe({"update", "read", "0x3C", "0x10", "0"}), "read=1 byte=0xA1\n"));
 }
 

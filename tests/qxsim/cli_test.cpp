@@ -410,8 +410,7 @@ TEST(Cli, diff_names_what_differs_between_two_cameras_and_not_the_bench)
 // flash keeps everything and configures the same image.
 TEST(Cli, diff_with_a_copy_shows_what_a_power_cycle_took)
 {
-    if (qxtest::tool_path("dac").empty())
-        GTEST_SKIP() << "dac is not in this build";
+    REQUIRE_TOOL("dac");
     SimCamera sim;
     ASSERT_TRUE(status_is(sim.run({"dac", "-u"}), 0));
     const std::string saved = sim.dir() + "/saved";

@@ -27,13 +27,7 @@ namespace {
 using qxtest::Result;
 using qxtest::SimCamera;
 
-std::string read_file(const std::string& path)
-{
-    std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+using qxtest::read_file;
 
 std::vector<std::string> lines_of(const std::string& text)
 {

@@ -4,12 +4,12 @@
 #include "qxsim/record/record_format.h"
 #include "qxsim/record/record_merge.h"
 #include "qxsim/trace/trace_format.h"
+#include "sim_camera.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -94,8 +94,8 @@ struct Merged {
 
 Merged merge(const std::vector<std::pair<std::string, Bytes>>& files)
 {
-    char templ[] = "/tmp/qxmerge.XXXXXX";
-    std::string dir = ::mkdtemp(templ);
+    qxtest::TempDir tmp;
+    const std::string& dir = tmp.path();
     for (const auto& [name, bytes] : files)
         std::ofstream(dir + "/" + name, std::ios::binary)
             .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
@@ -111,7 +111,6 @@ Merged merge(const std::vector<std::pair<std::string, Bytes>>& files)
         size_t a = line.find(' '), b = line.find(' ', a + 1);
         m.lines.push_back(line[0] == '#' ? line : line.substr(0, a) + line.substr(b));
     }
-    std::filesystem::remove_all(dir);
     return m;
 }
 

@@ -4,8 +4,6 @@
 #include <string>
 #include <vector>
 
-#include "qxsim/model/camera.h"
-#include "qxsim/model/register_device.h"
 #include "sim_camera.h"
 
 namespace regdump_test {
@@ -33,14 +31,12 @@ protected:
     // its complement (32).
     void add_device(qxsim::Bus bus, uint8_t addr, unsigned width)
     {
-        auto lock = sim.model().lock();
-        sim.model().register_device_slot(bus, addr)->install(addr, width, "test-device");
+        sim.setup().device(bus, addr, width, "test-device");
     }
 
     void set_device_reg(qxsim::Bus bus, uint8_t addr, uint8_t reg, uint32_t value)
     {
-        auto lock = sim.model().lock();
-        sim.model().register_device_slot(bus, addr)->set_register(reg, value);
+        sim.setup().device_register(bus, addr, reg, value);
     }
 
     qxtest::SimCamera sim;

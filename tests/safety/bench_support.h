@@ -4,9 +4,9 @@
 
 #include "sim_camera.h"
 
-#include "qxsim/model/asmi_controller.h"
-#include "qxsim/model/crc32.h"
-#include "qxsim/model/release_images.h"
+#include "qxsim/model/fpga/asmi_controller.h"
+#include "qxsim/model/flash/crc32.h"
+#include "qxsim/model/flash/release_images.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -16,12 +16,6 @@
 #include <vector>
 
 namespace safety {
-
-inline void write_file(const std::string& path, const std::vector<uint8_t>& bytes)
-{
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
 
 // An image the camera could hold, as the update tool sees it on disk.
 struct DiskImage {
@@ -36,7 +30,7 @@ inline DiskImage make_disk_image(const std::string& dir, const qxsim::MadeUpImag
     d.path = dir + "/" + made.name + ".rbf";
     d.bytes = qxsim::make_image(made);
     d.crc = qxsim::crc32(d.bytes.data(), d.bytes.size());
-    write_file(d.path, d.bytes);
+    qxtest::write_file(d.path, d.bytes);
     return d;
 }
 

@@ -78,8 +78,7 @@ bool has(const std::string& text, const std::string& part) { return text.find(pa
 
 TEST(CommandLine, update_ends_with_a_defined_status_on_every_odd_argument_list)
 {
-    if (qxtest::tool_path("update").empty())
-        GTEST_SKIP() << "update is not in this build";
+    REQUIRE_TOOL("update");
     SimCamera sim(SimOptions{"LUX13HS-C", false});
     std::vector<Args> lists = odd_argument_lists();
     lists.push_back({"-r", long_text});
@@ -106,8 +105,7 @@ TEST(CommandLine, update_ends_with_a_defined_status_on_every_odd_argument_list)
 
 TEST(CommandLine, regdump_ends_with_a_defined_status_on_every_odd_argument_list)
 {
-    if (qxtest::tool_path("regdump").empty())
-        GTEST_SKIP() << "regdump is not in this build";
+    REQUIRE_TOOL("regdump");
     SimCamera sim(SimOptions{"LUX13HS-C", false});
     std::vector<Args> lists = odd_argument_lists();
     for (const char* opt : {"-c", "-d", "-r", "--count", "--dev", "--reg"}) {
@@ -134,8 +132,7 @@ TEST(CommandLine, regdump_ends_with_a_defined_status_on_every_odd_argument_list)
 
 TEST(CommandLine, dac_ends_with_a_defined_status_on_every_odd_argument_list)
 {
-    if (qxtest::tool_path("dac").empty())
-        GTEST_SKIP() << "dac is not in this build";
+    REQUIRE_TOOL("dac");
     SimCamera sim(SimOptions{"LUX13HS-C", false});
     std::vector<Args> lists = odd_argument_lists();
     lists.push_back({"-u", long_text, "-d"});
@@ -149,8 +146,7 @@ TEST(CommandLine, dac_ends_with_a_defined_status_on_every_odd_argument_list)
 
 TEST(CommandLine, biasset_ends_with_a_defined_status_on_every_odd_argument_list)
 {
-    if (qxtest::tool_path("biasset").empty())
-        GTEST_SKIP() << "biasset is not in this build";
+    REQUIRE_TOOL("biasset");
     SimCamera sim(SimOptions{"LUX13HS-C", false});
     std::vector<Args> lists = odd_argument_lists();
     for (const std::string& value : {std::string(""), long_digits, std::string("-1"), high_bytes,

@@ -249,14 +249,12 @@ void print_tally(const char* what, const Tally& t)
                 what, t.tried, t.booted_new, t.booted_previous, t.booted_factory, t.bricked);
 }
 
-bool skip_without_update() { return qxtest::tool_path("update").empty(); }
 
 }  // namespace
 
 TEST(PowerCut, cuts_at_register_accesses_across_every_phase_never_brick_the_camera)
 {
-    if (skip_without_update())
-        GTEST_SKIP() << "update is not in this build";
+    REQUIRE_TOOL("update");
     Campaign c;
     std::vector<Phase> phases = c.phases();
     ASSERT_FALSE(phases.empty());
@@ -288,8 +286,7 @@ TEST(PowerCut, cuts_at_register_accesses_across_every_phase_never_brick_the_came
 
 TEST(PowerCut, torn_page_programs_and_sector_erases_never_boot_a_partial_image)
 {
-    if (skip_without_update())
-        GTEST_SKIP() << "update is not in this build";
+    REQUIRE_TOOL("update");
     Campaign c;
     // Install one image uncut so that every torn run replaces a booted one.
     c.phases();
@@ -336,8 +333,7 @@ TEST(PowerCut, torn_page_programs_and_sector_erases_never_boot_a_partial_image)
 // draw other accesses.
 TEST(Interrupt, updates_ended_by_a_signal_or_a_kill_never_spoil_the_next_one)
 {
-    if (skip_without_update())
-        GTEST_SKIP() << "update is not in this build";
+    REQUIRE_TOOL("update");
     Campaign c;
     ASSERT_FALSE(c.phases().empty());
     const char* seed_text = std::getenv("QX_INTERRUPT_SEED");
@@ -403,8 +399,7 @@ void print_summary(const std::string& out)
 
 TEST(PowerCutSweep, every_access_and_every_torn_operation_of_an_update_boots_a_complete_image)
 {
-    if (skip_without_update())
-        GTEST_SKIP() << "update is not in this build";
+    REQUIRE_TOOL("update");
     Campaign c;
     ASSERT_FALSE(c.phases().empty());  // image A installed
     const Booted target = c.next();
@@ -447,8 +442,7 @@ TEST(PowerCutSweep, every_access_and_every_torn_operation_of_an_update_boots_a_c
 // what the sweep said. After each cut an uncut update puts image A back.
 TEST(PowerCutSweep, two_hundred_drawn_points_agree_with_real_cuts)
 {
-    if (skip_without_update())
-        GTEST_SKIP() << "update is not in this build";
+    REQUIRE_TOOL("update");
     Campaign c;
     ASSERT_FALSE(c.phases().empty());
     const Booted old = c.installed(), target = c.next();
@@ -533,8 +527,7 @@ TEST(PowerCutSweep, two_hundred_drawn_points_agree_with_real_cuts)
 
 TEST(PowerCutSweep, every_update_killed_at_a_sampled_access_is_followed_by_a_successful_one)
 {
-    if (skip_without_update())
-        GTEST_SKIP() << "update is not in this build";
+    REQUIRE_TOOL("update");
     Campaign c;
     ASSERT_FALSE(c.phases().empty());
     Result r = sweep(c, {"--kill"}, {"update", c.image(c.next()).path});

@@ -50,8 +50,7 @@ struct SweepBench {
 
 TEST(PowerCutSweep, sampled_sweep_runs_instant_on_a_copy_and_leaves_the_camera_as_it_was)
 {
-    if (qxtest::tool_path("update").empty())
-        GTEST_SKIP() << "update is not in this build";
+    REQUIRE_TOOL("update");
     SweepBench bench;
     SimCamera& sim = bench.sim;
     EXPECT_TRUE(qxtest::status_is(sim.cli({"flash", "timing", "datasheet"}), 0));
@@ -159,8 +158,7 @@ TEST(PowerCutSweep, an_uncut_run_that_fails_is_reported_and_nothing_judged)
 // programs a killed run's leftover words into its next page.
 TEST(PowerCutSweep, kill_mode_finds_update_rerunnable_and_the_unsafe_writer_not)
 {
-    if (qxtest::tool_path("update").empty())
-        GTEST_SKIP() << "update is not in this build";
+    REQUIRE_TOOL("update");
     SweepBench bench;
     Result r = bench.sweep({"--kill", "--sample", "12"}, {"update", bench.b.path});
     EXPECT_TRUE(qxtest::status_is(r, 0)) << r.out << r.err;

@@ -46,13 +46,10 @@ mode_t current_umask()
     return mask;
 }
 
-bool tools_built()
-{
-    for (const char* tool : {"update", "regdump", "dac", "biasset"})
-        if (qxtest::tool_path(tool).empty())
-            return false;
-    return true;
-}
+// Skips a test when one of the four tools is not in this build.
+#define REQUIRE_TOOLS()                                              \
+    for (const char* tool : {"update", "regdump", "dac", "biasset"}) \
+    REQUIRE_TOOL(tool)
 
 const char UPDATE_USAGE[] =
     "usage: update [-r] [-v] [-e] <fpga_config_file>\n"
@@ -104,8 +101,7 @@ class LockGuard : public ::testing::TestWithParam<Guard> {};
 
 TEST_P(LockGuard, held_master_fails_the_transaction_untouched_and_free_one_works)
 {
-    if (!tools_built())
-        GTEST_SKIP() << "a tool is missing from this build";
+    REQUIRE_TOOLS();
     const Guard& g = GetParam();
     SimCamera sim;
     {
@@ -135,8 +131,7 @@ INSTANTIATE_TEST_SUITE_P(Tools, LockGuard, ::testing::ValuesIn(guards),
 
 TEST(ToolLocks, each_master_and_each_camera_has_its_own_lock)
 {
-    if (!tools_built())
-        GTEST_SKIP() << "a tool is missing from this build";
+    REQUIRE_TOOLS();
     SimCamera sim, beside;
     qxtest::LockHold isb = sim.hold_lock("i2c-isb");
     qxtest::LockHold flash = beside.hold_lock("flash");
@@ -151,8 +146,7 @@ TEST(ToolLocks, each_master_and_each_camera_has_its_own_lock)
 
 TEST(ToolLocks, a_tool_waits_for_a_hold_that_ends_within_the_bound)
 {
-    if (!tools_built())
-        GTEST_SKIP() << "a tool is missing from this build";
+    REQUIRE_TOOLS();
     SimCamera sim;
     // `qxsim lock` holds the ISB master for 0.3 s, as another tool's
     // transaction would; dac starts while it is held.
@@ -173,8 +167,7 @@ TEST(ToolLocks, a_tool_waits_for_a_hold_that_ends_within_the_bound)
 // of regdump's reads, one after another, instead of after the last.
 TEST(ToolLocks, a_waiting_tool_goes_before_a_holder_that_takes_the_lock_again)
 {
-    if (!tools_built())
-        GTEST_SKIP() << "a tool is missing from this build";
+    REQUIRE_TOOLS();
     SimCamera sim;
     sim.fault("i2c-isb.busy", {"3"});
     Result r = sim.shell(until_traced(sim, "W 0x00000180 0x00050111", "'" + qxtest::tool_path("regdump") +
@@ -207,8 +200,7 @@ TEST(ToolLocks, a_waiting_tool_goes_before_a_holder_that_takes_the_lock_again)
 // (show names it as next) and regdump, coming later, after it.
 TEST(ToolLocks, dac_holds_the_master_for_its_whole_run_and_waiters_keep_their_order)
 {
-    if (!tools_built())
-        GTEST_SKIP() << "a tool is missing from this build";
+    REQUIRE_TOOLS();
     SimCamera sim;
     Result r = sim.shell(until_traced(sim, "W 0x00000180 0x00010120", "'" + qxtest::tool_path("dac") + "' -u") +
                          "'" + qxtest::tool_path("biasset") + "' VPIX 450; s=$?; wait $! || s=1; exit $s");
@@ -248,8 +240,7 @@ TEST(ToolLocks, dac_holds_the_master_for_its_whole_run_and_waiters_keep_their_or
 // tool makes it (0755) and locks as always.
 TEST(ToolLocks, without_a_lock_folder_the_first_tool_makes_it)
 {
-    if (!tools_built())
-        GTEST_SKIP() << "a tool is missing from this build";
+    REQUIRE_TOOLS();
     const std::vector<std::string> runs[] = {
         {"dac", "-u"}, {"biasset", "VPIX", "450"}, {"regdump", "-i", "-d", "0x50", "-c", "8"}, {"update", "-r", "-e"}};
     for (const auto& argv : runs) {
@@ -306,8 +297,7 @@ const char REFUSED[] = "bool tool_lock_take(tool_lock_id, bool): /run/qx-tools/"
 
 TEST(ToolLocks, planted_lock_and_gate_files_are_refused_at_once_and_nothing_is_written)
 {
-    if (!tools_built())
-        GTEST_SKIP() << "a tool is missing from this build";
+    REQUIRE_TOOLS();
     const struct {
         const char* file;
         std::vector<std::string> argv;
@@ -353,8 +343,7 @@ TEST(ToolLocks, planted_lock_and_gate_files_are_refused_at_once_and_nothing_is_w
 // that no one else may write is used.
 TEST(ToolLocks, a_lock_folder_that_others_could_write_or_that_is_a_link_is_refused)
 {
-    if (!tools_built())
-        GTEST_SKIP() << "a tool is missing from this build";
+    REQUIRE_TOOLS();
     const struct {
         const char* name;
         const char* problem;
@@ -395,8 +384,7 @@ TEST(ToolLocks, a_lock_folder_that_others_could_write_or_that_is_a_link_is_refus
 // another user cannot even open them, so cannot hold them either.
 TEST(ToolLocks, an_unprivileged_process_cannot_open_the_lock_files)
 {
-    if (!tools_built())
-        GTEST_SKIP() << "a tool is missing from this build";
+    REQUIRE_TOOLS();
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root to run a process as another user";
     if (std::system("command -v setpriv >/dev/null") != 0)
@@ -419,8 +407,7 @@ TEST(ToolLocks, an_unprivileged_process_cannot_open_the_lock_files)
 // word) or inside an update: the kernel drops the lock with the process.
 TEST(ToolLocks, a_holder_killed_with_sigkill_leaves_the_lock_free)
 {
-    if (!tools_built())
-        GTEST_SKIP() << "a tool is missing from this build";
+    REQUIRE_TOOLS();
     SimCamera sim;
     // dac -u: bus check, then per write 1 status read and 3 writes; the
     // fifth access is the first write's command word.
@@ -453,8 +440,7 @@ TEST(ToolLocks, a_holder_killed_with_sigkill_leaves_the_lock_free)
 
 TEST(ToolLocks, update_refuses_at_once_while_the_flash_controller_is_held)
 {
-    if (!tools_built())
-        GTEST_SKIP() << "a tool is missing from this build";
+    REQUIRE_TOOLS();
     SimCamera sim;
     safety::DiskImage image = safety::make_disk_image(sim.dir(), {"", "qx_lock_a", 4096, 0x10C0001});
     {
@@ -479,8 +465,7 @@ TEST(ToolLocks, update_refuses_at_once_while_the_flash_controller_is_held)
 // refuses before touching anything, and the camera boots the one that ran.
 TEST(ToolLocks, of_two_updates_started_together_one_runs_and_one_refuses)
 {
-    if (!tools_built())
-        GTEST_SKIP() << "a tool is missing from this build";
+    REQUIRE_TOOLS();
     SimCamera sim;
     // Sector erases take their datasheet time, so the first run is still
     // going when the second starts.

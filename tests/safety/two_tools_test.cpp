@@ -134,9 +134,9 @@ Figures run_campaign(SimCamera& sim, const CampaignSize& size)
 
 void check_campaign(SimCamera& sim, const CampaignSize& size)
 {
-    if (qxtest::tool_path("dac").empty() || qxtest::tool_path("biasset").empty() ||
-        qxtest::tool_path("regdump").empty())
-        GTEST_SKIP() << "dac, biasset or regdump is not in this build";
+    REQUIRE_TOOL("dac");
+    REQUIRE_TOOL("biasset");
+    REQUIRE_TOOL("regdump");
     Figures f = run_campaign(sim, size);
     EXPECT_TRUE(qxtest::status_is(f.shell, 0));
     EXPECT_EQ(f.shell.err.find("held by another process"), std::string::npos) << "no tool waited in vain: " << f.shell.err;
@@ -181,9 +181,9 @@ void check_campaign(SimCamera& sim, const CampaignSize& size)
 // other tools still succeed.
 void check_nak_beside_other_tools(SimCamera& sim, unsigned runs)
 {
-    if (qxtest::tool_path("dac").empty() || qxtest::tool_path("biasset").empty() ||
-        qxtest::tool_path("regdump").empty())
-        GTEST_SKIP() << "dac, biasset or regdump is not in this build";
+    REQUIRE_TOOL("dac");
+    REQUIRE_TOOL("biasset");
+    REQUIRE_TOOL("regdump");
     const std::string stop = "'" + sim.dir() + "/stop'";
     auto beside = [&stop](const std::string& body) {
         return "(while [ ! -e " + stop + " ]; do " + body + " || exit 1; done)";

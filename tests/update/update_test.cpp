@@ -6,13 +6,10 @@
 
 #include <csignal>
 
-#include <fstream>
-#include <functional>
 #include <string>
 #include <vector>
 
-#include "qxsim/model/asmi_controller.h"
-#include "sim_camera.h"
+#include "update_support.h"
 
 namespace {
 
@@ -24,71 +21,10 @@ using qxtest::stderr_is;
 using qxtest::stdout_ends_with;
 using qxtest::stdout_is;
 
+using namespace update_test;
+using qxtest::read_file;
+
 const uint32_t I2C_ISB_REG_ADDR = 0x188;
-const uint32_t APP_BASE = 0x2000000;
-const uint32_t RECORD_ADDR = 0x7FFFFF0;
-
-const char USAGE[] =
-    "usage: update [-r] [-v] [-e] <fpga_config_file>\n"
-    " -r             --release      \t  Perform a release update\n"
-    "\n"
-    " -v             --verbose      \t  Enable verbose output\n"
-    " -e             --erase        \t  Only erase (no programming)\n";
-
-// A file of `size` bytes in the camera's folder (or its firmware folder),
-// filled from `seed` so that two images tell apart.
-std::string make_image(const SimCamera& sim, const std::string& name, size_t size, int seed = 1)
-{
-    std::string path = sim.dir() + "/" + name;
-    std::ofstream out(path, std::ios::binary);
-    for (size_t i = 0; i < size; ++i)
-        out.put(char((i * 7 + seed * 13 + (i >> 8)) & 0xFF));
-    return path;
-}
-
-std::string read_file(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-// What the flash holds, read beside the controller.
-std::string flash_holds(SimCamera& sim, uint32_t address, uint32_t length)
-{
-    auto lock = sim.model().lock();
-    std::string bytes(length, '\0');
-    sim.model().asmi().flash().read(address, reinterpret_cast<uint8_t*>(&bytes[0]), length);
-    return bytes;
-}
-
-uint8_t protect_bits(SimCamera& sim)
-{
-    auto lock = sim.model().lock();
-    return sim.model().asmi().flash().status_reg() & qxsim::EPCQ_SR_PROTECT_MASK;
-}
-
-qxsim::BootState booted(SimCamera& sim)
-{
-    auto lock = sim.model().lock();
-    return sim.model().asmi().boot().state();
-}
-
-const std::string ERASED_RECORD(12, '\xFF');
-const std::string VALID_RECORD("\x00\x00\x00\x02\x40\x00\x00\x00\xFF\xFF\xFF\xFD", 12);
-
-// Number (1 = first) of the register access of a run's trace that is the
-// match after `skip` earlier ones: aims an Nth-access fault at it.
-size_t access_number(const std::vector<qxtest::TraceRecord>& trace,
-                     const std::function<bool(const qxtest::TraceRecord&)>& match, size_t skip = 0)
-{
-    size_t n = 0;
-    for (const qxtest::TraceRecord& t : qxtest::register_traffic(trace)) {
-        ++n;
-        if (match(t) && skip-- == 0)
-            return n;
-    }
-    return 0;
-}
 
 TEST(UpdateCommandLine, help_and_unknown_options_print_usage_and_fail)
 {
@@ -510,52 +446,25 @@ TEST(UpdateTiming, slow_erase_is_waited_for_in_cycles_and_given_up_after_fifty)
                                     "Erasing complete [0x00000000]\nJumping out\n"
                                     "Reconfigure starting\nReconfiguration in progress\nDone\n"));
 
+    // A sector erase of 60 s: 50 cycles of 100 ms (5 s), then nothing more.
     ASSERT_TRUE(status_is(sim.cli({"flash", "timing", "datasheet", "60000000", "400", "400"}), 0));
+    sim.clear_trace();
     r = sim.run({"update", "-v", "-e", empty});
     EXPECT_TRUE(status_is(r, 1));
     EXPECT_TRUE(stdout_ends_with(r, "STATUS = 0x00002101\n"
                                     "Waiting for the sector erase took too long!\n"
                                     "Unable to erase the offset sector!\nBail...\n"));
+    size_t status_lines = 0;
+    for (size_t p = 0; (p = r.out.find("STATUS = ", p)) != std::string::npos; p++)
+        status_lines++;
+    EXPECT_EQ(status_lines, 50u);
+    auto t = sim.trace();
+    EXPECT_EQ(qxtest::writes_to(t, qxsim::ASMI_CMD).back(), qxsim::ASMI_SECTOR_ERASE) << "no further command";
+    EXPECT_TRUE(qxtest::writes_to(t, qxsim::ASMI_RECONFIG).empty());
 }
 
 }  // namespace
 
-namespace {
-
-using qxtest::TraceRecord;
-using Match = std::function<bool(const TraceRecord&)>;
-
-Match command(uint32_t value)
-{
-    return [value](const TraceRecord& t) { return t.kind == 'W' && t.reg == qxsim::ASMI_CMD && t.value == value; };
-}
-
-Match access(char kind, uint32_t reg)
-{
-    return [kind, reg](const TraceRecord& t) { return t.kind == kind && t.reg == reg; };
-}
-
-size_t count_of(const std::vector<TraceRecord>& trace, const Match& match)
-{
-    size_t n = 0;
-    for (const TraceRecord& t : qxtest::register_traffic(trace))
-        n += match(t);
-    return n;
-}
-
-// The access numbers of an uninterrupted run of `argv` on a fresh camera
-// (instant timing: the same run makes the same accesses).
-std::vector<TraceRecord> reference_run(const std::vector<std::string>& argv, size_t image_size)
-{
-    SimCamera sim;
-    make_image(sim, "app.rbf", image_size);
-    std::vector<std::string> args = argv;
-    args.back() = sim.dir() + "/" + args.back();
-    EXPECT_TRUE(status_is(sim.run(args), 0));
-    return sim.trace();
-}
-
-}  // namespace
 
 // A signal between the unlock and the lock, arriving during an access of
 // each phase: the operation in progress is finished, the FIFOs are cleared,
@@ -564,7 +473,7 @@ std::vector<TraceRecord> reference_run(const std::vector<std::string>& argv, siz
 TEST(UpdateInterrupt, a_signal_in_each_phase_ends_the_run_locked_and_the_next_update_succeeds)
 {
     const size_t image_size = 70000;  // two application sectors, 274 blocks
-    const std::vector<TraceRecord> ref = reference_run({"update", "app.rbf"}, image_size);
+    const std::vector<TraceRecord> ref = reference_run({"app.rbf"}, image_size);
     const std::string incomplete = "the application image is not complete, the FPGA will load its factory image\n";
     const struct {
         const char* phase;
@@ -621,7 +530,7 @@ TEST(UpdateInterrupt, a_signal_in_each_phase_ends_the_run_locked_and_the_next_up
 // The next update clears the FIFO before it unlocks, and succeeds.
 TEST(UpdateInterrupt, an_update_after_a_run_killed_while_programming_succeeds_without_a_power_cycle)
 {
-    const std::vector<TraceRecord> ref = reference_run({"update", "app.rbf"}, 70000);
+    const std::vector<TraceRecord> ref = reference_run({"app.rbf"}, 70000);
     SimCamera sim;
     std::string image = make_image(sim, "app.rbf", 70000);
     sim.fault("kill-at", {std::to_string(access_number(ref, access('W', qxsim::ASMI_WR_FIFO), 100))});
@@ -645,7 +554,7 @@ TEST(UpdateInterrupt, an_update_after_a_run_killed_while_programming_succeeds_wi
 // and the FPGA restarted (from its factory image).
 TEST(UpdateInterrupt, an_interrupted_erase_only_run_stops_after_the_sector_in_progress)
 {
-    const std::vector<TraceRecord> ref = reference_run({"update", "-e", "app.rbf"}, 200000);
+    const std::vector<TraceRecord> ref = reference_run({"-e", "app.rbf"}, 200000);
     SimCamera sim;
     std::string image = make_image(sim, "app.rbf", 200000);
     sim.fault("kill-at", {std::to_string(access_number(ref, command(0x40), 2)), "INT"});

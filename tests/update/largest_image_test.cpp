@@ -1,7 +1,9 @@
 // The largest image the application region takes, programmed, verified and
 // booted in full: 0x5FF0000 bytes of a sparse file (zeros, so every byte
 // differs from erased flash and the booted length shows all of them).
-#include "bench_support.h"
+#include "update_support.h"
+
+#include "qxsim/model/flash/crc32.h"
 
 #include <gtest/gtest.h>
 
@@ -14,8 +16,7 @@
 
 TEST(LargestImage, whole_application_region_is_programmed_verified_and_booted)
 {
-    if (qxtest::tool_path("update").empty())
-        GTEST_SKIP() << "update is not in this build";
+    REQUIRE_TOOL("update");
     constexpr uint32_t REGION = 0x5FF0000;
     qxtest::SimCamera sim(qxtest::SimOptions{"LUX13HS-C", false});
     std::string path = sim.dir() + "/largest.bin";

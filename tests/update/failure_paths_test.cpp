@@ -4,11 +4,10 @@
 // failed reconfiguration. Each is produced on the camera and judged by its
 // lines, the exit status and what the flash and FPGA were left with. The
 // matrix of every failure row and its test is FAILURE_MATRIX.md.
-#include "bench_support.h"
+#include "update_support.h"
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,9 +16,7 @@ namespace {
 using qxtest::Result;
 using qxtest::SimCamera;
 using qxtest::SimOptions;
-
-const std::string ERASED_RECORD(12, '\xFF');
-const std::string VALID_RECORD("\x00\x00\x00\x02\x40\x00\x00\x00\xFF\xFF\xFF\xFD", 12);
+using namespace update_test;
 
 // One 256-byte block: one write-FIFO level read before programming, one
 // after the push, one after the write, one before verification, one before
@@ -30,16 +27,8 @@ std::string one_block_image(SimCamera& sim)
     for (size_t i = 0; i < v.size(); i++)
         v[i] = uint8_t(i * 37 + 11);
     std::string path = sim.dir() + "/block.bin";
-    safety::write_file(path, v);
+    qxtest::write_file(path, v);
     return path;
-}
-
-std::string flash_holds(SimCamera& sim, uint32_t address, uint32_t length)
-{
-    auto lock = sim.model().lock();
-    std::string bytes(length, '\0');
-    sim.model().asmi().flash().read(address, reinterpret_cast<uint8_t*>(&bytes[0]), length);
-    return bytes;
 }
 
 bool ends_with(const std::string& s, const std::string& tail)
@@ -47,48 +36,27 @@ bool ends_with(const std::string& s, const std::string& tail)
     return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-uint8_t booted(SimCamera& sim)
-{
-    auto lock = sim.model().lock();
-    return sim.model().asmi().boot().state().image;
-}
-
-// Number of the register access (1 = first) that is the `skip`+1-th match
-// in a reference run on a twin camera.
-size_t access_number(const std::function<bool(const qxtest::TraceRecord&)>& match, size_t skip = 0)
-{
-    SimCamera twin;
-    Result ok = twin.run({"update", "-v", one_block_image(twin)});
-    EXPECT_TRUE(qxtest::status_is(ok, 0));
-    size_t n = 0;
-    for (const qxtest::TraceRecord& t : qxtest::register_traffic(twin.trace())) {
-        ++n;
-        if (match(t) && skip-- == 0)
-            return n;
-    }
-    ADD_FAILURE() << "no such access in the reference run";
-    return 0;
-}
-
-// The first status read after the command `cmd`.
+// The first status read after the command `cmd` in an uncut verbose run of
+// the one-block image on a twin camera.
 size_t status_read_after(uint32_t cmd)
 {
+    SimCamera twin;
+    EXPECT_TRUE(qxtest::status_is(twin.run({"update", "-v", one_block_image(twin)}), 0));
     bool seen = false;
-    return access_number([&](const qxtest::TraceRecord& t) {
-        if (t.kind == 'W' && t.reg == qxsim::ASMI_CMD && t.value == cmd)
-            seen = true;
+    size_t n = access_number(twin.trace(), [&](const TraceRecord& t) {
+        seen |= t.kind == 'W' && t.reg == qxsim::ASMI_CMD && t.value == cmd;
         return seen && t.kind == 'R' && t.reg == qxsim::ASMI_STATUS;
     });
+    EXPECT_GT(n, 0u) << "no such access in the reference run";
+    return n;
 }
 
-bool skip_without_update() { return qxtest::tool_path("update").empty(); }
 
 }  // namespace
 
 TEST(UpdateFailurePaths, fifo_level_checks_stop_the_pass_they_guard_and_leave_no_record)
 {
-    if (skip_without_update())
-        GTEST_SKIP() << "update is not in this build";
+    REQUIRE_TOOL("update");
     const struct {
         const char* nth;  // which write-FIFO level read is one off
         const char* tail;
@@ -111,14 +79,13 @@ TEST(UpdateFailurePaths, fifo_level_checks_stop_the_pass_they_guard_and_leave_no
         EXPECT_TRUE(qxtest::writes_to(t, qxsim::ASMI_RECONFIG).empty()) << c.nth;
         EXPECT_EQ(flash_holds(sim, qxsim::OFFSET_RECORD_ADDR, 12), ERASED_RECORD) << c.nth;
         EXPECT_TRUE(qxtest::status_is(sim.cli({"power-cycle"}), 0));
-        EXPECT_EQ(booted(sim), qxsim::BOOT_FACTORY) << c.nth;
+        EXPECT_EQ(booted(sim).image, qxsim::BOOT_FACTORY) << c.nth;
     }
 }
 
 TEST(UpdateFailurePaths, fifo_levels_off_after_a_block_are_reported_and_the_update_completes)
 {
-    if (skip_without_update())
-        GTEST_SKIP() << "update is not in this build";
+    REQUIRE_TOOL("update");
     const struct {
         std::vector<std::string> fault;
         const char* line;
@@ -137,14 +104,13 @@ TEST(UpdateFailurePaths, fifo_levels_off_after_a_block_are_reported_and_the_upda
         EXPECT_TRUE(qxtest::stdout_contains(r, c.line));
         EXPECT_TRUE(qxtest::stdout_contains(r, "Verification complete"));
         EXPECT_EQ(flash_holds(sim, qxsim::OFFSET_RECORD_ADDR, 12), VALID_RECORD);
-        EXPECT_EQ(booted(sim), qxsim::BOOT_APPLICATION);
+        EXPECT_EQ(booted(sim).image, qxsim::BOOT_APPLICATION);
     }
 }
 
 TEST(UpdateFailurePaths, completion_waits_that_run_out_stop_programming_and_verification)
 {
-    if (skip_without_update())
-        GTEST_SKIP() << "update is not in this build";
+    REQUIRE_TOOL("update");
     const struct {
         uint32_t cmd;
         const char* err;
@@ -175,8 +141,7 @@ TEST(UpdateFailurePaths, completion_waits_that_run_out_stop_programming_and_veri
 
 TEST(UpdateFailurePaths, refused_offset_record_is_reported_and_clears_the_write_error)
 {
-    if (skip_without_update())
-        GTEST_SKIP() << "update is not in this build";
+    REQUIRE_TOOL("update");
     SimCamera sim;
     std::string image = one_block_image(sim);
     sim.fault("asmi.write-error", {"0x7fffff0"});
@@ -191,35 +156,12 @@ TEST(UpdateFailurePaths, refused_offset_record_is_reported_and_clears_the_write_
     EXPECT_EQ(flash_holds(sim, qxsim::APP_REGION_BASE, 4), std::string("\x0b\x30\x55\x7a", 4))
         << "the image itself is in flash";
     EXPECT_TRUE(qxtest::status_is(sim.cli({"power-cycle"}), 0));
-    EXPECT_EQ(booted(sim), qxsim::BOOT_FACTORY);
-}
-
-TEST(UpdateFailurePaths, erase_that_never_ends_gives_up_after_fifty_cycles)
-{
-    if (skip_without_update())
-        GTEST_SKIP() << "update is not in this build";
-    SimCamera sim(SimOptions{"LUX13HS-C", true});
-    std::string image = one_block_image(sim);
-    // A sector erase of 60 s: the tool waits 50 cycles of 100 ms (5 s).
-    EXPECT_TRUE(qxtest::status_is(sim.cli({"flash", "timing", "datasheet", "60000000", "400", "400"}), 0));
-    Result r = sim.run({"update", "-v", image});
-    EXPECT_TRUE(qxtest::status_is(r, 1));
-    EXPECT_TRUE(qxtest::stdout_ends_with(r, "STATUS = 0x00002101\nWaiting for the sector erase took too long!\n"
-                                 "Unable to erase the offset sector!\nBail...\n"))
-        << r.out.substr(r.out.size() > 400 ? r.out.size() - 400 : 0);
-    size_t status_lines = 0;
-    for (size_t p = 0; (p = r.out.find("STATUS = ", p)) != std::string::npos; p++)
-        status_lines++;
-    EXPECT_EQ(status_lines, 50u);
-    auto t = sim.trace();
-    EXPECT_EQ(qxtest::writes_to(t, qxsim::ASMI_CMD).back(), qxsim::ASMI_SECTOR_ERASE) << "no further command";
-    EXPECT_TRUE(qxtest::writes_to(t, qxsim::ASMI_RECONFIG).empty());
+    EXPECT_EQ(booted(sim).image, qxsim::BOOT_FACTORY);
 }
 
 TEST(UpdateFailurePaths, failed_reconfiguration_write_says_failed_then_done)
 {
-    if (skip_without_update())
-        GTEST_SKIP() << "update is not in this build";
+    REQUIRE_TOOL("update");
     SimCamera sim;
     std::string image = one_block_image(sim);
     sim.fault("eio-reg", {"0x1040", "write"});
@@ -235,8 +177,7 @@ TEST(UpdateFailurePaths, failed_reconfiguration_write_says_failed_then_done)
 
 TEST(UpdateFailurePaths, read_error_in_the_image_stops_the_pass_it_hits)
 {
-    if (skip_without_update())
-        GTEST_SKIP() << "update is not in this build";
+    REQUIRE_TOOL("update");
     const struct {
         unsigned open;  // the pass whose stream fails after its first block
         const char* tail;
@@ -248,7 +189,7 @@ TEST(UpdateFailurePaths, read_error_in_the_image_stops_the_pass_it_hits)
         SimCamera sim;
         std::vector<uint8_t> v(1000, 0x42);
         std::string path = sim.dir() + "/app.bin";
-        safety::write_file(path, v);
+        qxtest::write_file(path, v);
         Result r = sim.shell("LD_PRELOAD=" QXTEST_FILE_SHIM ":$LD_PRELOAD QXTEST_SHIM_PATH='" + path +
                              "' QXTEST_SHIM_AT=" + std::to_string(c.open) + " QXTEST_SHIM_SIZE=eio exec '" +
                              qxtest::tool_path("update") + "' -v '" + path + "'");

@@ -1,3 +1,0 @@
-// Old include path, kept for the tool tests until they name the folder.
-#pragma once
-#include "qxsim/model/devices/register_device.h"
