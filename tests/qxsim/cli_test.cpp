@@ -356,6 +356,25 @@ TEST(Cli, peek_of_the_read_fifo_pops_a_word)
     EXPECT_TRUE(qxtest::stderr_contains(help, "pops a word"));
 }
 
+// The sweep runs on copies of the camera: a camera a cut left off is
+// swept as it comes back (the copies power-cycled), and stays off itself.
+TEST(Cli, sweep_of_a_camera_without_power_runs_on_powered_copies)
+{
+    REQUIRE_TOOL("update");
+    SimCamera sim;
+    sim.fault("power-cut", {"1"});
+    sim.run({client, "open", "r", "0x4"});
+    const std::string image = sim.dir() + "/app.bin";
+    qxtest::write_file(image, std::string(1000, 'q'));
+    for (const char* mode : {"--torn", "--kill"}) {
+        Result r = sim.cli({"sweep", "power-cut", mode, "--sample", "2", "--", "update", image});
+        EXPECT_TRUE(status_is(r, 0)) << mode;
+        EXPECT_TRUE(qxtest::stdout_contains(r, "power-cycled (the camera has no power since the cut at access 1)"))
+            << mode;
+    }
+    EXPECT_TRUE(qxtest::stdout_starts_with(sim.cli({"show"}), "NO POWER since the power cut at access 1"));
+}
+
 TEST(Cli, run_finds_the_built_tools_by_name)
 {
     REQUIRE_TOOL("regdump");
