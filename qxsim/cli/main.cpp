@@ -19,6 +19,7 @@
 #include <fmt/format.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -60,7 +62,8 @@ const char usage_text[] =
     "  trace on|off|show|clear   show: the trace with register names\n"
     "  trace show --decode   the trace grouped into I2C transactions, flash operations, proc lines\n"
     "  peek REG              read a register (no faults, not counted); REG is a name\n"
-    "                        like ASMI_STATUS or ISB_I2C_STATUS, or a number\n"
+    "                        like ASMI_STATUS or ISB_I2C_STATUS, or a number; a read of a\n"
+    "                        FIFO data register (ASMI_RD_FIFO) pops a word, as the bus read does\n"
     "  poke REG VALUE        write a register (no faults, not counted)\n"
     "  run -- TOOL [ARGS]    run a tool against the camera\n"
     "  lock NAME -- CMD [ARGS]\n"
@@ -211,21 +214,69 @@ int cmd_power_cycle(qxsim::Camera& cam, const std::vector<std::string>& args)
     return 0;
 }
 
+pid_t run_child;
+
+// A TERM or HUP for `qxsim run` is the tool's.
+void forward_signal(int sig)
+{
+    if (run_child > 0)
+        ::kill(run_child, sig);
+}
+
+// The tool runs as a child, so that a power cut that ends it can be told
+// in a line; run ends as the tool did (128 + the signal that killed it).
 int cmd_run(const std::string& dir, const std::vector<std::string>& args)
 {
     size_t first = !args.empty() && args[0] == "--" ? 1 : 0;
     if (first >= args.size())
         return usage();
     std::string err;
-    if (!qxsim::Camera::open(dir, &err))
+    std::unique_ptr<qxsim::Camera> cam = qxsim::Camera::open(dir, &err);
+    if (!cam)
         return fail(err);
+    const uint64_t cuts = cam->power_cuts();
+    if (!cam->powered())
+        std::fprintf(stderr, "qxsim: the camera has no power since the cut at access %llu; qxsim power-cycle "
+                             "restores it\n",
+                     static_cast<unsigned long long>(cam->cut_access()));
     std::string tool = qxsim_cli::find_tool(args[first]);
     ::setenv("LD_PRELOAD", qxsim_cli::preload_list().c_str(), 1);
     ::setenv("QXSIM_STATE", qxsim_cli::absolute_path(dir).c_str(), 1);
     std::vector<char*> argv = qxsim_cli::exec_argv(tool, args.begin() + first + 1, args.end());
-    ::execvp(argv[0], argv.data());
-    std::fprintf(stderr, "qxsim: cannot run %s: %s\n", tool.c_str(), std::strerror(errno));
-    return 127;
+    std::fflush(nullptr);
+
+    // The terminal's signals go to the tool alone, as with system().
+    struct sigaction ignore = {}, forward = {}, old_int, old_quit, old_term, old_hup;
+    ignore.sa_handler = SIG_IGN;
+    forward.sa_handler = forward_signal;
+    ::sigaction(SIGINT, &ignore, &old_int);
+    ::sigaction(SIGQUIT, &ignore, &old_quit);
+    ::sigaction(SIGTERM, &forward, &old_term);
+    ::sigaction(SIGHUP, &forward, &old_hup);
+    run_child = ::fork();
+    if (run_child == 0) {
+        ::sigaction(SIGINT, &old_int, nullptr);
+        ::sigaction(SIGQUIT, &old_quit, nullptr);
+        ::sigaction(SIGTERM, &old_term, nullptr);
+        ::sigaction(SIGHUP, &old_hup, nullptr);
+        ::execvp(argv[0], argv.data());
+        std::fprintf(stderr, "qxsim: cannot run %s: %s\n", tool.c_str(), std::strerror(errno));
+        ::_exit(127);
+    }
+    if (run_child < 0) {
+        std::fprintf(stderr, "qxsim: cannot run %s: %s\n", tool.c_str(), std::strerror(errno));
+        return 127;
+    }
+    int status = 0;
+    while (::waitpid(run_child, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!WIFSIGNALED(status))
+        return WEXITSTATUS(status);
+    if (WTERMSIG(status) == SIGKILL && cam->power_cuts() != cuts)
+        std::fprintf(stderr, "qxsim: %s was killed by the power cut at access %llu; qxsim power-cycle restores "
+                             "the power\n",
+                     args[first].c_str(), static_cast<unsigned long long>(cam->cut_access()));
+    return 128 + WTERMSIG(status);
 }
 
 // The lock is taken here and its descriptor handed on through exec, so it

@@ -373,9 +373,16 @@ bool set_up(const std::string& dir, Workspace* w, std::string* first_line_timing
             return false;
         cam->clear_faults("", err);
         cam->set_trace(false);
+        // A camera left without power by a cut is swept as it comes back.
+        std::string power;
+        if (!cam->powered()) {
+            power = fmt::format(", power-cycled (the camera has no power since the cut at access {})",
+                                cam->cut_access());
+            cam->power_cycle();
+        }
         auto lock = cam->lock();
         qxsim::EpcqFlash& chip = cam->asmi().flash();
-        *first_line_timing = timing_words(chip.state());
+        *first_line_timing = timing_words(chip.state()) + power;
         chip.set_timing(qxsim::EPCQ_TIMING_INSTANT, chip.state().erase_us, chip.state().program_us,
                         chip.state().status_us);
     }

@@ -51,13 +51,26 @@ const char* state_dir()
 
 pthread_once_t camera_once = PTHREAD_ONCE_INIT;
 std::atomic<qxsim::Camera*> the_camera;
+char camera_error[512];  // why there is none, told at the driver's first use
+
+// When this process image started: a camera that loses its power ends the
+// processes that were running then, and only those. A fork child runs on
+// its parent's time.
+uint64_t process_start_ns;
+
+__attribute__((constructor)) void note_process_start()
+{
+    process_start_ns = qxsim::trace_now_ns();
+}
 
 void open_camera()
 {
     std::string err;
     qxsim::Camera* cam = qxsim::Camera::open(state_dir(), &err).release();
     if (!cam)
-        std::fprintf(stderr, "qxsim: %s\n", err.c_str());
+        std::snprintf(camera_error, sizeof camera_error, "%s", err.c_str());
+    else
+        cam->set_process_start(process_start_ns ? process_start_ns : qxsim::trace_now_ns());
     // The power-cut sweep's run: the flash changes go to its journal too.
     const char* journal = ::getenv("QXSIM_FLASH_JOURNAL");
     if (cam && journal && *journal && !qxsim::attach_flash_journal(*cam, journal, &err))
@@ -66,13 +79,24 @@ void open_camera()
 }
 
 // Opened at the first use; every register access after that only loads
-// the pointer.
-qxsim::Camera* camera()
+// the pointer. The driver's entries say once why there is no camera.
+qxsim::Camera* camera(bool quiet = false)
 {
     if (qxsim::Camera* cam = the_camera.load(std::memory_order_acquire))
         return cam;
     pthread_once(&camera_once, open_camera);
-    return the_camera.load(std::memory_order_acquire);
+    qxsim::Camera* cam = the_camera.load(std::memory_order_acquire);
+    static std::atomic<bool> told;
+    if (!cam && !quiet && !told.exchange(true))
+        std::fprintf(stderr, "qxsim: %s\n", camera_error);
+    return cam;
+}
+
+// A process that was running when the camera lost its power ends here.
+void power_check(qxsim::Camera* cam)
+{
+    if (cam)
+        cam->power_check();
 }
 
 // PATH_MAPPED: a file of the state folder stands in (*mapped), opened as asked.
@@ -112,6 +136,13 @@ qxsim::Camera* admit(int (qxsim::Camera::*driver_open)())
     qxsim::Camera* cam = camera();
     if (!cam) {
         errno = ENOENT;
+        return nullptr;
+    }
+    // A camera whose files went or changed under it has no driver left.
+    std::string why;
+    if (!cam->files_intact(&why)) {
+        std::fprintf(stderr, "qxsim: %s\n", why.c_str());
+        errno = ENODEV;
         return nullptr;
     }
     if (int e = (cam->*driver_open)()) {
@@ -158,7 +189,9 @@ int open_path(Opener real_open, const char* path, int flags, mode_t mode)
     switch (classify(path, &mapped)) {
     case PATH_DEVICE: return open_device(real_open, flags);
     case PATH_PROC: return open_proc(real_open, flags);
-    case PATH_MAPPED: return real_open(mapped.c_str(), flags, mode);
+    case PATH_MAPPED:
+        power_check(the_camera.load(std::memory_order_acquire));
+        return real_open(mapped.c_str(), flags, mode);
     default: return real_open(path, flags, mode);
     }
 }
@@ -200,7 +233,9 @@ FILE* fopen_path(FILE* (*real_fopen)(const char*, const char*), const char* path
         io.write = proc_cookie_write;
         return ::fopencookie(cam, mode, io);
     }
-    case PATH_MAPPED: return real_fopen(mapped.c_str(), mode);
+    case PATH_MAPPED:
+        power_check(the_camera.load(std::memory_order_acquire));
+        return real_fopen(mapped.c_str(), mode);
     default: return real_fopen(path, mode);
     }
 }
@@ -306,6 +341,20 @@ QX_EXPORT ssize_t write(int fd, const void* buf, size_t count)
         return static_cast<ssize_t>(count);
     }
     return next_write(fd, buf, count);
+}
+
+// biasset and chanmask reach the camera through shells: the shell that
+// wrote a line when the power went dies there, and the tool that started it
+// ends as it returns (or before it starts another, should the cut have come
+// from elsewhere).
+QX_EXPORT int system(const char* command)
+{
+    using system_fn = int (*)(const char*);
+    QX_NEXT(system, system_fn);
+    power_check(camera(true));
+    int status = next_system(command);
+    power_check(camera(true));
+    return status;
 }
 
 // Descriptor copies keep (or lose) the device mark.

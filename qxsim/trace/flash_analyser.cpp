@@ -140,16 +140,30 @@ void FlashAnalyser::safe(FlashOperation& f)
     }
 }
 
-void FlashAnalyser::access(int64_t issuer, const TraceRecord& rec, size_t index)
+// A set-up write or a command once the operation's command is written
+// starts the next (but command 0 right after a clear belongs to it).
+bool FlashAnalyser::begins_next(const FlashOperation& f, const TraceRecord& rec)
 {
-    FlashOperation& f = issuers_.get(issuer);
     const bool is_write = rec.kind != TRACE_READ;
     const bool setup = is_write && (rec.reg == ASMI_ADDR || rec.reg == ASMI_LENGTH || rec.reg == ASMI_PROTECT_CODE ||
                                     rec.reg == ASMI_WR_FIFO);
     const bool command = is_write && rec.reg == ASMI_CMD;
-    // Command 0 right after a clear belongs to it.
     const bool clear_tail = command && rec.value == 0 && f.cmd == ASMI_CLEAR;
-    if (f.open && f.phase != FlashOperation::SETUP && (setup || command) && !clear_tail)
+    return f.open && f.phase != FlashOperation::SETUP && (setup || command) && !clear_tail;
+}
+
+void FlashAnalyser::cut_before(int64_t issuer, const TraceRecord& rec)
+{
+    FlashOperation* f = issuers_.find(issuer);
+    if (f && begins_next(*f, rec))
+        close(*f);
+}
+
+void FlashAnalyser::access(int64_t issuer, const TraceRecord& rec, size_t index)
+{
+    FlashOperation& f = issuers_.get(issuer);
+    const bool is_write = rec.kind != TRACE_READ;
+    if (begins_next(f, rec))
         close(f);
     if (!f.open) {
         f = FlashOperation();

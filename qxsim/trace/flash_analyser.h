@@ -45,14 +45,24 @@ public:
     static bool decodes(uint32_t reg) { return reg >= ASMI_CMD && reg <= ASMI_RD_FIFO_LEVEL && (reg & 3) == 0; }
 
     void access(int64_t issuer, const TraceRecord& rec, size_t index);
+    // A power cut before `rec`: the issuer's operation is finished first
+    // when `rec` would have begun the next one.
+    void cut_before(int64_t issuer, const TraceRecord& rec);
     // The issuer's open operation ends as it stands; with `why`, failed for
     // that reason.
     void close_issuer(int64_t issuer, const char* why);
     void close_all();
+    // The issuer's operation in progress, or null.
+    const FlashOperation* open_operation(int64_t issuer)
+    {
+        const FlashOperation* f = issuers_.find(issuer);
+        return f && f->open ? f : nullptr;
+    }
     // The flash's ID as the last finished READ ID found it, 0 before one.
     uint32_t flash_id() const { return flash_id_; }
 
 private:
+    static bool begins_next(const FlashOperation& f, const TraceRecord& rec);
     void close(FlashOperation& f);
     void safe(FlashOperation& f);
     void write(FlashOperation& f, const TraceRecord& rec);

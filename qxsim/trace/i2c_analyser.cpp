@@ -83,13 +83,28 @@ void I2cAnalyser::close_all()
 // Where an access falls: in the open transaction, or does it begin the
 // issuer's next one? Any write after the command, or a status read once the
 // result is in, starts the next.
+bool I2cAnalyser::begins_next(const I2cTransaction& t, uint32_t off, const TraceRecord& rec)
+{
+    const bool is_write = rec.kind != TRACE_READ;
+    return t.open && ((is_write && t.phase >= I2cTransaction::COMMANDED) ||
+                      (!is_write && off == I2C_STATUS && t.phase == I2cTransaction::RESULT));
+}
+
+void I2cAnalyser::cut_before(int64_t issuer, Bus bus, const TraceRecord& rec)
+{
+    if (Transactions* ts = issuers_.find(issuer)) {
+        I2cTransaction& t = (*ts)[bus];
+        if (begins_next(t, rec.reg - i2c_master_place(bus).base, rec))
+            close(t);
+    }
+}
+
 void I2cAnalyser::access(int64_t issuer, Bus bus, const TraceRecord& rec, size_t index)
 {
     I2cTransaction& t = issuers_.get(issuer)[bus];
     const uint32_t off = rec.reg - i2c_master_place(bus).base;
     const bool is_write = rec.kind != TRACE_READ;
-    if (t.open && ((is_write && t.phase >= I2cTransaction::COMMANDED) ||
-                   (!is_write && off == I2C_STATUS && t.phase == I2cTransaction::RESULT)))
+    if (begins_next(t, off, rec))
         close(t);
     if (!t.open) {
         t = I2cTransaction();

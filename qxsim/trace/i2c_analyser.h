@@ -65,6 +65,9 @@ public:
 
     // An access to the registers of `bus`'s master; `index` numbers the record.
     void access(int64_t issuer, Bus bus, const TraceRecord& rec, size_t index);
+    // A power cut before `rec`: the issuer's transaction on `bus` is
+    // finished first when `rec` would have begun the next one.
+    void cut_before(int64_t issuer, Bus bus, const TraceRecord& rec);
     // The issuer's open transactions end as they stand; with `why`, failed
     // for that reason.
     void close_issuer(int64_t issuer, const char* why);
@@ -83,6 +86,7 @@ private:
     using Transactions = std::array<I2cTransaction, BUS_COUNT>;
 
     static int master_in_range(uint32_t reg);
+    static bool begins_next(const I2cTransaction& t, uint32_t off, const TraceRecord& rec);
     void close(I2cTransaction& t);
     void write(I2cTransaction& t, Master& m, uint32_t off, const TraceRecord& rec);
     void read(I2cTransaction& t, uint32_t off, const TraceRecord& rec);

@@ -5,6 +5,7 @@
 #include "qxsim/trace/trace_decoder.h"
 
 #include "qxsim/driver_abi.h"
+#include "qxsim/model/flash/epcq_parts.h"
 #include "qxsim/model/fpga/register_map.h"
 #include "qxsim/model/fpga/register_names.h"
 #include "qxsim/trace/flash_analyser.h"
@@ -21,6 +22,8 @@ struct TraceDecoder::Impl : I2cAnalyser::Sink, FlashAnalyser::Sink {
     I2cAnalyser i2c{*this};
     FlashAnalyser flash{*this};
     size_t index = 0;
+    int32_t last_pid = 0;  // of the last access, and its issuer
+    int64_t last_issuer = 0;
 
     DecodedEntry& emit(DecodedKind kind, const char* block, const TraceRecord& rec)
     {
@@ -104,11 +107,43 @@ struct TraceDecoder::Impl : I2cAnalyser::Sink, FlashAnalyser::Sink {
             close_issuer(rec.pid, nullptr);
     }
 
+    // The power went before `rec`: what `rec` would have begun is not the
+    // operation in progress; what was in progress ends with the cut.
+    void cut_before(int64_t issuer, const TraceRecord& rec)
+    {
+        if (int m = I2cAnalyser::master_of(rec.reg); m >= 0)
+            i2c.cut_before(issuer, static_cast<Bus>(m), rec);
+        else if (FlashAnalyser::decodes(rec.reg))
+            flash.cut_before(issuer, rec);
+        else if (rec.reg == ASMI_RECONFIG)
+            flash.close_issuer(issuer, nullptr);
+        close_issuer(issuer, "power cut");
+    }
+
+    // The power went inside the flash operation the issuer's access just
+    // before started (the access's own line precedes this one).
+    void cut_inside(const TraceRecord& rec)
+    {
+        const int64_t issuer = rec.pid == last_pid ? last_issuer : rec.pid;
+        const bool erase = rec.text == "erase";
+        std::string of;
+        if (const FlashOperation* f = flash.open_operation(issuer))
+            of = fmt::format(" of {}", erase ? EPCQ_SECTOR_SIZE : f->length);
+        const std::string landed =
+            fmt::format("the first {}{} bytes {}", rec.value, of, erase ? "erased" : "programmed");
+        flash.close_issuer(issuer, ("power cut: " + landed).c_str());
+        close_issuer(issuer, "power cut");
+        DecodedEntry& e = emit(DECODED_POWER_CUT, "power", rec);
+        e.text = fmt::format("power cut in the {} at 0x{:08x}: {}, process killed",
+                             erase ? "sector erase" : "page program", rec.reg, landed);
+        e.failed = true;
+    }
+
     void access(const TraceRecord& rec)
     {
         const int64_t issuer = issuer_of(rec);
         if (rec.killed) {
-            close_issuer(issuer, "power cut");
+            cut_before(issuer, rec);
             DecodedEntry& e = emit(DECODED_POWER_CUT, "power", rec);
             e.text = fmt::format("power cut before {} {}, process killed",
                                  rec.kind == TRACE_PROC   ? "proc line to"
@@ -160,7 +195,12 @@ struct TraceDecoder::Impl : I2cAnalyser::Sink, FlashAnalyser::Sink {
         case TRACE_END: ended(rec); break;
         case TRACE_READ:
         case TRACE_WRITE:
-        case TRACE_PROC: access(rec); break;
+        case TRACE_PROC:
+            access(rec);
+            last_pid = rec.pid;
+            last_issuer = issuer_of(rec);
+            break;
+        case TRACE_CUT: cut_inside(rec); break;
         default: break;
         }
         index++;

@@ -192,6 +192,24 @@ uint64_t trace_now_ns()
 namespace {
 
 const char* const BUS_ACK_WORDS[3] = {"ack", "nak", "nak-reg"};
+const char* const CUT_WORDS[2] = {"erase", "program"};
+
+// "K erase|program 0x<addr> <bytes>" after the prefix.
+size_t put_cut(char* out, const TraceRecord& rec)
+{
+    const char* word = rec.text == CUT_WORDS[0] ? CUT_WORDS[0] : CUT_WORDS[1];
+    size_t n = 0;
+    out[n++] = TRACE_CUT;
+    out[n++] = ' ';
+    for (const char* w = word; *w;)
+        out[n++] = *w++;
+    out[n++] = ' ';
+    n += put_hex32(out + n, rec.reg);
+    out[n++] = ' ';
+    n += put_decimal(out + n, rec.value);
+    out[n++] = '\n';
+    return n;
+}
 
 // "I <bus> 0x<dev> R|W 0x<reg> 0x<data>|- <ack>" after the prefix.
 size_t put_i2c_bus(char* out, const TraceRecord& rec)
@@ -240,11 +258,11 @@ size_t format_trace_line(const TraceRecord& rec, char* buf, size_t size)
     }
     // Everything but the text fits in TRACE_LINE_FIXED bytes: prefix at most
     // 11 + 1 + 20 + 1 + 9 + 1, kind 3, two fields of at most 12, newline; an
-    // I line at most 38 after the prefix.
+    // I or K line at most 38 after the prefix.
     char head[TRACE_LINE_FIXED];
     size_t n = put_prefix(head, rec.pid, rec.time_ns);
-    if (rec.kind == TRACE_I2C_BUS) {
-        n += put_i2c_bus(head + n, rec);
+    if (rec.kind == TRACE_I2C_BUS || rec.kind == TRACE_CUT) {
+        n += rec.kind == TRACE_CUT ? put_cut(head + n, rec) : put_i2c_bus(head + n, rec);
         if (n <= size)
             std::memcpy(buf, head, n);
         return n;
@@ -444,6 +462,17 @@ bool parse_fields(Cursor& c, TraceRecord* rec)
     }
     case TRACE_I2C_BUS:
         return parse_i2c_bus(c, rec);
+    case TRACE_CUT: {
+        int word;
+        uint64_t bytes;
+        if (!c.take(' ') || (word = take_word(c, CUT_WORDS, 2)) < 0 || !c.take(' ') || !c.hex32(&rec->reg) ||
+            !c.take(' ') || !c.decimal(&bytes) || bytes > 0xFFFFFFFF)
+            return false;
+        rec->text = CUT_WORDS[word];
+        rec->value = static_cast<uint32_t>(bytes);
+        rec->killed = true;
+        return c.at_end();
+    }
     default:
         return false;
     }

@@ -7,6 +7,10 @@
 //     <pid> <time> W 0x<reg:08x> 0x<value:08x>   register write
 //     <pid> <time> R 0x<reg:08x> E<errno>        failed access; W likewise
 //     <pid> <time> W 0x<reg:08x> K               power cut before this access; R, P likewise
+//     <pid> <time> K erase|program 0x<addr:08x> <bytes>
+//                                                power cut inside the sector erase or page
+//                                                program the access before it started, after
+//                                                its first <bytes> bytes (camera traces only)
 //     <pid> <time> P <line as received>          accepted proc line ("w 0x18c 0x4b00")
 //     <pid> <time> P! <line as received>         refused proc line (control bytes as \xNN)
 //     <pid> <time> O <path> [E<errno>]           /dev/qx_fpga or /proc/qx_pci/regs opened (or refused)
@@ -42,6 +46,8 @@ enum TraceKind : char {
     TRACE_END = 'Z',      // text "exit" (value: status) or "signal" (value: number)
     TRACE_COMMENT = '#',  // text: the comment after "# "
     TRACE_I2C_BUS = 'I',  // an I2C transaction as the devices took it (below)
+    TRACE_CUT = 'K',      // power cut inside a flash operation: text "erase" or "program",
+                          // reg its address, value the bytes that landed; killed is set
 };
 
 // How an I2C transaction ended on the bus (I records).

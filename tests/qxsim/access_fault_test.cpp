@@ -62,7 +62,9 @@ TEST(AccessFault, counts_run_across_processes_and_proc_lines)
     EXPECT_EQ(sim.peek(0x8004), 0u);
 }
 
-TEST(AccessFault, power_cut_kills_the_process_before_the_access_is_applied)
+// A power cut ends the process at the access and leaves the camera off:
+// a tool started since finds no driver (ENODEV) until a power cycle.
+TEST(AccessFault, power_cut_kills_the_process_before_the_access_and_leaves_the_camera_off)
 {
     SimCamera sim;
     sim.fault("power-cut", {"3"});
@@ -74,10 +76,21 @@ TEST(AccessFault, power_cut_kills_the_process_before_the_access_is_applied)
     ASSERT_FALSE(t.empty());
     EXPECT_TRUE(t.back().killed) << t.back().line;
     EXPECT_EQ(t.back().reg, 0x8000u);
-    // the fault is used up: the camera works for the next process
+    std::string shown = sim.show();
+    EXPECT_EQ(shown.rfind("NO POWER since the power cut at access 3 (qxsim power-cycle restores it)\n", 0), 0u)
+        << shown;
+    EXPECT_TRUE(qxtest::contains(shown, "Power cuts: 1, the last at access 3\n")) << shown;
+    EXPECT_TRUE(qxtest::contains(shown, "power-cut x1")) << shown;
+
+    EXPECT_TRUE(stdout_is(sim.run({client, "open", "w", "0x8000", "5"}), "open: errno 19\nw 0x8000: errno 9\n"));
+    EXPECT_EQ(sim.trace().back().line.substr(sim.trace().back().line.find(" O ")), " O /dev/qx_fpga E19");
+    EXPECT_EQ(sim.peek(0x8000), 2u);
+    ASSERT_TRUE(status_is(sim.cli({"power-cycle"}), 0));
     EXPECT_TRUE(stdout_is(sim.run({client, "open", "w", "0x8000", "5"}), "open ok\nw 0x8000 ok\n"));
     EXPECT_EQ(sim.peek(0x8000), 5u);
-    EXPECT_NE(sim.show().find("power-cut x1"), std::string::npos) << sim.show();
+    shown = sim.show();
+    EXPECT_FALSE(qxtest::contains(shown, "NO POWER")) << shown;
+    EXPECT_TRUE(qxtest::contains(shown, "Power cuts: 1, the last at access 3\n")) << shown;
 }
 
 // A kill is not a camera event: the process goes, nothing is marked and the
@@ -106,13 +119,41 @@ TEST(AccessFault, kill_at_kills_the_process_before_the_access_and_leaves_the_cam
     EXPECT_NE(sim.show().find("kill-at x2"), std::string::npos) << sim.show();
 }
 
-TEST(AccessFault, power_cut_in_a_shell_child_kills_only_the_shell)
+// Every process that uses the camera and was running at the cut ends at
+// its next access or open, by itself; one started later gets ENODEV.
+TEST(AccessFault, every_process_running_at_a_power_cut_ends_itself)
 {
     SimCamera sim;
+    // The shell that wrote the line dies; the shell around it never used
+    // the camera and goes on, and the one it starts next finds no driver.
     sim.fault("power-cut", {"1"});
-    Result r = sim.shell("sh -c 'echo w 0x8000 0x7 > /proc/qx_pci/regs'; echo after=$?");
-    EXPECT_TRUE(stdout_is(r, "after=137\n"));
+    Result r = sim.shell("sh -c 'echo w 0x8000 0x7 > /proc/qx_pci/regs'; echo after=$?; "
+                         "sh -c 'echo w 0x8004 0x1 > /proc/qx_pci/regs'; echo then=$?");
+    EXPECT_TRUE(stdout_is(r, "after=137\nthen=2\n"));
+    EXPECT_TRUE(qxtest::stderr_contains(r, "cannot create /proc/qx_pci/regs: No such device"));
     EXPECT_EQ(sim.peek(0x8000), 0u);
+    EXPECT_EQ(sim.peek(0x8004), 0u);
+
+    // biasset writes through three shells: the second one is cut, and
+    // biasset itself ends as that shell returns.
+    ASSERT_TRUE(status_is(sim.cli({"power-cycle"}), 0));
+    if (!qxtest::tool_path("biasset").empty()) {
+        sim.fault("power-cut", {"2"});
+        r = sim.run({"biasset", "VREF", "0x100"});
+        EXPECT_EQ(r.signal, SIGKILL) << r.err;
+        EXPECT_TRUE(stderr_is(r, "")) << "it reports no failed write: it is gone";
+        EXPECT_EQ(sim.peek(0x18c), 0x4000u) << "the first line landed";
+        EXPECT_EQ(sim.peek(0x188), 0u) << "the second did not";
+        ASSERT_TRUE(status_is(sim.cli({"power-cycle"}), 0));
+    }
+
+    // A process busy elsewhere on the camera ends at its next access when
+    // another one's sector erase is cut (a torn erase).
+    sim.fault("asmi.torn-erase", {"1", "0"});
+    r = sim.shell("'" + client + "' open hammer 300000000 0x8000 & sleep 0.3; '" + client +
+                  "' open w 0x1000 0x1 w 0x1010 0x68 w 0x1000 0x20 w 0x1008 0x2000000 w 0x1000 0x40; "
+                  "echo cut=$?; wait $!; echo running=$?");
+    EXPECT_TRUE(stdout_is(r, "cut=137\nrunning=137\n"));
 }
 
 TEST(AccessFault, show_lists_faults_set_and_fired)

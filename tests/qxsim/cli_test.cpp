@@ -2,6 +2,8 @@
 // statuses and messages.
 #include "reg_client.h"
 
+#include "qxsim/model/fpga/register_map.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -99,7 +101,7 @@ const char fault_list[] =
     "eio-reg REG [read|write]  every access to register REG fails with EIO\n"
     "eio-at N  the Nth register access from now fails with EIO\n"
     "eio-from N  the Nth register access from now and all after it fail with EIO\n"
-    "power-cut N  the process making the Nth register access from now is killed (SIGKILL) before it is applied\n"
+    "power-cut N  the power fails before the Nth register access from now: its process is killed (SIGKILL), the camera stays off until power-cycle\n"
     "kill-at N [SIGNAL]  the process making the Nth register access from now is sent SIGNAL (default KILL: killed before the access is applied; another signal arrives as the access returns); the camera stays powered\n"
     "open-error dev|proc ENOENT|EACCES  opening /dev/qx_fpga (dev) or /proc/qx_pci/regs (proc) fails with ENOENT "
     "or EACCES\n"
@@ -315,6 +317,62 @@ TEST(Cli, run_passes_arguments_and_exit_status_of_the_tool)
     EXPECT_TRUE(stdout_is(r, "open ok\nr 0x8008 = 0x9\n"));
     r = sim.cli({"run", "--", "/nonexistent/tool"});
     EXPECT_TRUE(status_is(r, 127));
+}
+
+// A tool that a power cut ended, and one started on a camera without
+// power, get one line from run each; a kill without power loss none.
+TEST(Cli, run_tells_when_a_power_cut_ended_the_tool_or_the_camera_has_no_power)
+{
+    SimCamera sim;
+    sim.fault("power-cut", {"2"});
+    Result r = sim.cli({"run", "--", client, "open", "w", "0x8000", "1", "w", "0x8000", "2"});
+    EXPECT_TRUE(status_is(r, 137));
+    EXPECT_TRUE(stderr_is(r, "qxsim: " + client + " was killed by the power cut at access 2; qxsim power-cycle "
+                          "restores the power\n"));
+    r = sim.cli({"run", "--", client, "open"});
+    EXPECT_TRUE(status_is(r, 0));
+    EXPECT_TRUE(stdout_is(r, "open: errno 19\n"));
+    EXPECT_TRUE(stderr_is(r, "qxsim: the camera has no power since the cut at access 2; qxsim power-cycle "
+                          "restores it\n"));
+    ASSERT_TRUE(status_is(sim.cli({"power-cycle"}), 0));
+    sim.fault("kill-at", {"1"});
+    r = sim.cli({"run", "--", client, "open", "w", "0x8000", "3"});
+    EXPECT_TRUE(status_is(r, 137));
+    EXPECT_TRUE(stderr_is(r, ""));
+    r = sim.cli({"run", "--", client, "open", "w", "0x8000", "4"});
+    EXPECT_TRUE(stdout_is(r, "open ok\nw 0x8000 ok\n"));
+    EXPECT_TRUE(stderr_is(r, ""));
+}
+
+// peek reads as the bus does: a FIFO data register gives up its word.
+TEST(Cli, peek_of_the_read_fifo_pops_a_word)
+{
+    SimCamera sim;
+    sim.setup().poke(qxsim::ASMI_LENGTH, 8).poke(qxsim::ASMI_CMD, qxsim::ASMI_READ);
+    EXPECT_TRUE(stdout_is(sim.cli({"peek", "ASMI_RD_FIFO_LEVEL"}), "0x00000002\n"));
+    EXPECT_TRUE(stdout_is(sim.cli({"peek", "asmi_rd_fifo"}), "0x49535851\n"));
+    EXPECT_TRUE(stdout_is(sim.cli({"peek", "ASMI_RD_FIFO_LEVEL"}), "0x00000001\n"));
+    Result help = sim.cli({"--help"});
+    EXPECT_TRUE(qxtest::stderr_contains(help, "pops a word"));
+}
+
+// The sweep runs on copies of the camera: a camera a cut left off is
+// swept as it comes back (the copies power-cycled), and stays off itself.
+TEST(Cli, sweep_of_a_camera_without_power_runs_on_powered_copies)
+{
+    REQUIRE_TOOL("update");
+    SimCamera sim;
+    sim.fault("power-cut", {"1"});
+    sim.run({client, "open", "r", "0x4"});
+    const std::string image = sim.dir() + "/app.bin";
+    qxtest::write_file(image, std::string(1000, 'q'));
+    for (const char* mode : {"--torn", "--kill"}) {
+        Result r = sim.cli({"sweep", "power-cut", mode, "--sample", "2", "--", "update", image});
+        EXPECT_TRUE(status_is(r, 0)) << mode;
+        EXPECT_TRUE(qxtest::stdout_contains(r, "power-cycled (the camera has no power since the cut at access 1)"))
+            << mode;
+    }
+    EXPECT_TRUE(qxtest::stdout_starts_with(sim.cli({"show"}), "NO POWER since the power cut at access 1"));
 }
 
 TEST(Cli, run_finds_the_built_tools_by_name)

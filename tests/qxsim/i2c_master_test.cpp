@@ -135,11 +135,13 @@ TEST(I2cMaster, disabled_bus_answers_every_transaction_with_the_error_bit)
     SimCamera sim(qxtest::SimOptions{"LUX13HS-C", false});
     qxsim::Camera& cam = sim.model();
     sim.fault("i2c-off");
+    EXPECT_TRUE(qxtest::contains(sim.show(), "Access faults set: i2c-off\n")) << sim.show();
     uint32_t st = 0;
     ASSERT_EQ(cam.reg_read(0x4, &st), 0);
     EXPECT_EQ(st & 0x10, 0u);
     EXPECT_EQ(i2c_read(cam, ISB, 0x50, 4).status, ERROR);
     sim.clear_faults();
+    EXPECT_TRUE(qxtest::contains(sim.show(), "Access faults set: none\n")) << sim.show();
     ASSERT_EQ(cam.reg_read(0x4, &st), 0);
     EXPECT_EQ(st & 0x10, 0x10u);
     EXPECT_EQ(i2c_read(cam, ISB, 0x50, 4).status, 0u);

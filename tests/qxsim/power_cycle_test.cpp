@@ -95,78 +95,95 @@ TEST(PowerCycle, cut_after_the_unlock_comes_back_at_0x68_with_the_factory_region
     EXPECT_EQ(sim.model().asmi().flash().state().refused_erases, 1u);
 }
 
+// What the FPGA holds goes back to its power-on values on a power cycle and
+// on a reconfiguration (the FPGA reloaded) alike; the devices outside it
+// (the DAC chips, the flash chip's address mode, the register devices)
+// lose their state only with the power.
 TEST(PowerCycle, volatile_state_returns_to_power_on_and_the_rest_stays)
 {
     REQUIRE_TOOL("dac");
-    SimCamera sim;
-    ASSERT_TRUE(status_is(sim.run({"dac", "-u"}), 0));
-    // Registers of every block, a FIFO, the flash's address mode.
-    sim.poke(0x8210, 0x12345);
-    sim.poke(0x8170, 0x1114);
-    sim.poke(0x8000, 0xABC);
-    sim.poke(0x168, 0x33);
-    sim.poke(qxsim::ASMI_WR_FIFO, 1);
-    sim.poke(qxsim::ASMI_PROTECT_CODE, 0x68);
-    sim.poke(qxsim::ASMI_CMD, qxsim::ASMI_4BYTE_MODE);
-    sim.poke(qxsim::ASMI_LENGTH, 8);
-    sim.poke(qxsim::ASMI_CMD, qxsim::ASMI_READ);
-    // What the bench set: sensor, a device and its register, faults, bus power.
-    sim.setup()
-        .sensor("LINCE5M-M")
-        .device(qxsim::BUS_ISB, 0x2a, 16, "probe")
-        .device_register(qxsim::BUS_ISB, 0x2a, 3, 0xbeef)
-        .i2c_bus(false)
-        .fault("i2c-isb.busy", {"2"})
-        .fault("eio-reg", {"0x9000"})
-        .fault("i2c-isb.0x50.nak", {"6"});
-    // A transaction in flight: the busy fault holds it for two status reads.
-    sim.poke(0x188, 4);
-    sim.poke(0x180, 0x50111);
-    EXPECT_EQ(sim.peek(0x4), 0x01u) << "FPGA_STATUS after an unmodelled register was touched";
-    uint64_t accesses = 0;
-    {
-        auto lock = sim.model().lock();
-        accesses = sim.model().state().core.accesses;
-        EXPECT_TRUE(sim.model().state().dac.u12.ref_powered);
-        EXPECT_TRUE(sim.model().state().dac.u14.outputs[7].powered);
-    }
+    const struct {
+        const char* name;
+        std::vector<std::string> command;
+        bool power;
+    } events[] = {{"power cycle", {"power-cycle"}, true}, {"reconfiguration", {"poke", "ASMI_RECONFIG", "0x10"}, false}};
+    for (const auto& ev : events) {
+        SCOPED_TRACE(ev.name);
+        SimCamera sim;
+        ASSERT_TRUE(status_is(sim.run({"dac", "-u"}), 0));
+        // Registers of every block, a FIFO, the flash's address mode.
+        sim.poke(0x8210, 0x12345);
+        sim.poke(0x8170, 0x1114);
+        sim.poke(0x8000, 0xABC);
+        sim.poke(0x168, 0x33);
+        sim.poke(qxsim::ASMI_WR_FIFO, 1);
+        sim.poke(qxsim::ASMI_PROTECT_CODE, 0x68);
+        sim.poke(qxsim::ASMI_CMD, qxsim::ASMI_4BYTE_MODE);
+        sim.poke(qxsim::ASMI_LENGTH, 8);
+        sim.poke(qxsim::ASMI_CMD, qxsim::ASMI_READ);
+        // What the bench set: sensor, a device and its register, faults, bus power.
+        sim.setup()
+            .sensor("LINCE5M-M")
+            .device(qxsim::BUS_ISB, 0x2a, 16, "probe")
+            .device_register(qxsim::BUS_ISB, 0x2a, 3, 0xbeef)
+            .i2c_bus(false)
+            .fault("i2c-isb.busy", {"2"})
+            .fault("eio-reg", {"0x9000"})
+            .fault("i2c-isb.0x50.nak", {"6"});
+        // A transaction in flight: the busy fault holds it for two status reads.
+        sim.poke(0x188, 4);
+        sim.poke(0x180, 0x50111);
+        EXPECT_EQ(sim.peek(0x4), 0x01u) << "FPGA_STATUS after an unmodelled register was touched";
+        uint64_t accesses = 0;
+        {
+            auto lock = sim.model().lock();
+            accesses = sim.model().state().core.accesses;
+            EXPECT_TRUE(sim.model().state().dac.u12.ref_powered);
+            EXPECT_TRUE(sim.model().state().dac.u14.outputs[7].powered);
+        }
 
-    Result r = sim.cli({"power-cycle"});
-    EXPECT_TRUE(status_is(r, 0));
-    EXPECT_TRUE(qxtest::stdout_starts_with(r, "  boot 2 (power-on): factory image"));
+        Result r = sim.cli(ev.command);
+        EXPECT_TRUE(status_is(r, 0));
+        if (ev.power) {
+            EXPECT_TRUE(qxtest::stdout_starts_with(r, "  boot 2 (power-on): factory image"));
+        }
 
-    for (uint32_t reg : {0x8210u, 0x8170u, 0x8000u, 0x168u, 0x188u, 0x190u, qxsim::ASMI_WR_FIFO_LEVEL,
-                         qxsim::ASMI_RD_FIFO_LEVEL, qxsim::ASMI_PROTECT_CODE, qxsim::ASMI_LENGTH})
-        EXPECT_EQ(sim.peek(reg), 0u) << std::hex << reg;
-    EXPECT_EQ(sim.peek(0x184), 0u) << "the transaction in flight is lost, not finished";
-    EXPECT_EQ(sim.peek(0x4), 0x01u) << "configured; the bus stays off as the bench set it";
-    std::string shown = sim.show();
-    for (const char* kept : {"fault busy 2: set", "Access faults set: eio-reg 0x9000", "fault nak 0x06: set",
-                             "Power cycles: 1 (faults, counters and trace kept)", "\"M5LA\" (LINCE5M-M)",
-                             "0x2a probe: 16-bit registers"})
-        EXPECT_NE(shown.find(kept), std::string::npos) << kept << "\n" << shown;
-    {
+        for (uint32_t reg : {0x8210u, 0x8170u, 0x8000u, 0x168u, 0x188u, 0x190u, qxsim::ASMI_WR_FIFO_LEVEL,
+                             qxsim::ASMI_RD_FIFO_LEVEL, qxsim::ASMI_PROTECT_CODE, qxsim::ASMI_LENGTH})
+            EXPECT_EQ(sim.peek(reg), 0u) << std::hex << reg;
+        EXPECT_EQ(sim.peek(0x184), 0u) << "the transaction in flight is lost, not finished";
+        EXPECT_EQ(sim.peek(0x4), 0x01u) << "configured; the bus stays off as the bench set it";
+        std::string shown = sim.show();
+        for (const char* kept : {"fault busy 2: set", "Access faults set: eio-reg 0x9000", "fault nak 0x06: set",
+                                 "\"M5LA\" (LINCE5M-M)", "0x2a probe: 16-bit registers"})
+            EXPECT_NE(shown.find(kept), std::string::npos) << kept << "\n" << shown;
+        EXPECT_EQ(shown.find("Power cycles: 1 (faults, counters and trace kept)") != std::string::npos, ev.power)
+            << shown;
         auto lock = sim.model().lock();
         qxsim::Camera& cam = sim.model();
-        // The bias that dac -u loaded is gone: codes at zero scale, outputs
-        // and reference powered down.
+        // The bias that dac -u loaded is gone with the power (codes at zero
+        // scale, outputs and reference powered down), kept by a reload.
         const qxsim::DacChipState* chips[] = {&cam.state().dac.u12, &cam.state().dac.u14};
         for (unsigned chip = 0; chip < 2; chip++) {
             const qxsim::DacChipState& d = *chips[chip];
+            EXPECT_EQ(d.ref_powered != 0, !ev.power) << "DAC " << chip;
             for (const qxsim::DacOutputState& o : d.outputs)
-                EXPECT_TRUE(o.code == 0 && o.input == 0 && !o.powered) << "DAC " << chip;
-            EXPECT_FALSE(d.ref_internal || d.ref_powered) << "DAC " << chip;
+                EXPECT_EQ(o.powered != 0, !ev.power) << "DAC " << chip;
         }
-        EXPECT_FALSE(cam.asmi().flash().four_byte());
+        EXPECT_EQ(cam.asmi().flash().four_byte(), !ev.power) << "the chip keeps its mode over a reload";
+        EXPECT_EQ(cam.asmi().boot().state().cause, ev.power ? qxsim::BOOT_BY_POWER_ON : qxsim::BOOT_BY_RECONFIG);
         EXPECT_EQ(cam.ident().code(), 0x414C354Du);
         qxsim::RegisterDevice* probe = cam.register_device_slot(qxsim::BUS_ISB, 0x2a);
         ASSERT_TRUE(probe && probe->used());
-        EXPECT_EQ(probe->reg(3), 0x032Au) << "registers back to their power-on pattern";
-        EXPECT_EQ(cam.state().core.accesses, accesses) << "a power cycle is no register access";
+        EXPECT_EQ(probe->reg(3), ev.power ? 0x032Au : 0xbeefu) << "registers back to their power-on pattern";
+        EXPECT_EQ(cam.state().core.accesses, accesses) << "no register access";
         EXPECT_TRUE(cam.trace_on());
+        lock.unlock();
+        // `boot` is the same command.
+        if (ev.power) {
+            EXPECT_TRUE(qxtest::stdout_starts_with(sim.cli({"boot"}), "  boot 3 (power-on): factory image"));
+        }
     }
-    // `boot` is the same command.
-    EXPECT_TRUE(qxtest::stdout_starts_with(sim.cli({"boot"}), "  boot 3 (power-on): factory image"));
 }
 
 TEST(PowerCycle, factory_reset_erases_the_application_relocks_and_clears_the_bench)

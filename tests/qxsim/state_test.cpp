@@ -4,6 +4,7 @@
 #include "reg_client.h"
 
 #include "qxsim/model/devices/ident_memory.h"
+#include "qxsim/model/flash/flash_store.h"
 
 #include <gtest/gtest.h>
 
@@ -11,9 +12,11 @@
 #include <csignal>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -43,6 +46,84 @@ TEST(State, another_layout_is_refused_with_a_way_out)
     ASSERT_EQ(::truncate((sim.dir() + "/camera.state").c_str(), 100), 0);
     EXPECT_FALSE(qxsim::Camera::open(sim.dir(), &err));
     EXPECT_NE(err.find("another version"), std::string::npos) << err;
+}
+
+// A damaged camera folder gives a clear line naming the file, never a
+// signal, and is never taken for a good camera: a FIFO head out of range
+// in camera.state is used within the FIFO; a missing, short or odd
+// flash.bin or camera.state is refused (not made anew as erased flash),
+// also by a tool's open through the interposer once the camera is in use.
+TEST(State, damaged_files_give_a_clear_line_and_never_a_signal)
+{
+    struct Case {
+        const char* name;
+        std::function<void(const std::string& dir)> damage;
+        const char* refusal;  // "" when the camera still opens
+    };
+    const Case cases[] = {
+        {"FIFO head and level out of range",
+         [](const std::string& dir) {
+             int fd = ::open((dir + "/camera.state").c_str(), O_WRONLY);
+             const uint32_t bad[2] = {0x7fffffff, 0xfffffff0};  // head, level
+             ASSERT_EQ(::pwrite(fd, bad, sizeof bad, offsetof(qxsim::CameraState, asmi.rd.head)), 8);
+             ASSERT_EQ(::pwrite(fd, bad, sizeof bad, offsetof(qxsim::CameraState, asmi.wr.head)), 8);
+             ::close(fd);
+         },
+         ""},
+        {"flash.bin deleted", [](const std::string& dir) { ::unlink((dir + "/flash.bin").c_str()); },
+         "/flash.bin is missing: the flash array is lost"},
+        {"flash.bin cut short",
+         [](const std::string& dir) { ASSERT_EQ(::truncate((dir + "/flash.bin").c_str(), 4096), 0); },
+         "/flash.bin is 4096 bytes, not the flash's 134217728"},
+        {"camera.state a FIFO",
+         [](const std::string& dir) {
+             ::unlink((dir + "/camera.state").c_str());
+             ASSERT_EQ(::mkfifo((dir + "/camera.state").c_str(), 0644), 0);
+         },
+         "/camera.state is not a regular file"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SimCamera sim(qxtest::SimOptions{"LUX13HS-C", false});
+        EXPECT_TRUE(stdout_is(sim.run({client, "open"}), "open ok\n"));
+        c.damage(sim.dir());
+        const bool refused = *c.refusal != 0;
+        Result shown = sim.cli({"show"});
+        EXPECT_EQ(shown.signal, 0);
+        if (refused) {
+            EXPECT_FALSE(qxtest::contains(shown.out, "intact")) << "no boot verdict without the array";
+            EXPECT_TRUE(status_is(shown, 1));
+            EXPECT_TRUE(qxtest::stderr_contains(shown, sim.dir() + c.refusal));
+        }
+        for (const std::vector<std::string>& command :
+             {std::vector<std::string>{"peek", "ASMI_RD_FIFO"}, {"peek", "ASMI_WR_FIFO_LEVEL"}, {"poke", "ASMI_WR_FIFO", "1"}}) {
+            Result r = sim.cli(command);
+            EXPECT_EQ(r.signal, 0) << command[1];
+            EXPECT_TRUE(status_is(r, refused ? 1 : 0));
+        }
+        Result tool = sim.run({client, "open", "r", "0x101c", "r", "0x1020", "w", "0x1014", "7", "r", "0x1018"});
+        EXPECT_EQ(tool.signal, 0);
+        if (refused) {
+            EXPECT_TRUE(qxtest::stdout_starts_with(tool, "open: errno "));
+            EXPECT_TRUE(qxtest::stderr_contains(tool, c.refusal));
+            struct stat st;
+            const bool flash = std::string(c.refusal).find("flash") != std::string::npos;
+            EXPECT_FALSE(flash && ::stat((sim.dir() + "/flash.bin").c_str(), &st) == 0 &&
+                         st.st_size == qxsim::FlashStore::kSize)
+                << "the array is not made anew";
+        } else {
+            EXPECT_TRUE(stdout_is(tool, "open ok\nr 0x101c = 0x0\nr 0x1020 = 0x3e\nw 0x1014 ok\nr 0x1018 = 0x40\n"));
+        }
+    }
+    // One in use whose flash.bin shrinks: its next open through the
+    // interposer says so (ENODEV); a process started since finds no camera.
+    SimCamera sim(qxtest::SimOptions{"LUX13HS-C", false});
+    Result r = sim.run({client, "open", "system", "truncate -s 4096 '" + sim.dir() + "/flash.bin'", "open"});
+    EXPECT_TRUE(stdout_is(r, "open ok\nsystem 0\nopen: errno 19\n"));
+    EXPECT_TRUE(qxtest::stderr_contains(r, "/flash.bin is 4096 bytes, not the flash's 134217728"));
+    r = sim.run({client, "open"});
+    EXPECT_TRUE(stdout_is(r, "open: errno 2\n"));
+    EXPECT_TRUE(qxtest::stderr_contains(r, "/flash.bin is 4096 bytes, not the flash's 134217728"));
 }
 
 TEST(State, create_refuses_an_existing_camera_unless_forced)

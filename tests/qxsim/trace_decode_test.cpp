@@ -143,6 +143,31 @@ const DecodeCase decode_cases[] = {
       "9 10 i2c-isb write dev 0x10 reg 0x00 data 0x4b00, outcome read by pid 10 [U12 VREF: load input, code 300]",
       "10 13 i2c-isb wait for idle", "9 14 i2c-isb wait for idle", "9 15 exit exit status 0",
       "10 16 exit exit status 1", "10 17 exit end of the recording: the recorded command's exit status 1"}},
+    // The cut is on the operation in progress: an access that would have
+    // begun the next operation leaves the finished one as it was (the
+    // record, the I2C read); a cut inside an erase or a program (a K line
+    // after its command) ends that one, with the bytes that landed.
+    {"power_cuts_fall_on_the_operation_in_progress",
+     {"4 W 0x00001008 0x07fffff0", "4 W 0x0000100c 0x0000000c", "4 W 0x00001014 0x02000000",
+      "4 W 0x00001014 0x00000040", "4 W 0x00001014 0xfdffffff", "4 W 0x00001000 0x00000008",
+      "4 R 0x00001004 0x00000000", "4 R 0x00001004 0x00000000", "4 W 0x00001010 K",
+      "7 R 0x00000184 0x00000000", "7 W 0x00000188 0x00000004", "7 W 0x00000180 0x00050111",
+      "7 R 0x00000184 0x00000000", "7 R 0x00000190 0x00000043", "7 R 0x00000180 0x00000000",
+      "7 R 0x00000184 K",
+      "5 W 0x00001008 0x02000000", "5 W 0x00001000 0x00000040", "5 K erase 0x02000000 4096",
+      "6 W 0x00001008 0x02000100", "6 W 0x0000100c 0x00000008", "6 W 0x00001014 0x01020304",
+      "6 W 0x00001014 0x05060708", "6 W 0x00001000 0x00000208", "6 K program 0x02000100 5"},
+     {"4 0 flash program offset record at 0x07fffff0: 0x02000000 0x00000040 0xfdffffff "
+      "(application image at 0x02000000)",
+      "4 8 power power cut before W ASMI_PROTECT_CODE, process killed",
+      "7 9 i2c-isb read dev 0x50 reg 0x04 -> 0x43 (8 bit), ack [sensor code 'C']",
+      "7 15 power power cut before R ISB_I2C_STATUS, process killed",
+      "5 16 flash erase sector 512 at 0x02000000, completion not polled; power cut: the first 4096 of 65536 bytes "
+      "erased",
+      "5 18 power power cut in the sector erase at 0x02000000: the first 4096 of 65536 bytes erased, process killed",
+      "6 19 flash program 8 bytes at 0x02000100 (image data), completion not polled; power cut: the first 5 of 8 bytes "
+      "programmed",
+      "6 24 power power cut in the page program at 0x02000100: the first 5 of 8 bytes programmed, process killed"}},
     {"interleaved_processes_are_kept_apart_and_mixing_is_flagged",
      {"7 W 0x00000188 0x00000004", "8 W 0x00000188 0x00000005", "7 W 0x00000180 0x00050111",
       "20 W 0x000001a8 0x00000001", "7 R 0x00000184 0x00000000", "7 R 0x00000190 0x00000048",

@@ -39,6 +39,16 @@ TEST(TraceParse, register_accesses_failures_and_power_cuts)
     EXPECT_EQ(pk.kind, 'P');
     EXPECT_TRUE(pk.killed);
     EXPECT_EQ(pk.reg, 0x8170u);
+    // a cut inside a flash operation: what, where, how many bytes landed
+    TraceRecord torn = parse_trace_line("7 1.000000000 K program 0x02000100 40");
+    EXPECT_EQ(torn.kind, 'K');
+    EXPECT_TRUE(torn.killed);
+    EXPECT_EQ(torn.text, "program");
+    EXPECT_EQ(torn.reg, 0x2000100u);
+    EXPECT_EQ(torn.value, 40u);
+    for (const char* bad : {"7 1.000000000 K wipe 0x02000100 40", "7 1.000000000 K erase 0x02000100",
+                            "7 1.000000000 K erase 0x02000100 4096 1", "7 1.000000000 K erase 33 4096"})
+        EXPECT_EQ(parse_trace_line(bad).kind, '?') << bad;
     // lines of older traces, without the time
     TraceRecord old = parse_trace_line("123 R 0x00000184 0x80000000");
     EXPECT_EQ(old.kind, 'R');
@@ -145,6 +155,8 @@ TEST(TraceFormat, written_lines_parse_back_to_the_same_record)
          "2147483647 18446744073.709551615 R 0x00000184 E5\n"},
         {{7, 999999999, 'W', 0x1014, 0, 0, true, false, ""}, "7 0.999999999 W 0x00001014 K\n"},
         {{7, 5, 'P', 0x8170, 0, 0, true, false, ""}, "7 0.000000005 P 0x00008170 K\n"},
+        {{5, 6, 'K', 0x02000000, 4096, 0, true, false, "erase"}, "5 0.000000006 K erase 0x02000000 4096\n"},
+        {{5, 6, 'K', 0x02000100, 0, 0, true, false, "program"}, "5 0.000000006 K program 0x02000100 0\n"},
         {{9, 1000000000, 'P', 0x18C, 0x4B00, 0, false, false, "w 0x18c 0x4b00"}, "9 1.000000000 P w 0x18c 0x4b00\n"},
         {{9, 1000000000, 'P', 0, 0, 0, false, true, "w 0x18c \\x07"}, "9 1.000000000 P! w 0x18c \\x07\n"},
         {{9, 3, 'O', 0, 0, 13, false, false, "/dev/qx_fpga"}, "9 0.000000003 O /dev/qx_fpga E13\n"},

@@ -117,6 +117,54 @@ TEST(CameraFlash, release_update_boots_the_sensors_image)
     EXPECT_EQ(sim.model().asmi().flash().state().unerased_programs, 0u);
 }
 
+// A cut inside the second erase or the second page program of an update:
+// the raw trace ends with the command and the cut with the bytes that
+// landed, the decoded trace puts it on that operation, the operation is
+// counted, and the camera stays off until a power cycle.
+TEST(CameraFlash, torn_operations_are_traced_counted_and_leave_the_camera_off)
+{
+    REQUIRE_TOOL("update");
+    struct Case {
+        const char* fault;
+        std::vector<std::string> args;
+        const char* command_line;  // the last two trace lines, after the pid and time
+        const char* cut_line;
+        const char* counted;
+        const char* decoded;
+    } cases[] = {
+        {"asmi.torn-erase", {"2", "4096"}, "W 0x00001000 0x00000040", "K erase 0x02000000 4096",
+         "sector erases 2, page programs 0,",
+         "flash    erase sector 512 at 0x02000000, completion not polled; power cut: the first 4096 of 65536 bytes "
+         "erased\n"},
+        {"asmi.torn-program", {"2", "40"}, "W 0x00001000 0x00000208", "K program 0x02000100 40",
+         "page programs 2,",
+         "flash    program 256 bytes at 0x02000100 (image data), completion not polled; power cut: the first 40 of "
+         "256 bytes programmed\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fault);
+        SimCamera sim;
+        const std::string app = app_file(sim, small_image(1000, 3));
+        sim.fault(c.fault, c.args);
+        Result r = sim.run({"update", app});
+        EXPECT_EQ(r.signal, SIGKILL);
+        std::vector<qxtest::TraceRecord> t = sim.trace();
+        ASSERT_GE(t.size(), 2u);
+        auto tail = [](const qxtest::TraceRecord& rec) { return rec.line.substr(rec.line.find(' ', rec.line.find(' ') + 1) + 1); };
+        EXPECT_EQ(tail(t[t.size() - 2]), c.command_line);
+        EXPECT_EQ(tail(t.back()), c.cut_line);
+        const std::string shown = sim.show();
+        EXPECT_EQ(shown.rfind("NO POWER since the power cut at access ", 0), 0u) << shown;
+        EXPECT_TRUE(qxtest::contains(shown, c.counted)) << shown;
+        Result decoded = sim.cli({"trace", "show", "--decode"});
+        EXPECT_TRUE(qxtest::stdout_contains(decoded, c.decoded));
+        EXPECT_TRUE(qxtest::stdout_contains(decoded, std::string("power    power cut in the ")));
+        EXPECT_TRUE(qxtest::status_is(sim.run({"update", app}), 1)) << "no driver until the power comes back";
+        ASSERT_TRUE(qxtest::status_is(sim.cli({"power-cycle"}), 0));
+        EXPECT_TRUE(qxtest::status_is(sim.run({"update", app}), 0));
+    }
+}
+
 TEST(CameraFlash, power_cut_inside_the_offset_record_boots_factory_and_a_rerun_recovers)
 {
     REQUIRE_TOOL("update");

@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 using namespace flashtest;
 
@@ -211,7 +212,7 @@ TEST(FlashStore, contents_persist_across_processes_without_writing_the_whole_arr
     if (pid == 0) {
         FlashStore s;
         std::string err;
-        if (!s.open(path, &err))
+        if (!s.open(path, &err, true))
             _exit(2);
         s.program(0x4000000, data.data(), 256);
         _exit(0);
@@ -233,4 +234,41 @@ TEST(FlashStore, contents_persist_across_processes_without_writing_the_whole_arr
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_size, FlashStore::kSize);
     EXPECT_LT(st.st_blocks * 512, 1 << 20) << "holes stay holes";
+}
+
+// A camera's array is made once, at creation: an existing camera whose
+// flash.bin went missing, shrank or is something else is refused with the
+// file named, never made anew as erased flash; one that changes while
+// mapped is told by intact().
+TEST(FlashStore, a_missing_short_or_odd_file_is_refused_and_a_changed_one_told)
+{
+    qxtest::TempDir tmp;
+    const std::string path = tmp.path() + "/flash.bin";
+    std::string err;
+    {
+        FlashStore s;
+        EXPECT_FALSE(s.open(path, &err));
+        EXPECT_EQ(err, path + " is missing: the flash array is lost");
+        EXPECT_NE(::access(path.c_str(), F_OK), 0) << "not made anew";
+    }
+    FlashStore s;
+    ASSERT_TRUE(s.open(path, &err, true)) << err;
+    ASSERT_TRUE(s.intact(path, &err)) << err;
+    ASSERT_EQ(::truncate(path.c_str(), 4096), 0);
+    EXPECT_FALSE(s.intact(path, &err));
+    EXPECT_EQ(err, path + " is 4096 bytes, not the flash's 134217728: the array was cut short or replaced");
+    {
+        FlashStore again;
+        EXPECT_FALSE(again.open(path, &err));
+        EXPECT_EQ(err, path + " is 4096 bytes, not the flash's 134217728: the array was cut short or replaced");
+    }
+    ASSERT_EQ(::unlink(path.c_str()), 0);
+    EXPECT_FALSE(s.intact(path, &err));
+    EXPECT_EQ(err, path + " is missing: the flash array is lost");
+    ASSERT_EQ(::mkdir(path.c_str(), 0755), 0);
+    EXPECT_FALSE(s.intact(path, &err));
+    EXPECT_EQ(err, path + " was replaced while in use");
+    FlashStore dir;
+    EXPECT_FALSE(dir.open(path, &err));
+    EXPECT_NE(err.find(path), std::string::npos) << err;
 }

@@ -35,9 +35,9 @@ struct FlashRig {
     explicit FlashRig(bool fresh = true)
     {
         std::string err;
-        if (!store.open(dir + "/flash.bin", &err))
+        if (!store.open(dir + "/flash.bin", &err, true))
             ADD_FAILURE() << err;
-        flash.set_power_cut([this] { ++power_cuts; });
+        flash.set_power_cut([this](const TornCut&) { ++power_cuts; });
         if (fresh)
             asmi.reset();
     }

@@ -415,6 +415,7 @@ TEST(ToolLocks, a_holder_killed_with_sigkill_leaves_the_lock_free)
     Result killed = sim.run({"dac", "-u"});
     EXPECT_EQ(killed.signal, 9);
     EXPECT_EQ(sim.lock_holder("i2c-isb"), 0);
+    ASSERT_TRUE(status_is(sim.cli({"boot"}), 0)) << "the power comes back";
     Result next = sim.run({"dac", "-u"});
     EXPECT_TRUE(status_is(next, 0));
     EXPECT_TRUE(stdout_is(next, ""));

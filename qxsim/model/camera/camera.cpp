@@ -45,24 +45,25 @@ bool parse_bus(const std::string& text, Bus* bus)
 
 // ---- construction -------------------------------------------------------
 
-Camera::Camera(const std::string& dir, CameraState* state, size_t map_size)
+Camera::Camera(const std::string& dir, CameraState* state, size_t map_size, bool new_flash)
     : dir_(dir), state_(state), map_size_(map_size)
 {
-    build();
+    build(new_flash);
 }
 
 Camera::~Camera()
 {
     if (trace_fd_ >= 0)
         ::close(trace_fd_);
-    ::munmap(state_, map_size_);
+    if (map_size_)
+        ::munmap(state_, map_size_);
 }
 
 // Every block and bus device of the camera: the register blocks where the
 // register map places them, in its order, then the register file. A new
 // block gets its state struct in CameraState, its place in FPGA_BLOCKS and
 // a case here.
-void Camera::build()
+void Camera::build(bool new_flash)
 {
     CameraState& s = *state_;
     auto add_block = [this](auto block) {
@@ -87,11 +88,17 @@ void Camera::build()
         case BlockKind::channels: add_block(std::make_unique<ChannelRegs>(s.channels, place)); break;
         case BlockKind::asmi:
             // with the EPCQ-L chip and the FPGA's configuration logic behind it
-            flash_ = std::make_unique<FlashParts>(s.epcq, s.boot, dir_ + "/flash.bin");
+            flash_ = std::make_unique<FlashParts>(s.epcq, s.boot, dir_ + "/flash.bin", new_flash);
+            flash_->chip.set_power_cut([this](const TornCut& cut) { torn_cut(cut); });
             asmi_ = add_block(std::make_unique<AsmiController>(s.asmi, flash_->chip, flash_->boot, place));
             break;
         }
     }
+    // A reconfiguration reloads the whole FPGA.
+    asmi_->on_reload([](void* cam) {
+        for (RegisterBlock* b : static_cast<Camera*>(cam)->blocks_)
+            b->reload();
+    }, this);
     // The masters tell the trace what each transaction put on the bus.
     for (I2cMaster* m : i2c_)
         m->observe(&Camera::bus_transaction, this);
@@ -141,6 +148,8 @@ void Camera::factory_reset_locked()
     c.accesses = c.reads = c.writes = c.failed = 0;
     c.proc_lines = c.proc_refused = c.dev_opens = c.proc_opens = 0;
     c.lock_recoveries = c.power_cycles = 0;
+    c.powered_off = 0;
+    c.power_cuts = c.cut_access = c.cut_ns = 0;
     c.faults = AccessFaultState{};
     state_->ident.code = c.sensor_code;
     for (RegisterBlock* b : blocks_)
@@ -159,6 +168,8 @@ void Camera::power_cycle()
 {
     Lock lock(*this);
     state_->core.power_cycles++;
+    state_->core.powered_off = 0;
+    faults_changed();
     for (RegisterBlock* b : blocks_)
         b->power_on();
 }
@@ -242,6 +253,9 @@ void Camera::describe(std::ostream& out)
 {
     Lock lock(*this);
     const CoreState& c = state_->core;
+    if (c.powered_off)
+        out << fmt::format("NO POWER since the power cut at access {} (qxsim power-cycle restores it)\n",
+                           c.cut_access);
     out << fmt::format("Simulated camera in {} (state layout {})\n", dir_, c.version);
     out << fmt::format("Accesses: {} ({} read(s), {} write(s), {} proc line(s), {} failed); "
                        "{} proc buffer(s) refused\n",
@@ -253,6 +267,8 @@ void Camera::describe(std::ostream& out)
     out << "\n";
     if (c.power_cycles)
         out << fmt::format("Power cycles: {} (faults, counters and trace kept)\n", c.power_cycles);
+    if (c.power_cuts)
+        out << fmt::format("Power cuts: {}, the last at access {}\n", c.power_cuts, c.cut_access);
     describe_faults(out);
     for (RegisterBlock* b : blocks_) {
         out << "\n";

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "qxsim/model/camera/camera_state.h"
+#include "qxsim/model/flash/epcq_flash.h"
 #include "qxsim/model/fpga/register_block.h"
 #include "qxsim/trace/trace_format.h"
 
@@ -13,6 +14,8 @@
 #include <ostream>
 #include <string>
 #include <vector>
+
+#include <sys/types.h>
 
 namespace qxsim {
 
@@ -33,8 +36,14 @@ struct CreateOptions {
 class Camera {
 public:
     // Opens the camera in `dir`; null with *err filled in when there is no
-    // camera or its state file is of another layout.
+    // camera, its state file is not a regular file of this layout, or its
+    // flash.bin is missing or not the array's size. Values of the state that
+    // index memory are range-checked where they are used, since every
+    // process using the camera writes the file.
     static std::unique_ptr<Camera> open(const std::string& dir, std::string* err);
+    // A camera on state the caller owns (not a file): a copy of the file
+    // in memory whose bounds a checker can see. The flash is the folder's.
+    static std::unique_ptr<Camera> on_state(const std::string& dir, CameraState* state, std::string* err);
     // Creates a camera at power-on defaults (the folder too, if needed).
     // Without `force` an existing camera is left alone and false returned.
     static bool create(const std::string& dir, const CreateOptions& options, std::string* err);
@@ -43,6 +52,10 @@ public:
     Camera(const Camera&) = delete;
     Camera& operator=(const Camera&) = delete;
 
+    // The state file and flash.bin are still the files that were mapped, at
+    // their sizes; false with *why naming the file and what is wrong.
+    bool files_intact(std::string* why) const;
+
     const std::string& dir() const { return dir_; }
     std::string firmware_dir() const { return dir_ + "/firmware"; }
     std::string device_node() const { return dir_ + "/qx_fpga"; }
@@ -50,7 +63,8 @@ public:
     std::string trace_file() const { return dir_ + "/trace.log"; }
 
     // The driver's side of the C library calls. Each returns 0 or an errno
-    // value. A power-cut fault kills the calling process inside the call.
+    // value. A power-cut fault kills the calling process inside the call and
+    // turns the camera off (below).
     int device_open();
     void device_close();
     int reg_read(uint32_t reg, uint32_t* value);
@@ -59,6 +73,20 @@ public:
     // One write() to the proc file: every line is parsed before any is
     // applied; EINVAL refuses the buffer as a whole.
     int proc_write(const char* buf, size_t len);
+
+    // Power. A power cut (the power-cut fault, a torn flash operation)
+    // leaves the camera off until power_cycle(): a process that was running
+    // then ends at its next access or open through the driver, as a CPU
+    // without power would; one started since finds no driver (ENODEV).
+    // Which is which comes from the time the process started, which the
+    // interposer sets; without it a process counts as started since.
+    bool powered() const { return state_->core.powered_off == 0; }
+    uint64_t cut_access() const { return state_->core.cut_access; }
+    uint64_t power_cuts() const { return state_->core.power_cuts; }
+    void set_process_start(uint64_t monotonic_ns) { process_start_ns_ = monotonic_ns; }
+    // For the interposer's other entries (system(), opens of the camera's
+    // files): ends this process when it was running at the cut.
+    void power_check();
 
     // Register access for people and tests, beside the driver: no access
     // faults, not counted, not traced.
@@ -131,8 +159,9 @@ public:
     I2cMaster* i2c_named(const std::string& name) const;
 
 private:
-    Camera(const std::string& dir, CameraState* state, size_t map_size);
-    void build();
+    // map_size 0: the state is not a mapping of the camera's file.
+    Camera(const std::string& dir, CameraState* state, size_t map_size, bool new_flash = false);
+    void build(bool new_flash);
     void factory_reset_locked();
     RegisterBlock* dispatch(uint32_t reg);
     __attribute__((noinline)) RegisterBlock* find_block(uint32_t reg);
@@ -144,7 +173,18 @@ private:
     // errno, or a halt; *signal: a signal the access's process gets once
     // the access is done (kill-at with a signal other than KILL).
     int access_fault(uint32_t reg, bool write, Halt* halt, int* signal);
-    [[noreturn]] void halt(Lock& lock, Halt how, char kind, uint32_t reg);
+    // The calling process dies (SIGKILL), the lock let go first.
+    [[noreturn]] void halt(Lock& lock);
+    // The power goes at an access (torn: inside the flash operation it
+    // started, after the access's own line): counted, traced, the camera
+    // off; the calling process dies.
+    [[noreturn]] void cut_power(Lock& lock, char kind, uint32_t reg, const TornCut* torn);
+    // The camera is off: an access or open of a process that was running at
+    // the cut ends it; any other gets ENODEV.
+    int unpowered(Lock& lock);
+    bool started_before_cut() const { return process_start_ns_ < state_->core.cut_ns; }
+    // A torn operation cut the power during the access in progress.
+    void torn_cut(const TornCut& cut);
     enum class DriverFile : unsigned { device, proc };
     int driver_open(DriverFile file);
     // The open faults' errno for an open of `file`, 0 if none.
@@ -168,6 +208,8 @@ private:
     std::string dir_;
     CameraState* state_;
     size_t map_size_;
+    dev_t state_dev_ = 0;  // the state file mapped
+    ino_t state_ino_ = 0;
     int trace_fd_ = -1;
     TraceRecord bus_pending_;
     bool bus_pending_set_ = false;
@@ -178,6 +220,9 @@ private:
     RegisterBlock* last_ = nullptr;       // block of the previous access
     uint32_t last_unmodelled_ = 0;        // its register, when that block is the register file
     int pending_signal_ = 0;              // for this process once the access in progress is done
+    bool torn_pending_ = false;           // a torn flash operation: the power goes after this access
+    TornCut torn_{};
+    uint64_t process_start_ns_ = UINT64_MAX;
     FpgaStatus* fpga_ = nullptr;
     I2cMaster* i2c_[BUS_COUNT] = {};
     IdentMemory* ident_ = nullptr;

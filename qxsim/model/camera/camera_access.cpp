@@ -40,7 +40,7 @@ RegisterBlock* Camera::find_block(uint32_t reg)
 // applied. 0 lets it through; else the errno it fails with, counted as
 // failed and, for a register access, traced (a proc line's caller traces
 // the line). A power cut or a kill ends the process in here. The hot path
-// is the count and one test.
+// is the count and one test: a camera without power arms it too.
 inline int Camera::admit_access(Lock& lock, char kind, uint32_t reg)
 {
     CoreState& c = state_->core;
@@ -51,10 +51,21 @@ inline int Camera::admit_access(Lock& lock, char kind, uint32_t reg)
 int Camera::faulted_access(Lock& lock, char kind, uint32_t reg)
 {
     CoreState& c = state_->core;
+    if (c.powered_off) {
+        // no access reaches a camera without power: not counted
+        --c.accesses;
+        if (kind == TRACE_READ)
+            --c.reads;
+        else if (kind == TRACE_WRITE)
+            --c.writes;
+        return unpowered(lock);
+    }
     Halt how = Halt::none;
     int e = access_fault(reg, kind != TRACE_READ, &how, &pending_signal_);
-    if (how != Halt::none)
-        halt(lock, how, kind, reg);
+    if (how == Halt::power_cut)
+        cut_power(lock, kind, reg, nullptr);
+    if (how == Halt::kill)
+        halt(lock);
     if (e) {
         c.failed++;
         if (c.trace_on && kind != TRACE_PROC)
@@ -63,22 +74,65 @@ int Camera::faulted_access(Lock& lock, char kind, uint32_t reg)
     return e;
 }
 
-// The process dies before the access reaches the hardware. A power cut is
-// a camera event and the trace says so; a kill (someone's SIGKILL, a crash)
-// leaves the camera as it was and no mark, as a kill from outside would.
-void Camera::halt(Lock& lock, Halt how, char kind, uint32_t reg)
+// A kill (someone's SIGKILL, a crash) leaves the camera as it was and no
+// mark, as a kill from outside would.
+void Camera::halt(Lock& lock)
 {
-    if (how == Halt::power_cut && state_->core.trace_on) {
-        TraceRecord rec;
-        rec.kind = kind;
-        rec.reg = reg;
-        rec.killed = true;
-        trace_event(rec);
-    }
     lock.unlock();
     ::kill(::getpid(), SIGKILL);
     for (;;)
         ::pause();
+}
+
+// A power cut is a camera event: counted, in the trace at the access it
+// struck, and the camera stays off until a power cycle.
+void Camera::cut_power(Lock& lock, char kind, uint32_t reg, const TornCut* torn)
+{
+    CoreState& c = state_->core;
+    c.power_cuts++;
+    c.cut_access = c.accesses;
+    c.cut_ns = trace_now_ns();
+    c.powered_off = 1;
+    faults_changed();
+    if (c.trace_on) {
+        TraceRecord rec;
+        rec.killed = true;
+        if (torn) {
+            rec.kind = TRACE_CUT;
+            rec.text = torn->erase ? "erase" : "program";
+            rec.reg = torn->addr;
+            rec.value = torn->landed;
+        } else {
+            rec.kind = kind;
+            rec.reg = reg;
+        }
+        trace_event(rec);
+    }
+    halt(lock);
+}
+
+int Camera::unpowered(Lock& lock)
+{
+    if (started_before_cut())
+        halt(lock);
+    return ENODEV;
+}
+
+void Camera::power_check()
+{
+    if (!state_->core.powered_off)
+        return;
+    Lock lock(*this);
+    if (state_->core.powered_off && started_before_cut())
+        halt(lock);
+}
+
+// Called by the chip during the access that started the operation; the
+// access is traced as it was taken before the power goes.
+void Camera::torn_cut(const TornCut& cut)
+{
+    torn_ = cut;
+    torn_pending_ = true;
 }
 
 namespace {
@@ -122,6 +176,8 @@ int Camera::reg_write(uint32_t reg, uint32_t value)
     dispatch(reg)->write(reg, value);
     if (state_->core.trace_on)
         trace_access(TRACE_WRITE, reg, value);
+    if (torn_pending_)
+        cut_power(lock, TRACE_WRITE, reg, &torn_);
     return 0;
 }
 
@@ -141,7 +197,7 @@ int Camera::driver_open(DriverFile file)
 {
     Lock lock(*this);
     CoreState& c = state_->core;
-    int e = open_fault(file);
+    int e = c.powered_off ? unpowered(lock) : open_fault(file);
     if (!e)
         (file == DriverFile::device ? c.dev_opens : c.proc_opens)++;
     if (c.trace_on)
@@ -194,6 +250,8 @@ int Camera::proc_write(const char* buf, size_t len)
         dispatch(l.reg)->write(l.reg, l.value);
         if (c.trace_on)
             trace_proc(l.text, false);
+        if (torn_pending_)
+            cut_power(lock, TRACE_PROC, l.reg, &torn_);
     }
     return 0;
 }

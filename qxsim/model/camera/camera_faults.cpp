@@ -95,7 +95,7 @@ constexpr FaultEntry core_fault_entries[] = {
     {"eio-from", "N", "the Nth register access from now and all after it fail with EIO",
      "eio-from takes an access count N (1 for the next access)", "", nullptr,
      [](const FaultSlot& s) { return show_access(s, "(active)"); }},
-    {"power-cut", "N", "the process making the Nth register access from now is killed (SIGKILL) before it is applied",
+    {"power-cut", "N", "the power fails before the Nth register access from now: its process is killed (SIGKILL), the camera stays off until power-cycle",
      "power-cut takes an access count N (1 for the next access)", "", nullptr,
      [](const FaultSlot& s) { return show_access(s, ""); }},
     {"kill-at", "N [SIGNAL]",
@@ -200,7 +200,7 @@ int Camera::open_fault(DriverFile file)
 void Camera::faults_changed()
 {
     AccessFaultState& f = state_->core.faults;
-    f.armed = core_faults.any_armed(f.state);
+    f.armed = core_faults.any_armed(f.state) || state_->core.powered_off;
 }
 
 bool Camera::set_fault(const std::string& name, const std::vector<std::string>& args, std::string* err)

@@ -19,7 +19,7 @@
 
 namespace qxsim {
 
-constexpr uint32_t STATE_VERSION = 7;
+constexpr uint32_t STATE_VERSION = 8;
 
 struct CameraState {
     CoreState core;

@@ -80,10 +80,17 @@ std::unique_ptr<Camera> Camera::open(const std::string& dir, std::string* err)
         return nullptr;
     }
     struct stat st;
-    if (::fstat(fd, &st) != 0 || static_cast<size_t>(st.st_size) != sizeof(CameraState)) {
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
-        *err = fmt::format("{} was made by another version of the simulator; re-create the camera "
-                           "(qxsim --state {} create --force)", path, dir);
+        *err = fmt::format("{} is not a regular file; re-create the camera (qxsim --state {} create --force)", path,
+                           dir);
+        return nullptr;
+    }
+    if (static_cast<size_t>(st.st_size) != sizeof(CameraState)) {
+        ::close(fd);
+        *err = fmt::format("{} is {} bytes, not the {} of this simulator's state: cut short, or made by another "
+                           "version; re-create the camera (qxsim --state {} create --force)",
+                           path, st.st_size, sizeof(CameraState), dir);
         return nullptr;
     }
     void* map = ::mmap(nullptr, sizeof(CameraState), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
@@ -103,10 +110,41 @@ std::unique_ptr<Camera> Camera::open(const std::string& dir, std::string* err)
     }
     std::unique_ptr<Camera> cam(new Camera(dir, state, sizeof(CameraState)));
     if (!cam->flash_->ok) {
+        *err = cam->flash_->error + fmt::format(" (qxsim --state {} create --force makes a new camera)", dir);
+        return nullptr;
+    }
+    cam->state_dev_ = st.st_dev;
+    cam->state_ino_ = st.st_ino;
+    return cam;
+}
+
+std::unique_ptr<Camera> Camera::on_state(const std::string& dir, CameraState* state, std::string* err)
+{
+    std::unique_ptr<Camera> cam(new Camera(dir, state, 0));
+    if (!cam->flash_->ok) {
         *err = cam->flash_->error;
         return nullptr;
     }
     return cam;
+}
+
+bool Camera::files_intact(std::string* why) const
+{
+    const std::string path = dir_ + state_name;
+    struct stat st;
+    if (map_size_ && ::stat(path.c_str(), &st) != 0) {
+        *why = path + " is missing: the camera was removed while in use";
+        return false;
+    }
+    if (map_size_ && (st.st_dev != state_dev_ || st.st_ino != state_ino_)) {
+        *why = path + " was replaced while in use (a camera created anew?)";
+        return false;
+    }
+    if (map_size_ && static_cast<size_t>(st.st_size) != map_size_) {
+        *why = fmt::format("{} is {} bytes, not {}: it was cut short while in use", path, st.st_size, map_size_);
+        return false;
+    }
+    return flash_->store.intact(dir_ + "/flash.bin", why);
 }
 
 // The state is built in a private file and published by one link (or, to
@@ -150,7 +188,7 @@ bool Camera::create(const std::string& dir, const CreateOptions& options, std::s
     pthread_mutexattr_destroy(&attr);
     state->core.sensor_code = options.sensor_code;
     {
-        Camera cam(dir, state, sizeof(CameraState));
+        Camera cam(dir, state, sizeof(CameraState), true);
         if (!cam.flash_->ok) {
             *err = cam.flash_->error;
             ::unlink(tmp.c_str());

@@ -33,7 +33,10 @@ struct CoreState {
     uint64_t lock_recoveries;   // owner died holding the lock
     uint64_t power_cycles;      // qxsim power-cycle since creation
     uint32_t sensor_code;       // chosen at creation, restored by factory-reset
-    uint32_t pad;
+    uint32_t powered_off;       // since a power cut, until the next power cycle
+    uint64_t power_cuts;        // power cuts (the power-cut fault, torn flash operations)
+    uint64_t cut_access;        // the access the last cut struck (counted as `accesses`)
+    uint64_t cut_ns;            // CLOCK_MONOTONIC of the last cut
     AccessFaultState faults;
 };
 

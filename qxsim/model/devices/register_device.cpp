@@ -71,7 +71,8 @@ void RegisterDevice::power_on()
 
 void RegisterDevice::describe(std::ostream& out) const
 {
-    out << fmt::format("  0x{:02x} {}: {}-bit registers, {} read(s), {} write(s)\n", s_.addr, s_.label,
+    const std::string_view label(s_.label, strnlen(s_.label, sizeof s_.label));  // the file's bytes
+    out << fmt::format("  0x{:02x} {}: {}-bit registers, {} read(s), {} write(s)\n", s_.addr, label,
                        s_.width * 8, s_.reads, s_.writes);
     describe_faults(out);
 }

@@ -32,7 +32,7 @@ int64_t monotonic_ns()
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-void kill_self()
+void kill_self(const TornCut&)
 {
     // Power gone: the chip stops wherever it is and so does the tool.
     kill(getpid(), SIGKILL);
@@ -131,11 +131,15 @@ FlashResult EpcqFlash::page_program(uint32_t addr, const uint8_t* data, uint32_t
         done += chunk;
         col = 0;
     }
-    if (cut)
-        power_cut_();
-    ++state_.programs;
-    if (unerased)
-        ++state_.unerased_programs;
+    if (limit > 0) {
+        ++state_.programs;
+        if (unerased)
+            ++state_.unerased_programs;
+    }
+    if (cut) {
+        power_cut_(TornCut{false, a, limit, len});
+        return FlashResult::ok;
+    }
     start_busy(state_.program_us);
     return FlashResult::ok;
 }
@@ -150,11 +154,14 @@ FlashResult EpcqFlash::sector_erase(uint32_t addr)
     if (observer_)
         observer_->sector_erased(a);
     if (torn(TORN_ERASE)) {
-        store_.erase(a, static_cast<uint32_t>(std::min<uint64_t>(EPCQ_SECTOR_SIZE, fault(TORN_ERASE).arg[1])));
-        power_cut_();
-    } else {
-        store_.erase(a, EPCQ_SECTOR_SIZE);
+        const auto landed = static_cast<uint32_t>(std::min<uint64_t>(EPCQ_SECTOR_SIZE, fault(TORN_ERASE).arg[1]));
+        store_.erase(a, landed);
+        if (landed > 0)
+            ++state_.erases;
+        power_cut_(TornCut{true, a, landed, EPCQ_SECTOR_SIZE});
+        return FlashResult::ok;
     }
+    store_.erase(a, EPCQ_SECTOR_SIZE);
     ++state_.erases;
     start_busy(state_.erase_us);
     return FlashResult::ok;

@@ -24,6 +24,16 @@ constexpr uint32_t EPCQ_STATUS_US = 400;
 
 enum class FlashResult { ok, refused };
 
+// A power cut inside a sector erase or page program (the torn faults):
+// the operation at `addr` (the decoded address; a sector's first byte)
+// stopped after its first `landed` bytes of `length`.
+struct TornCut {
+    bool erase;
+    uint32_t addr;
+    uint32_t landed;
+    uint32_t length;
+};
+
 // Sees every change the chip makes to what survives a power cut, in the
 // order it takes them: a page program (the address as decoded, the bytes in
 // the order they enter the page buffer), a sector erase (its first byte),
@@ -43,9 +53,12 @@ class EpcqFlash {
 public:
     EpcqFlash(EpcqState& state, FlashStore& store);
 
-    // Called instead of returning when a torn-operation fault cuts the
-    // power; the default kills the calling process like a power cut.
-    void set_power_cut(std::function<void()> cut) { power_cut_ = std::move(cut); }
+    // Called when a torn-operation fault cuts the power, once the bytes
+    // that made it have landed; the operation then returns as done (and
+    // is counted when bytes landed). The camera turns its power off when
+    // the access in progress has been traced; without a camera the default
+    // kills the calling process.
+    void set_power_cut(std::function<void(const TornCut&)> cut) { power_cut_ = std::move(cut); }
     void set_observer(FlashObserver* observer) { observer_ = observer; }
 
     uint32_t capacity() const;
@@ -100,7 +113,7 @@ private:
 
     EpcqState& state_;
     FlashStore& store_;
-    std::function<void()> power_cut_;
+    std::function<void(const TornCut&)> power_cut_;
     FlashObserver* observer_ = nullptr;
 };
 

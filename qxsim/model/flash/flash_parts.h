@@ -15,10 +15,11 @@
 namespace qxsim {
 
 struct FlashParts {
-    FlashParts(EpcqState& chip_state, BootState& boot_state, const std::string& path)
+    // `create`: a new camera's array, erased, when the file is not there.
+    FlashParts(EpcqState& chip_state, BootState& boot_state, const std::string& path, bool create)
         : chip(chip_state, store), boot(boot_state, chip)
     {
-        ok = store.open(path, &error);
+        ok = store.open(path, &error, create);
     }
 
     FlashStore store;

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -17,19 +18,44 @@ FlashStore::~FlashStore()
         ::close(fd_);
 }
 
-bool FlashStore::open(const std::string& path, std::string* error)
+namespace {
+
+// What is wrong with the array's file, or "".
+std::string file_problem(const struct stat& st)
 {
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (!S_ISREG(st.st_mode))
+        return "is not a regular file";
+    if (st.st_size != FlashStore::kSize)
+        return "is " + std::to_string(st.st_size) + " bytes, not the flash's " + std::to_string(FlashStore::kSize) +
+               ": the array was cut short or replaced";
+    return "";
+}
+
+}  // namespace
+
+bool FlashStore::open(const std::string& path, std::string* error, bool create)
+{
+    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0644);
     if (fd < 0) {
-        *error = path + ": " + std::strerror(errno);
+        *error = errno == ENOENT ? path + " is missing: the flash array is lost"
+                                 : path + ": " + std::strerror(errno);
         return false;
     }
     struct stat st;
-    if (fstat(fd, &st) != 0 || (st.st_size != kSize && ftruncate(fd, kSize) != 0)) {
+    if (fstat(fd, &st) != 0 || (create && S_ISREG(st.st_mode) && st.st_size != kSize && ftruncate(fd, kSize) != 0)) {
         *error = path + ": " + std::strerror(errno);
         ::close(fd);
         return false;
     }
+    if (create)
+        fstat(fd, &st);
+    if (std::string problem = file_problem(st); !problem.empty()) {
+        *error = path + " " + problem;
+        ::close(fd);
+        return false;
+    }
+    dev_ = st.st_dev;
+    ino_ = st.st_ino;
     void* mem = mmap(nullptr, kSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (mem == MAP_FAILED) {
         *error = path + ": mmap: " + std::strerror(errno);
@@ -38,6 +64,24 @@ bool FlashStore::open(const std::string& path, std::string* error)
     }
     fd_ = fd;
     mem_ = static_cast<uint8_t*>(mem);
+    return true;
+}
+
+bool FlashStore::intact(const std::string& path, std::string* error) const
+{
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) {
+        *error = path + " is missing: the flash array is lost";
+        return false;
+    }
+    if (st.st_dev != dev_ || st.st_ino != ino_) {
+        *error = path + " was replaced while in use";
+        return false;
+    }
+    if (std::string problem = file_problem(st); !problem.empty()) {
+        *error = path + " " + problem;
+        return false;
+    }
     return true;
 }
 

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <string>
 
+#include <sys/types.h>
+
 namespace qxsim {
 
 class FlashStore {
@@ -22,9 +24,14 @@ public:
     FlashStore(const FlashStore&) = delete;
     FlashStore& operator=(const FlashStore&) = delete;
 
-    // Map `path`, creating a fully erased array when it does not exist yet.
-    bool open(const std::string& path, std::string* error);
+    // Map `path`: with `create`, a fully erased array when it does not exist
+    // yet (a new camera); else it must be there, a regular file of the
+    // array's size. *error names the file and what is wrong with it.
+    bool open(const std::string& path, std::string* error, bool create = false);
     bool is_open() const { return mem_ != nullptr; }
+    // Still the file that was mapped, at its size: false with *error when it
+    // was removed, replaced or cut short meanwhile.
+    bool intact(const std::string& path, std::string* error) const;
 
     uint8_t byte(uint32_t addr) const { return static_cast<uint8_t>(~mem_[addr]); }
 
@@ -46,6 +53,8 @@ public:
 private:
     int fd_ = -1;
     uint8_t* mem_ = nullptr;
+    dev_t dev_ = 0;
+    ino_t ino_ = 0;
 };
 
 }  // namespace qxsim

@@ -4,11 +4,22 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace qxsim {
 
 namespace {
+
+// The head and level come from the shared state file: whatever another
+// process (or a damaged file) left there, they index only the FIFO.
+AsmiFifo& fifo(AsmiFifo& f)
+{
+    f.head %= ASMI_FIFO_WORDS;
+    if (f.level > ASMI_FIFO_WORDS)
+        f.level = ASMI_FIFO_WORDS;
+    return f;
+}
 
 void fifo_push(AsmiFifo& f, uint32_t word)
 {
@@ -103,17 +114,17 @@ uint32_t AsmiController::read_level(const AsmiFifo& fifo, unsigned part)
 
 uint32_t AsmiController::read_wr_level(const Reg&)
 {
-    return read_level(state_.wr, LEVEL_WR);
+    return read_level(fifo(state_.wr), LEVEL_WR);
 }
 
 uint32_t AsmiController::read_rd_level(const Reg&)
 {
-    return read_level(state_.rd, LEVEL_RD);
+    return read_level(fifo(state_.rd), LEVEL_RD);
 }
 
 uint32_t AsmiController::pop_rd_fifo(const Reg&)
 {
-    if (state_.rd.level == 0) {
+    if (fifo(state_.rd).level == 0) {
         ++state_.rd_underflows;
         return 0;
     }
@@ -122,7 +133,7 @@ uint32_t AsmiController::pop_rd_fifo(const Reg&)
 
 void AsmiController::push_wr_fifo(const Reg&, uint32_t value)
 {
-    if (state_.wr.level == ASMI_FIFO_WORDS)
+    if (fifo(state_.wr).level == ASMI_FIFO_WORDS)
         ++state_.wr_overflows;  // a full FIFO drops the word
     else
         fifo_push(state_.wr, value);
@@ -132,7 +143,10 @@ void AsmiController::reconfigure(const Reg&, uint32_t value)
 {
     if (value & ASMI_RECONFIG_START) {
         ++state_.reconfigs;
-        logic_reset();
+        if (reload_)
+            reload_(reload_context_);
+        else
+            logic_reset();
         boot_.configure(BOOT_BY_RECONFIG);
     }
 }
@@ -185,7 +199,7 @@ void AsmiController::write_to_flash(bool image)
     ++(image ? state_.image_writes : state_.plain_writes);
     const uint32_t len = state_.length;
     const uint32_t words = len / 4 + (len % 4 != 0);
-    if (words > state_.wr.level) {
+    if (words > fifo(state_.wr).level) {
         // Not enough data for the length: the controller gives up on the
         // page and drops what it had.
         ++state_.short_writes;
@@ -213,7 +227,7 @@ void AsmiController::read_from_flash(bool image)
     ++(image ? state_.image_reads : state_.plain_reads);
     const uint32_t len = state_.length;
     const uint32_t words = len / 4 + (len % 4 != 0);
-    const uint32_t room = ASMI_FIFO_WORDS - state_.rd.level;
+    const uint32_t room = ASMI_FIFO_WORDS - fifo(state_.rd).level;
     const uint32_t fit = words < room ? words : room;
     state_.rd_overflows += words - fit;
 
@@ -280,7 +294,8 @@ void AsmiController::describe(std::ostream& out) const
                        field_value(status, ASMI_STATUS_ID));
     out << fmt::format("  write FIFO {}/{} words, read FIFO {}/{} words (lost: {} pushed into a full "
                        "write FIFO, {} read words, {} pops of an empty read FIFO)\n",
-                       state_.wr.level, ASMI_FIFO_WORDS, state_.rd.level, ASMI_FIFO_WORDS, state_.wr_overflows,
+                       std::min(state_.wr.level, ASMI_FIFO_WORDS), ASMI_FIFO_WORDS,
+                       std::min(state_.rd.level, ASMI_FIFO_WORDS), ASMI_FIFO_WORDS, state_.wr_overflows,
                        state_.rd_overflows, state_.rd_underflows);
     out << fmt::format("  commands {} (ignored while busy {}, unknown {}, clears {}), writes {} "
                        "image + {} plain, reads {} image + {} plain\n",

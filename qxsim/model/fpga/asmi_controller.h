@@ -25,6 +25,16 @@ public:
     // their defaults, array and protection kept, then the FPGA configures
     // itself.
     void power_on() override;
+    // Registers and FIFOs only; the configuration that follows a
+    // reconfiguration is reconfigure()'s.
+    void reload() override { logic_reset(); }
+    // Called on a reconfiguration, before the configuration from flash: the
+    // camera reloads every FPGA block. Without it only this block reloads.
+    void on_reload(void (*reload)(void*), void* context)
+    {
+        reload_ = reload;
+        reload_context_ = context;
+    }
 
     void describe(std::ostream& out) const override;
 
@@ -57,6 +67,8 @@ private:
     AsmiState& state_;
     EpcqFlash& flash_;
     FpgaBoot& boot_;
+    void (*reload_)(void*) = nullptr;
+    void* reload_context_ = nullptr;
 };
 
 }  // namespace qxsim

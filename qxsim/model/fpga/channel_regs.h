@@ -16,6 +16,7 @@ public:
     void reset() override;
     // Plain FPGA registers: all zero again.
     void power_on() override { reset(); }
+    void reload() override { reset(); }
     void describe(std::ostream& out) const override;
 
     // What a written value sets, for the decoded trace.

@@ -14,6 +14,7 @@ public:
     void reset() override;
     // Configured again; the bus-enable bit follows the board, not the FPGA.
     void power_on() override;
+    void reload() override { power_on(); }
     void describe(std::ostream& out) const override;
 
     bool i2c_enabled() const { return (s_.status & FPGA_STATUS_I2C_ENABLED) != 0; }

@@ -166,12 +166,19 @@ void I2cMaster::reset()
         d->reset();
 }
 
-void I2cMaster::power_on()
+// A transaction in flight is lost with the registers; the devices already
+// took it.
+void I2cMaster::reload()
 {
     reset_registers();
     s_.error = 0;
     s_.busy_left = s_.pending_ok = s_.pending_data = s_.pending_control = 0;
     s_.last_command = 0;
+}
+
+void I2cMaster::power_on()
+{
+    reload();
     for (I2cDevice* d : bus_)
         d->power_on();
 }

@@ -33,6 +33,7 @@ public:
     void reset() override;
     // Registers cleared and a transaction in flight lost; then the devices.
     void power_on() override;
+    void reload() override;
     void describe(std::ostream& out) const override;
 
 

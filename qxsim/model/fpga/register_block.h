@@ -53,6 +53,12 @@ public:
     // the bench's faults and the block's counters.
     virtual void power_on() = 0;
 
+    // The FPGA loaded again (the reconfiguration register): the block's
+    // logic back to its power-on values, as power_on() puts it; what lies
+    // outside the FPGA (bus devices, the flash chip) keeps its state, and
+    // so do the bench's faults and the block's counters.
+    virtual void reload() = 0;
+
     // Human-readable state for `qxsim show`: a few lines, each indented by
     // two spaces, under a heading line naming the block.
     virtual void describe(std::ostream& out) const = 0;

@@ -21,6 +21,7 @@ public:
     // Every register reads 0 again; the list of touched registers and
     // their access counts stay for `show`.
     void power_on() override;
+    void reload() override { power_on(); }
     void describe(std::ostream& out) const override;
 
     // The entry of `reg`, or null if the register was never touched.
