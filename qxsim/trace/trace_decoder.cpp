@@ -179,7 +179,8 @@ struct TraceDecoder::Impl : I2cAnalyser::Sink, FlashAnalyser::Sink {
                                 : rec.text == "signal" ? fmt::format("killed by signal {}", rec.value)
                                                        : fmt::format("exit status {}", rec.value);
         if (rec.kind == TRACE_END) {
-            e.text = "end of the recording: the recorded command's " + how;
+            e.text = std::string("end of the recording: the recorded command") +
+                     (rec.text == "signal" ? " was " : "'s ") + how;
         } else {
             e.text = how;
             close_issuer(rec.pid, nullptr);

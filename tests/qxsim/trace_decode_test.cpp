@@ -169,6 +169,12 @@ const DecodeCase decode_cases[] = {
       "6 19 flash program 8 bytes at 0x02000100 (image data), completion not polled; power cut: the first 5 of 8 bytes "
       "programmed",
       "6 24 power power cut in the page program at 0x02000100: the first 5 of 8 bytes programmed, process killed"}},
+    // A recording of a command that was killed: its process left no exit
+    // record, the end mark gives the signal.
+    {"a_recording_of_a_killed_command_ends_in_its_signal",
+     {"# qxsim recording 2", "5 O /dev/qx_fpga", "5 R 0x00000004 0x00000011", "5 Z signal 9"},
+     {"5 1 dev open /dev/qx_fpga", "5 2 fpga read FPGA_STATUS -> 0x00000011 (I2C bus enabled)",
+      "5 3 exit end of the recording: the recorded command was killed by signal 9"}},
     {"interleaved_processes_are_kept_apart_and_mixing_is_flagged",
      {"7 W 0x00000188 0x00000004", "8 W 0x00000188 0x00000005", "7 W 0x00000180 0x00050111",
       "20 W 0x000001a8 0x00000001", "7 R 0x00000184 0x00000000", "7 R 0x00000190 0x00000048",
