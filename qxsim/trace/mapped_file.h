@@ -33,8 +33,9 @@ public:
     const char* data() const { return data_; }
     size_t size() const { return size_; }
 
-    // After the data was read: true, with *what ("PATH: shrank to N bytes
-    // while it was read", "PATH: was replaced while it was read"), when
+    // After the data was read: true, with *what ("PATH: shrank from N to M
+    // bytes while it was read (cleared or cut), ...", "PATH: was replaced by
+    // another file while it was read"), when
     // what was read may not be what the file held; false when it held still.
     // A file that grew is not changed (a trace the camera writes to).
     bool changed(std::string* what) const;
