@@ -216,6 +216,11 @@ struct Failure {
     bool outputs_unchanged;
 };
 
+void PrintTo(const Failure& f, std::ostream* os)
+{
+    *os << f.name;
+}
+
 const Failure failures[] = {
     {"nak_at_row_18_stops_before_the_update", {{"i2c-isb.0x11.nak", "9"}}, {"dac", "-u"},
      std::string(error_bit) + never_idle + powerup_failed, "", 1, powerup_commands(18), true},
