@@ -343,9 +343,10 @@ TEST(Replay, busy_polls_are_timing_only_while_the_tools_wait_ends_alike)
          "R ASMI_STATUS: the camera stayed busy until the tool gave its wait up (100 status readings to line"},
         {"model busy past a flash wait", update, {}, {{"fault", "set", "asmi.busy", "100"}}, 1,
          "past the tool's flash completion wait (100 status readings): the tool would have given up"},
-        // 20 ms erases outlast the completion wait inside each erase cycle
+        // 200 ms erases outlast the completion wait inside each erase cycle,
+        // with room for a loaded machine whose sleeps run long
         {"camera's erase outlasts a completion wait", update,
-         {{"flash", "timing", "datasheet", "20000", "400", "400"}}, {}, 0, "model agrees"},
+         {{"flash", "timing", "datasheet", "200000", "400", "400"}}, {}, 0, "model agrees"},
         {"model's erase outlasts a completion wait", update, {},
          {{"flash", "timing", "datasheet", "150000", "400", "400"}}, 0, "model agrees"},
     };
