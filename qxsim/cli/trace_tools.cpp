@@ -281,18 +281,17 @@ int cmd_trace_show(const std::string& dir, const std::vector<std::string>& args)
         return show_trace(path, camera_trace, stdout);
     if (follow_on)
         follow(path, view);
-    if (camera_trace && ::access(path.c_str(), F_OK) != 0 && errno == ENOENT)
-        return 0;
     qxsim::MappedFile file;
-    std::string err;
-    if (!file.open(path, true, &err)) {
-        std::fprintf(stderr, "qxsim: %s\n", err.c_str());
-        return 2;
-    }
+    if (TraceMap m = map_trace(path, camera_trace, &file); m != TraceMap::mapped)
+        return m == TraceMap::missing ? 0 : 2;
     std::string_view text(file.data(), file.size());
     if (camera_trace)
         text = text.substr(0, text.rfind('\n') + 1);
     std::vector<qxsim::DecodedEntry> entries = qxsim::decode_trace_text(text);
+    // Everything is read from the mapping before it is known unchanged: a
+    // page cut from under it reads as zeros.
+    const qxsim::TraceFileShape shape = qxsim::inspect_trace_file(text);
+    std::string err;
     if (file.changed(&err)) {
         std::fprintf(stderr, "qxsim: %s\n", err.c_str());
         return 2;
@@ -313,7 +312,6 @@ int cmd_trace_show(const std::string& dir, const std::vector<std::string>& args)
     view.print(std::move(entries), false);
     // What is wrong with the file, after what could be decoded of it.
     int status = 0;
-    qxsim::TraceFileShape shape = qxsim::inspect_trace_file(text);
     if (!shape.problem.empty()) {
         std::fprintf(stderr, "qxsim: %s: %s\n", path.c_str(), shape.problem.c_str());
         status = 2;

@@ -1,6 +1,5 @@
 #include "qxsim/cli/trace_view.h"
 
-#include "qxsim/trace/mapped_file.h"
 #include "qxsim/trace/trace_view.h"
 
 #include <cerrno>
@@ -11,16 +10,24 @@
 
 namespace qxsim_cli {
 
-int show_trace(const std::string& path, bool missing_ok, std::FILE* out)
+TraceMap map_trace(const std::string& path, bool missing_ok, qxsim::MappedFile* file)
 {
     if (missing_ok && ::access(path.c_str(), F_OK) != 0 && errno == ENOENT)
-        return 0;
-    qxsim::MappedFile file;
+        return TraceMap::missing;
     std::string err;
-    if (!file.open(path, true, &err)) {
+    if (!file->open(path, true, &err)) {
         std::fprintf(stderr, "qxsim: %s\n", err.c_str());
-        return 2;
+        return TraceMap::failed;
     }
+    return TraceMap::mapped;
+}
+
+int show_trace(const std::string& path, bool missing_ok, std::FILE* out)
+{
+    qxsim::MappedFile file;
+    if (TraceMap m = map_trace(path, missing_ok, &file); m != TraceMap::mapped)
+        return m == TraceMap::missing ? 0 : 2;
+    std::string err;
     std::string shown;
     const char* p = file.data();
     const char* end = p + file.size();
