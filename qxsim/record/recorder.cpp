@@ -279,15 +279,21 @@ void put_fail(char kind, uint32_t reg, int err)
     r.used += 10;
 }
 
+// A six-byte record: its op, one byte and a word.
+void put_op_word(uint8_t op, uint8_t byte, uint32_t word)
+{
+    unsigned char* p = room(6);
+    p[0] = op;
+    p[1] = byte;
+    put_u32(p + 2, word);
+    r.used += 6;
+}
+
 void put_open(PathId path, int err)
 {
     take_turn();
     put_time();
-    unsigned char* p = room(6);
-    p[0] = OP_OPEN;
-    p[1] = path;
-    put_u32(p + 2, static_cast<uint32_t>(err));
-    r.used += 6;
+    put_op_word(OP_OPEN, path, static_cast<uint32_t>(err));
 }
 
 void put_close()
@@ -324,11 +330,7 @@ void finish(EndHow how, int status)
         return;  // it never touched the hardware: no file
     pin_last();
     put_time();
-    unsigned char* p = room(6);
-    p[0] = OP_END;
-    p[1] = how;
-    put_u32(p + 2, static_cast<uint32_t>(status));
-    r.used += 6;
+    put_op_word(OP_END, how, static_cast<uint32_t>(status));
     flush();
 }
 

@@ -13,6 +13,7 @@
 // - `flash id`, `flash protect` and the ranges of `flash read` take what
 //   fits in a byte or in the array, and nothing else.
 #include "qxsim/cli/flash_commands.h"
+#include "fresh_camera.h"
 #include "qxsim/model/camera/camera.h"
 #include "qxsim/model/flash/epcq_parts.h"
 #include "qxsim/model/flash/flash_store.h"
@@ -34,33 +35,10 @@
 
 namespace {
 
-struct Template {
-    std::string dir;
-    std::vector<uint8_t> state;
-    std::vector<uint8_t> factory;  // the array's programmed start
-};
-
-const Template& fresh_camera()
+const FuzzCamera& fresh_camera()
 {
-    static Template t = [] {
-        Template x;
-        char dir[] = "/tmp/qxfuzzcli.XXXXXX";
-        if (!mkdtemp(dir))
-            abort();
-        x.dir = dir;
-        std::string err;
-        if (!qxsim::Camera::create(x.dir, qxsim::CreateOptions{}, &err))
-            abort();
-        x.state.resize(sizeof(qxsim::CameraState));
-        int fd = ::open((x.dir + "/camera.state").c_str(), O_RDONLY);
-        if (fd < 0 || ::pread(fd, x.state.data(), x.state.size(), 0) != ssize_t(x.state.size()))
-            abort();
-        ::close(fd);
-        qxsim::FlashStore store;
-        if (!store.open(x.dir + "/flash.bin", &err))
-            abort();
-        x.factory.resize(store.programmed_end(0, 0x2000000));
-        store.read(0, x.factory.data(), uint32_t(x.factory.size()));
+    static FuzzCamera t = [] {
+        FuzzCamera x = make_fuzz_camera("qxfuzzcli");
         // The flash commands print dumps: not to the fuzzer's output.
         int null = ::open("/dev/null", O_WRONLY);
         if (null < 0 || ::dup2(null, 1) < 0)
@@ -161,7 +139,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size < 2)
         return 0;
-    const Template& t = fresh_camera();
+    const FuzzCamera& t = fresh_camera();
     std::vector<std::string> words;
     std::string cur;
     for (size_t i = 1; i < size; i++) {

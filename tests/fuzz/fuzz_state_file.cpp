@@ -20,6 +20,7 @@
 // the faults that end the process by design (power cut, kill, torn flash
 // operations) are cleared once the camera is open. The array is put back
 // after every input.
+#include "fresh_camera.h"
 #include "qxsim/model/camera/camera.h"
 #include "qxsim/model/flash/epcq_parts.h"
 #include "qxsim/model/flash/flash_store.h"
@@ -39,35 +40,9 @@
 
 namespace {
 
-struct Template {
-    std::string dir;
-    std::vector<uint8_t> state;
-    std::vector<uint8_t> factory;  // the array's programmed start
-};
-
-const Template& fresh_camera()
+const FuzzCamera& fresh_camera()
 {
-    static Template t = [] {
-        Template x;
-        char dir[] = "/tmp/qxfuzz.XXXXXX";
-        if (!mkdtemp(dir))
-            abort();
-        x.dir = dir;
-        std::string err;
-        if (!qxsim::Camera::create(x.dir, qxsim::CreateOptions{}, &err))
-            abort();
-        x.state.resize(sizeof(qxsim::CameraState));
-        int fd = ::open((x.dir + "/camera.state").c_str(), O_RDONLY);
-        if (fd < 0 || ::pread(fd, x.state.data(), x.state.size(), 0) != ssize_t(x.state.size()))
-            abort();
-        ::close(fd);
-        qxsim::FlashStore store;
-        if (!store.open(x.dir + "/flash.bin", &err))
-            abort();
-        x.factory.resize(store.programmed_end(0, 0x2000000));
-        store.read(0, x.factory.data(), static_cast<uint32_t>(x.factory.size()));
-        return x;
-    }();
+    static const FuzzCamera t = make_fuzz_camera("qxfuzz");
     return t;
 }
 
@@ -122,7 +97,7 @@ void other_sized_flash(const std::string& dir, uint32_t size)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    const Template& t = fresh_camera();
+    const FuzzCamera& t = fresh_camera();
     // The first byte says how many state patches follow; flash patches after.
     const size_t state_patches = size ? data[0] : 0;
     size_t i = 1;

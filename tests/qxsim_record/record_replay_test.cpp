@@ -29,6 +29,15 @@ std::string small_image(const SimCamera& sim)
     return path;
 }
 
+// argv with "@image" made a small image in sim's folder.
+std::vector<std::string> with_image(const SimCamera& sim, std::vector<std::string> argv)
+{
+    for (std::string& a : argv)
+        if (a == "@image")
+            a = small_image(sim);
+    return argv;
+}
+
 std::vector<qxtest::TraceRecord> parsed(const std::string& text)
 {
     std::vector<qxtest::TraceRecord> out;
@@ -242,10 +251,7 @@ TEST(Replay, agrees_with_a_fresh_camera_of_the_recorded_sensor)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.argv[0]);
         SimCamera sim(SimOptions{c.sensor, false});
-        std::vector<std::string> argv = c.argv;
-        for (std::string& a : argv)
-            if (a == "@image")
-                a = small_image(sim);
+        const std::vector<std::string> argv = with_image(sim, c.argv);
         if (!c.fault.empty())
             sim.fault(c.fault[0], {c.fault[1]});
         const std::string file = sim.dir() + "/session.trace";
@@ -284,10 +290,7 @@ TEST(Replay, names_the_first_real_difference)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         SimCamera sim(SimOptions{"LUX13HS-C", false});
-        std::vector<std::string> argv = c.argv;
-        for (std::string& a : argv)
-            if (a == "@image")
-                a = small_image(sim);
+        const std::vector<std::string> argv = with_image(sim, c.argv);
         const std::string file = sim.dir() + "/session.trace";
         ASSERT_TRUE(qxtest::status_is(record(sim, file, argv), 0));
         ASSERT_TRUE(qxtest::status_is(sim.cli({"create", "--force"}), 0));
@@ -353,10 +356,7 @@ TEST(Replay, busy_polls_are_timing_only_while_the_tools_wait_ends_alike)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         SimCamera sim(SimOptions{"LUX13HS-C", false});
-        std::vector<std::string> argv = c.argv;
-        for (std::string& a : argv)
-            if (a == "@image")
-                a = small_image(sim);
+        const std::vector<std::string> argv = with_image(sim, c.argv);
         for (const std::vector<std::string>& command : c.recorded_on)
             ASSERT_TRUE(qxtest::status_is(sim.cli(command), 0));
         const std::string file = sim.dir() + "/session.trace";
