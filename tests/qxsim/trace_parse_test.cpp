@@ -129,16 +129,12 @@ TEST(TraceFormat, written_lines_parse_back_to_the_same_record)
         r.text = text;
         return r;
     };
-    auto i2c = [](uint8_t bus, uint8_t dev, bool read, uint8_t reg, uint32_t data, uint8_t width, uint8_t ack) {
-        qxsim::TraceRecord r;
-        r.pid = 5;
-        r.time_ns = 6;
-        r.kind = qxsim::TRACE_I2C_BUS;
+    auto i2c = [&make](uint8_t bus, uint8_t dev, bool read, uint8_t reg, uint32_t data, uint8_t width,
+                       uint8_t ack) {
+        qxsim::TraceRecord r = make(5, 6, qxsim::TRACE_I2C_BUS, reg, data, 0, false, false, "");
         r.bus = bus;
         r.dev = dev;
         r.bus_read = read;
-        r.reg = reg;
-        r.value = data;
         r.width = width;
         r.ack = ack;
         return r;
