@@ -15,7 +15,8 @@ namespace {
 // process (or a damaged file) left there, they index only the FIFO.
 AsmiFifo& fifo(AsmiFifo& f)
 {
-    f.head %= ASMI_FIFO_WORDS;
+    if (f.head >= ASMI_FIFO_WORDS)
+        f.head %= ASMI_FIFO_WORDS;
     if (f.level > ASMI_FIFO_WORDS)
         f.level = ASMI_FIFO_WORDS;
     return f;
