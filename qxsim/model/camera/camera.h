@@ -208,8 +208,11 @@ private:
     std::string dir_;
     CameraState* state_;
     size_t map_size_;
-    dev_t state_dev_ = 0;  // the state file mapped
-    ino_t state_ino_ = 0;
+    // The state file mapped. Fixed-width: dev_t and ino_t change size with
+    // _FILE_OFFSET_BITS on 32-bit targets, and this class is shared by
+    // code built with and without it.
+    uint64_t state_dev_ = 0;
+    uint64_t state_ino_ = 0;
     int trace_fd_ = -1;
     TraceRecord bus_pending_;
     bool bus_pending_set_ = false;

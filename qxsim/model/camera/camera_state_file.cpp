@@ -136,7 +136,7 @@ bool Camera::files_intact(std::string* why) const
         *why = path + " is missing: the camera was removed while in use";
         return false;
     }
-    if (map_size_ && (st.st_dev != state_dev_ || st.st_ino != state_ino_)) {
+    if (map_size_ && (uint64_t(st.st_dev) != state_dev_ || uint64_t(st.st_ino) != state_ino_)) {
         *why = path + " was replaced while in use (a camera created anew?)";
         return false;
     }

@@ -74,7 +74,7 @@ bool FlashStore::intact(const std::string& path, std::string* error) const
         *error = path + " is missing: the flash array is lost";
         return false;
     }
-    if (st.st_dev != dev_ || st.st_ino != ino_) {
+    if (uint64_t(st.st_dev) != dev_ || uint64_t(st.st_ino) != ino_) {
         *error = path + " was replaced while in use";
         return false;
     }

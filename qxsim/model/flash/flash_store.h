@@ -11,8 +11,6 @@
 #include <cstdint>
 #include <string>
 
-#include <sys/types.h>
-
 namespace qxsim {
 
 class FlashStore {
@@ -53,8 +51,8 @@ public:
 private:
     int fd_ = -1;
     uint8_t* mem_ = nullptr;
-    dev_t dev_ = 0;
-    ino_t ino_ = 0;
+    uint64_t dev_ = 0;  // fixed-width, whatever _FILE_OFFSET_BITS says
+    uint64_t ino_ = 0;
 };
 
 }  // namespace qxsim
