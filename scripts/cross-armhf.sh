@@ -148,10 +148,14 @@ fi
 # - the sweep's agreement with 200 real power cuts of a 1 MiB update checks
 #   the model's judgement against its own boot logic, which is the same on
 #   every machine; under emulation its runs take longer than any time limit.
+# - a trace file cut under its mapping: the reader's SIGBUS handler maps a
+#   zero page over the lost one and the read is made again; under qemu-user
+#   the read faults again for ever (the tests time out). The kernel's
+#   behaviour is the same on every machine, and the native run checks it.
 # The checks of installed files, man pages and hardening, and the fuzzers
 # (built for the build machine) are not part of a cross build; the packages'
 # binaries are checked with hardening-check above instead.
-emulator_exclude=${QX_ARMHF_EXCLUDE-'^FpgaIoWithoutDevice\.(access_before_init|access_while_closed|missing_node|close_leaves)|ebadf_from_the_system|^State\.(owner_killed|processes_killed)_|power_cut_inside_the_offset_record|^PowerCut\.torn_|firmware_folder_maps_into_the_state_folder|^PowerCutSweep\.two_hundred_drawn|^valgrind'}
+emulator_exclude=${QX_ARMHF_EXCLUDE-'^FpgaIoWithoutDevice\.(access_before_init|access_while_closed|missing_node|close_leaves)|ebadf_from_the_system|^State\.(owner_killed|processes_killed)_|power_cut_inside_the_offset_record|^PowerCut\.torn_|firmware_folder_maps_into_the_state_folder|^PowerCutSweep\.two_hundred_drawn|^TraceFile\.(a_mapping_outlives|decode_while_the_trace_is_cleared)|^valgrind'}
 
 say "running the tests under qemu-arm${emulator_exclude:+ (not run: $emulator_exclude)}"
 t0=$(date +%s.%N)
