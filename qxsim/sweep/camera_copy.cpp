@@ -118,12 +118,7 @@ bool write_state(const CameraState& state, const std::string& path, std::string*
         return false;
     }
     auto* copy = static_cast<CameraState*>(map);
-    pthread_mutexattr_t attr;
-    pthread_mutexattr_init(&attr);
-    pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
-    pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
-    pthread_mutex_init(&copy->core.lock, &attr);
-    pthread_mutexattr_destroy(&attr);
+    init_state_lock(*copy);
     ::munmap(map, sizeof state);
     return true;
 }

@@ -107,6 +107,14 @@ struct Cursor {
         const void* nl = std::memchr(p, '\n', static_cast<size_t>(end - p));
         return nl ? static_cast<const char*>(nl) : end;
     }
+    // The characters up to the next blank or the line's end.
+    std::string_view word()
+    {
+        const char* start = p;
+        while (!at_end() && *p != ' ')
+            p++;
+        return std::string_view(start, static_cast<size_t>(p - start));
+    }
     bool take(char c)
     {
         if (p != end && *p == c) {
@@ -431,10 +439,7 @@ bool parse_fields(Cursor& c, TraceRecord* rec)
     case TRACE_END: {
         if (!c.take(' '))
             return false;
-        const char* word = c.p;
-        while (!c.at_end() && *c.p != ' ')
-            c.p++;
-        rec->text = std::string_view(word, static_cast<size_t>(c.p - word));
+        rec->text = c.word();
         if (rec->kind == TRACE_EXIT && rec->text == "exec")
             return c.at_end();
         if (rec->text != "exit" && (rec->kind != TRACE_END || rec->text != "signal"))
@@ -449,10 +454,7 @@ bool parse_fields(Cursor& c, TraceRecord* rec)
     case TRACE_CLOSE: {
         if (!c.take(' '))
             return false;
-        const char* path = c.p;
-        while (!c.at_end() && *c.p != ' ')
-            c.p++;
-        rec->text = std::string_view(path, static_cast<size_t>(c.p - path));
+        rec->text = c.word();
         if (rec->text.empty())
             return false;
         // only an open can fail

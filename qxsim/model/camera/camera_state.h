@@ -37,4 +37,8 @@ struct CameraState {
 
 static_assert(std::is_trivially_copyable<CameraState>::value, "camera state must be plain data");
 
+// Makes the state's lock a robust process-shared mutex, as a new state file
+// (or a copy of one, whose lock must not carry another process's owner) has it.
+void init_state_lock(CameraState& state);
+
 }  // namespace qxsim

@@ -19,6 +19,16 @@
 
 namespace qxsim {
 
+void init_state_lock(CameraState& state)
+{
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+    pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+    pthread_mutex_init(&state.core.lock, &attr);
+    pthread_mutexattr_destroy(&attr);
+}
+
 namespace {
 
 const char state_name[] = "/camera.state";
@@ -180,12 +190,7 @@ bool Camera::create(const std::string& dir, const CreateOptions& options, std::s
         return false;
     }
     auto* state = static_cast<CameraState*>(map);
-    pthread_mutexattr_t attr;
-    pthread_mutexattr_init(&attr);
-    pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
-    pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
-    pthread_mutex_init(&state->core.lock, &attr);
-    pthread_mutexattr_destroy(&attr);
+    init_state_lock(*state);
     state->core.sensor_code = options.sensor_code;
     {
         Camera cam(dir, state, sizeof(CameraState), true);
